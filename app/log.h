@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+// The log file beside the settings: one time-stamped line per error or information entry.
+// Lines from different threads never interleave; the file is opened and closed per line.
+namespace Log {
+
+void error(const QString &message);
+void info(const QString &message);
+
+} // namespace Log

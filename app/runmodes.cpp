@@ -1,0 +1,79 @@
+#include "app/runmodes.h"
+
+#include "app/options.h"
+#include "net/axserver.h"
+#include "net/listener.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QtDebug>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+void nameApplication()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Kestrova"));
+    QCoreApplication::setApplicationName(QStringLiteral("Ambrix Server"));
+}
+
+} // namespace
+
+namespace RunModes {
+
+int serve(int argc, char **argv, const QString &port, const QString &address)
+{
+    if (!Options::errorText().isNull()) {
+        std::printf("%s\n", qUtf8Printable(Options::errorText()));
+        Options::printUsage(argv[0]);
+        return 1;
+    }
+    int portNumber = 0;
+    if (!port.isNull())
+        portNumber = port.toInt(); // not a number: 0
+    QHostAddress listenAddress(QHostAddress::AnyIPv4);
+    if (!address.isNull())
+        listenAddress = QHostAddress(address);
+
+    // The event loop never runs: the accept loop occupies this thread.
+    QCoreApplication application(argc, argv);
+    nameApplication();
+    qDebug("Ambrix Server %s", AMBRIX_VERSION);
+
+    auto server = std::make_unique<AXServer>();
+    const int result = server->start(listenAddress.toString().toUtf8(), portNumber);
+    if (result != 0) {
+        std::printf("%s. Error %d: %s\n",
+                    qUtf8Printable(QCoreApplication::translate("main", "Unable to start Ambrix server")),
+                    result, qUtf8Printable(server->errorText()));
+        std::fflush(stdout);
+    }
+    return result;
+}
+
+int runDialog(int argc, char **argv, const QString &adminUser, const QString &adminPassword)
+{
+    Q_UNUSED(argc)
+    Q_UNUSED(argv)
+    Q_UNUSED(adminUser)
+    Q_UNUSED(adminPassword)
+    std::fprintf(stderr, "Server registration is not available in this build.\n");
+    return 1;
+}
+
+int runRegistration(const QString &adminUser, const QString &adminPassword)
+{
+    Q_UNUSED(adminUser)
+    Q_UNUSED(adminPassword)
+    std::fprintf(stderr, "Server registration is not available in this build.\n");
+    return 1;
+}
+
+void stopServingFromSignal()
+{
+    Listener::stopFromSignal();
+}
+
+} // namespace RunModes

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+// Where the server keeps its settings and log, and the keys of the settings file.
+// Every reader opens the file afresh: nothing here caches a value.
+namespace Settings {
+
+QString installationDirectory();
+QString settingsPath();
+QString logPath();
+
+// Keys of the "Server" section.
+inline constexpr char MySqlServerAddress[] = "Server/MySqlServerAddress";
+inline constexpr char MySqlServerPort[] = "Server/MySqlServerPort";
+inline constexpr char MySqlUsername[] = "Server/MySqlUsername";
+inline constexpr char MySqlPassword[] = "Server/MySqlPassword";
+inline constexpr char PrincipalServerAddress[] = "Server/AmbrixPrincipalServerAddress";
+inline constexpr char PrincipalServerPort[] = "Server/AmbrixPrincipalServerPort";
+inline constexpr char ServerPort[] = "Server/ServerPort";
+inline constexpr char AmbrixServer[] = "Server/AmbrixServer";
+inline constexpr char ServerToken[] = "Server/ServerToken";
+inline constexpr char ConsoleMediaBaseURL[] = "Server/ConsoleMediaBaseURL";
+
+// Connection parameters of the catalogue database, read with their defaults.
+struct DatabaseParameters {
+    QString host;
+    int port = 3306;
+    QString user;
+    QString password;
+};
+DatabaseParameters readDatabaseParameters();
+
+} // namespace Settings

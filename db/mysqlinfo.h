@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QStringList>
+#include <QVariant>
+
+// One named connection to the catalogue database "ambrix", used only by the thread that
+// created it. Conditions are SQL fragments written by the caller; every value a caller puts
+// into one goes through escape().
+class MySqlInfo : public QObject
+{
+    Q_OBJECT
+
+public:
+    MySqlInfo(const QString &hostName, int port);
+    ~MySqlInfo() override;
+
+    bool openDatabase(const QString &user, const QString &password, const QString &connectionName);
+    void closeDatabase();
+    bool isOpen() const;
+
+    QStringList selectColumn(const QString &table, const QString &column, const QString &condition);
+    QStringList selectRow(const QString &table, const QString &condition, const QStringList &columns);
+    QList<QStringList> queryRows(const QString &sql, const QStringList &columnNames);
+    bool insertRow(const QString &table, const QStringList &columns, const QList<QVariant> &values);
+    bool updateColumn(const QString &table, const QString &condition, const QString &column,
+                      const QString &value);
+
+    // The body of a MariaDB string literal for value, to be written between single quotes:
+    // "name='" + MySqlInfo::escape(name) + "'". The only way a value enters SQL text.
+    static QString escape(const QString &value);
+
+private:
+    void removeConnection();
+
+    QSqlDatabase db;
+    QString hostName;
+    int port;
+    QString registeredName;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// The server object of a serving process: start() runs the accept loop on the calling thread.
+// Destroying it stops serving. Registration reports its progress through the two signals.
+class AXServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    AXServer();
+    ~AXServer() override;
+
+    int start(const QByteArray &address, int port);
+    QString errorText() const { return error; }
+
+signals:
+    void progress(int percent);
+    void progressText(const QString &text);
+
+private:
+    QString error;
+};

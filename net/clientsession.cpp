@@ -1,0 +1,51 @@
+#include "net/clientsession.h"
+
+#include "app/settings.h"
+#include "dispatch/bytearraycommands.h"
+#include "protocol/fileupload.h"
+#include "protocol/requesthandler.h"
+#include "protocol/servercontrol.h"
+
+#include <QtDebug>
+
+ClientSession::ClientSession(const QString &connectionName, const QString &clientAddress)
+    : clientAddress(clientAddress)
+{
+    const Settings::DatabaseParameters p = Settings::readDatabaseParameters();
+    qDebug("Connecting to MySql database (server: %s:%d, user: %s, password: **********)...",
+           qUtf8Printable(p.host), p.port, qUtf8Printable(p.user));
+    db = std::make_unique<MySqlInfo>(p.host, p.port);
+    databaseOpen = db->openDatabase(p.user, p.password, connectionName);
+    qDebug(databaseOpen ? "MySql server authentication succesful" : "MySql server authentication failed");
+}
+
+ClientSession::~ClientSession()
+{
+    qDebug("Exiting thread");
+    db->closeDatabase();
+}
+
+QByteArray ClientSession::handleRequest(const QByteArray &message)
+{
+    return RequestHandler::handle(*this, message);
+}
+
+QByteArray ClientSession::handleBinaryFile(int socket, const QByteArray &message)
+{
+    return FileUpload::receive(*this, socket, message);
+}
+
+QByteArray ClientSession::handleByteArray(const QByteArray &message)
+{
+    return ByteArrayCommands::handle(*this, message);
+}
+
+QByteArray ClientSession::handleServerCommand(const QByteArray &message)
+{
+    return ServerControl::relay(*this, message);
+}
+
+QByteArray ClientSession::handleRemoteServerRegistration(int socket, const QByteArray &message)
+{
+    return ServerControl::registerRemoteServer(*this, socket, message);
+}

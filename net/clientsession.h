@@ -1,0 +1,32 @@
+#pragma once
+
+#include "db/mysqlinfo.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+// The state of one client connection, owned by its thread: its own database connection and,
+// once a login succeeded, who is logged in.
+class ClientSession
+{
+public:
+    ClientSession(const QString &connectionName, const QString &clientAddress);
+    ~ClientSession();
+    ClientSession(const ClientSession &) = delete;
+    ClientSession &operator=(const ClientSession &) = delete;
+
+    QByteArray handleRequest(const QByteArray &message);
+    QByteArray handleBinaryFile(int socket, const QByteArray &message);
+    QByteArray handleByteArray(const QByteArray &message);
+    QByteArray handleServerCommand(const QByteArray &message);
+    QByteArray handleRemoteServerRegistration(int socket, const QByteArray &message);
+
+    std::unique_ptr<MySqlInfo> db;
+    QString userName;
+    QString password;
+    QString clientAddress;
+    bool databaseOpen = false;
+    bool isAdmin = false;
+};

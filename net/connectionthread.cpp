@@ -1,0 +1,139 @@
+#include "net/connectionthread.h"
+
+#include "app/log.h"
+#include "net/clientsession.h"
+#include "net/listener.h"
+#include "net/socketio.h"
+#include "protocol/secretmask.h"
+
+#include <QLoggingCategory>
+#include <QtDebug>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+struct HandOver {
+    int socket;
+    char clientAddress[22];
+};
+
+template <size_t N>
+bool startsWith(const char *data, size_t size, const char (&prefix)[N])
+{
+    return size >= N - 1 && std::memcmp(data, prefix, N - 1) == 0;
+}
+
+bool debugEnabled()
+{
+    return QLoggingCategory::defaultCategory()->isDebugEnabled();
+}
+
+void handleMessage(ClientSession &session, int socket, const char *data, size_t size)
+{
+    const QByteArray message = QByteArray::fromRawData(data, static_cast<int>(size));
+    if (startsWith(data, size, "quit")) {
+        qDebug("Shutting down socket...");
+        ::shutdown(socket, SHUT_RDWR);
+        return;
+    }
+    if (debugEnabled())
+        qDebug("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
+
+    if (startsWith(data, size, "_serverCommand_set_remote_server?")) {
+        SocketIo::sendBytes(socket, session.handleRemoteServerRegistration(socket, message));
+    } else if (startsWith(data, size, "_serverCommand_")) {
+        const QByteArray reply = session.handleServerCommand(message);
+        SocketIo::sendBytes(socket, reply);
+        Log::info(QString::fromUtf8(reply));
+    } else if (startsWith(data, size, "_sendBinaryFile_")) {
+        SocketIo::sendBytes(socket, QByteArrayLiteral("Ok"));
+        SocketIo::sendBytes(socket, session.handleBinaryFile(socket, message));
+    } else if (startsWith(data, size, "_byteArray_")) {
+        SocketIo::sendBytes(socket, session.handleByteArray(message));
+    } else {
+        SocketIo::sendBytes(socket, session.handleRequest(message));
+    }
+}
+
+void serve(int socket, const QString &clientAddress)
+{
+    ClientSession session(QString::number(socket), clientAddress);
+    bool receiveFailed = false;
+    if (Listener::isRunning()) {
+        // One byte is kept for the terminating zero, so a full buffer is still one message.
+        char buffer[1024];
+        for (;;) {
+            const ssize_t n = ::recv(socket, buffer, sizeof buffer - 1, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                receiveFailed = n < 0;
+                break;
+            }
+            buffer[n] = '\0';
+            const size_t size = std::strlen(buffer); // a zero byte ends the message
+            if (debugEnabled()) {
+                qDebug("Reading %d bytes, message: '%s'", int(n),
+                       SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
+            }
+            handleMessage(session, socket, buffer, size);
+            if (!Listener::isRunning())
+                break;
+        }
+    }
+    qDebug("Exiting thread");
+    if (!receiveFailed)
+        std::fflush(stdout);
+    ::close(socket);
+}
+
+void *connectionMain(void *arg)
+{
+    qDebug("New thread...");
+    HandOver *block = static_cast<HandOver *>(arg);
+    const int socket = block->socket;
+    const QString clientAddress = QString::fromLatin1(block->clientAddress);
+    delete block;
+    qDebug("Client address: %s", qUtf8Printable(clientAddress));
+    try {
+        serve(socket, clientAddress);
+    } catch (const std::exception &e) {
+        // Last resort: one faulty request must not take the whole server down.
+        Log::error(QStringLiteral("Connection from %1 ended by an internal error: %2")
+                       .arg(clientAddress, QString::fromLocal8Bit(e.what())));
+        ::close(socket);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+namespace ConnectionThread {
+
+bool start(int socket, const char *clientAddress, const char **error)
+{
+    HandOver *block = new HandOver;
+    block->socket = socket;
+    std::snprintf(block->clientAddress, sizeof block->clientAddress, "%s", clientAddress);
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attributes, connectionMain, block);
+    pthread_attr_destroy(&attributes);
+    if (rc != 0) {
+        delete block;
+        *error = std::strerror(rc);
+        return false;
+    }
+    return true;
+}
+
+} // namespace ConnectionThread

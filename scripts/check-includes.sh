@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# System headers belong to platform/ (and net/, for sockets); the protocol logic stays portable.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+pattern='#include <(pwd|grp|shadow|security/|sys/acl|acl/|utmpx|sys/statvfs|sys/socket|netinet/|arpa/|unistd|poll|pthread|sys/)'
+bad=$(grep -rnE "$pattern" app protocol dispatch db accounts catalogue host storage registration \
+        --include='*.cpp' --include='*.h' | grep -v '^app/main.cpp:.*<unistd.h>' || true)
+if [[ -n "$bad" ]]; then
+    echo "System headers outside platform/ and net/:" >&2
+    echo "$bad" >&2
+    exit 1
+fi
+echo "check-includes: ok"

@@ -1,0 +1,104 @@
+# Shared shell functions of the set-up scripts. Sourced, not run.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${AMBRIX_BUILD_DIR:-$ROOT/build}"
+LOCAL_DIR="$ROOT/.local"
+DB_USER=ambrix
+DB_PASSWORD=ambrix-dev
+
+ensure_packages() {
+    local missing=()
+    local pkg
+    while read -r pkg; do
+        [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+        if [[ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" != "install ok installed" ]]; then
+            missing+=("$pkg")
+        fi
+    done < "$ROOT/scripts/packages.list"
+    if ((${#missing[@]})); then
+        echo "Installing: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+}
+
+build() {
+    if [[ ! -f "$BUILD_DIR/build.ninja" ]]; then
+        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+    cmake --build "$BUILD_DIR" -j "$(nproc)"
+}
+
+port_in_use() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+free_port() {
+    local port=$((20000 + RANDOM % 20000))
+    while port_in_use "$port"; do port=$((port + 1)); done
+    echo "$port"
+}
+
+# start_db DIR PORT: a private MariaDB in DIR on 127.0.0.1:PORT with the schema and the sample
+# catalogue loaded. Sets DB_PID, DB_PORT and DB_SOCKET.
+start_db() {
+    local dir="$1"
+    DB_PORT="$2"
+    DB_SOCKET="$dir/mysqld.sock"
+    mkdir -p "$dir"
+    if [[ ! -d "$dir/data/mysql" ]]; then
+        mariadb-install-db --no-defaults --datadir="$dir/data" --user=root \
+            --auth-root-authentication-method=normal --skip-test-db >"$dir/install.log" 2>&1
+    fi
+    # Each client connection holds its own database connection: allow plenty.
+    mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$DB_SOCKET" \
+        --port="$DB_PORT" --bind-address=127.0.0.1 --pid-file="$dir/mysqld.pid" \
+        --log-error="$dir/error.log" --skip-name-resolve --max-connections=1000 \
+        --skip-log-bin >/dev/null 2>&1 &
+    DB_PID=$!
+    local i
+    for i in $(seq 1 150); do
+        if mariadb-admin --no-defaults --socket="$DB_SOCKET" -uroot ping >/dev/null 2>&1; then
+            break
+        fi
+        if ! kill -0 "$DB_PID" 2>/dev/null; then
+            echo "MariaDB did not start; see $dir/error.log" >&2
+            return 1
+        fi
+        sleep 0.2
+    done
+    db_sql < "$ROOT/db/schema.sql"
+    db_sql < "$ROOT/db/sample.sql"
+    db_sql <<SQL
+CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
+GRANT ALL PRIVILEGES ON ambrix.* TO '$DB_USER'@'127.0.0.1';
+FLUSH PRIVILEGES;
+SQL
+}
+
+db_sql() {
+    mariadb --no-defaults --socket="$DB_SOCKET" -uroot "$@"
+}
+
+stop_db() {
+    if [[ -n "${DB_PID:-}" ]] && kill -0 "$DB_PID" 2>/dev/null; then
+        kill "$DB_PID"
+        # The pid file goes before the process does: wait on the process itself.
+        wait "$DB_PID" 2>/dev/null || true
+    fi
+    DB_PID=
+}
+
+# write_settings FILE: the server's settings for the private database.
+write_settings() {
+    mkdir -p "$(dirname "$1")"
+    cat > "$1" <<INI
+[Server]
+MySqlServerAddress=127.0.0.1
+MySqlServerPort=$DB_PORT
+MySqlUsername=$DB_USER
+MySqlPassword=$DB_PASSWORD
+INI
+}

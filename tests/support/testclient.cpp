@@ -1,0 +1,121 @@
+#include "testclient.h"
+
+#include <QDeadlineTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool waitReadable(int fd, int msecs)
+{
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, msecs);
+    } while (rc < 0 && errno == EINTR);
+    return rc > 0;
+}
+
+} // namespace
+
+TestClient::TestClient(quint16 port, const char *host)
+{
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    ::inet_pton(AF_INET, host, &addr.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+TestClient::~TestClient()
+{
+    close();
+}
+
+void TestClient::close()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool TestClient::send(const QByteArray &bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
+QByteArray TestClient::receive(int msecs)
+{
+    QByteArray result;
+    if (fd < 0 || !waitReadable(fd, msecs))
+        return result;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        result.append(buffer, int(n));
+        // A reply is one send on the server side; anything still in flight follows at once.
+        if (!waitReadable(fd, 30))
+            break;
+    }
+    return result;
+}
+
+QByteArray TestClient::receiveExactly(int n, int msecs)
+{
+    QByteArray result;
+    QDeadlineTimer deadline(msecs);
+    char buffer[65536];
+    while (result.size() < n && !deadline.hasExpired()) {
+        if (!waitReadable(fd, int(qMax<qint64>(1, deadline.remainingTime()))))
+            break;
+        const ssize_t got = ::recv(fd, buffer, size_t(qMin<qsizetype>(sizeof buffer, n - result.size())), 0);
+        if (got <= 0)
+            break;
+        result.append(buffer, int(got));
+    }
+    return result;
+}
+
+QByteArray TestClient::request(const QByteArray &message, int msecs)
+{
+    if (!send(message))
+        return QByteArray();
+    return receive(msecs);
+}
+
+bool TestClient::waitForClose(int msecs)
+{
+    QDeadlineTimer deadline(msecs);
+    char buffer[4096];
+    while (!deadline.hasExpired()) {
+        if (!waitReadable(fd, int(qMax<qint64>(1, deadline.remainingTime()))))
+            return false;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return true;
+    }
+    return false;
+}
+
+bool TestClient::staysSilent(int msecs)
+{
+    return !waitReadable(fd, msecs);
+}

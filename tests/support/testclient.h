@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A blocking TCP client of the protocol: one message per write, one reply per read.
+class TestClient
+{
+public:
+    explicit TestClient(quint16 port, const char *host = "127.0.0.1");
+    ~TestClient();
+    TestClient(const TestClient &) = delete;
+    TestClient &operator=(const TestClient &) = delete;
+
+    bool isConnected() const { return fd >= 0; }
+    int socket() const { return fd; }
+
+    bool send(const QByteArray &bytes);
+    // Waits up to msecs for the first bytes, then takes what follows without a pause.
+    QByteArray receive(int msecs = 5000);
+    // Reads exactly n bytes, or fewer when the connection ends or msecs pass.
+    QByteArray receiveExactly(int n, int msecs = 10000);
+    QByteArray request(const QByteArray &message, int msecs = 5000);
+    // True when the server closes the connection within msecs (unread data is skipped).
+    bool waitForClose(int msecs = 5000);
+    // True when nothing arrives within msecs.
+    bool staysSilent(int msecs);
+    void close();
+
+private:
+    int fd = -1;
+};

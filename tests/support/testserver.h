@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class QProcess;
+
+// Connection parameters of the private MariaDB that scripts/test started.
+struct TestDbParameters {
+    QString host;
+    int port = 0;
+    QString user;
+    QString password;
+    QString socket;
+};
+TestDbParameters testDbParameters();
+
+// Result of running the server binary to completion.
+struct RunResult {
+    int exitCode = -1;
+    bool finished = false;
+    QByteArray standardOutput;
+    QByteArray standardError;
+};
+
+// The real server binary in a private installation directory (PROGRAMW6432), with settings that
+// point at the test database. Output goes to files, so a chatty server never blocks on a pipe.
+class TestServer
+{
+public:
+    TestServer();
+    ~TestServer();
+
+    QString programFilesDir() const;     // the PROGRAMW6432 given to the server
+    QString installationDirectory() const;
+    QString settingsPath() const;
+    QString logPath() const;
+    QString workDir() const;              // a scratch directory owned by this object
+
+    void setSetting(const QString &key, const QVariant &value);
+    void removeSetting(const QString &key);
+    void setEnv(const QString &name, const QString &value);
+    void unsetEnv(const QString &name);
+    QProcessEnvironment environment() const { return env; }
+
+    // Serves on 127.0.0.1 and a free port; true once it accepts connections.
+    bool start(const QStringList &extraArgs = {});
+    quint16 port() const { return listenPort; }
+    qint64 pid() const;
+    bool isRunning() const;
+    void interrupt();
+    bool waitForExit(int msecs = 10000);
+    int exitCode() const;
+    QByteArray standardOutput() const;
+    QByteArray standardError() const;
+    QByteArray logContents() const;
+
+    // Runs the binary with args to completion in this server's environment.
+    RunResult run(const QStringList &args, int msecs = 15000) const;
+
+    static quint16 freePort();
+
+private:
+    QTemporaryDir dir;
+    QProcessEnvironment env;
+    std::unique_ptr<QProcess> process;
+    quint16 listenPort = 0;
+};
