@@ -1,6 +1,8 @@
 #include "app/runmodes.h"
 
+#include "app/log.h"
 #include "app/options.h"
+#include "dispatch/commandtable.h"
 #include "net/axserver.h"
 #include "net/listener.h"
 
@@ -30,6 +32,11 @@ int serve(int argc, char **argv, const QString &port, const QString &address)
         Options::printUsage(argv[0]);
         return 1;
     }
+    QString duplicate;
+    if (!CommandTable::hasUniqueNames(&duplicate)) {
+        std::printf("Command table lists %s twice\n", qUtf8Printable(duplicate));
+        return 1;
+    }
     int portNumber = 0;
     if (!port.isNull())
         portNumber = port.toInt(); // not a number: 0
@@ -41,6 +48,8 @@ int serve(int argc, char **argv, const QString &port, const QString &address)
     QCoreApplication application(argc, argv);
     nameApplication();
     qDebug("Ambrix Server %s", AMBRIX_VERSION);
+    if (qgetenv("DEBUG_NOAUTH") == "1")
+        Log::error(QStringLiteral("DEBUG_NOAUTH is 1: every login is accepted without any check"));
 
     auto server = std::make_unique<AXServer>();
     const int result = server->start(listenAddress.toString().toUtf8(), portNumber);

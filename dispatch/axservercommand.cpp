@@ -1,0 +1,66 @@
+#include "dispatch/axservercommand.h"
+
+#include "dispatch/commandtable.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+AXServerCommand::AXServerCommand(ClientSession *session, MySqlInfo *db, const QString &userName,
+                                 const QString &password, const QString &clientAddress, bool isAdmin)
+    : userName(userName), password(password), clientAddress(clientAddress), db(db),
+      isAdmin(isAdmin), session(session)
+{
+}
+
+CommandParameters AXServerCommand::splitRequest(const QString &request, QString *name)
+{
+    const QString text = request.trimmed();
+    const int question = text.indexOf(QLatin1Char('?'));
+    if (question < 0) {
+        *name = text;
+        return {};
+    }
+    *name = text.left(question);
+    const int next = text.indexOf(QLatin1Char('?'), question + 1);
+    // Everything after a second "?" is dropped.
+    const QString parameters = text.mid(question + 1, next < 0 ? -1 : next - question - 1);
+    return parameters.split(QLatin1Char('&'));
+}
+
+qint64 AXServerCommand::toNumber(const QString &text)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    return ok ? value : 0;
+}
+
+QString AXServerCommand::dispatch(const QString &request)
+{
+    QString name;
+    const CommandParameters parameters = splitRequest(request, &name);
+    bool countMismatch = false;
+    if (const CommandRow *row = CommandTable::find(name)) {
+        if (row->guard == CommandGuard::AdministratorOnly && !isAdmin)
+            return QString();
+        const int count = parameters.size();
+        const bool countAccepted = count >= row->minParameters && count <= row->maxParameters;
+        // Without privilege an empty old password counts as a wrong parameter count.
+        const bool guardHolds = row->guard != CommandGuard::OldPasswordOrAdministrator
+                                || (countAccepted && (!parameters.at(1).isEmpty() || isAdmin));
+        if (countAccepted && guardHolds)
+            return row->handler(*this, parameters);
+        countMismatch = true;
+    }
+    if (name == QLatin1String("quit"))
+        return QStringLiteral("true");
+    if (countMismatch)
+        return formatCommandError(tr("Invalid number of parameters for command %1").arg(name));
+    return formatCommandError(tr("Unknown command %1").arg(name));
+}
+
+QString formatCommandError(const QString &message)
+{
+    return QStringLiteral("Error: ") + message + QLatin1Char('(')
+           + QLocale::system().toString(QDateTime::currentDateTime(), QLocale::ShortFormat)
+           + QLatin1Char(')');
+}

@@ -1,0 +1,74 @@
+#include "protocol/authentication.h"
+
+#include "app/settings.h"
+#include "db/mysqlinfo.h"
+#include "net/clientsession.h"
+
+#include <QSettings>
+#include <QtDebug>
+
+namespace {
+
+bool byDatabaseToken(ClientSession &session, const QString &user, const QString &password)
+{
+    qDebug("Trying MySql token authentication...");
+    const QString name = normalizeUserName(user);
+    const QStringList tokens = session.db->selectColumn(
+        QStringLiteral("ax_user"), QStringLiteral("token"),
+        QStringLiteral("username='") + MySqlInfo::escape(name) + QLatin1Char('\''));
+    qDebug("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
+    const bool ok = tokens.contains(password);
+    qDebug(ok ? "MySql authentication succesful" : "MySql authentication failed");
+    return ok;
+}
+
+bool byServerToken(const QString &password)
+{
+    qDebug("Trying server token based authentication...");
+    const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
+    const QString token = settings.value(Settings::ServerToken, QString()).toString();
+    const bool ok = token == password;
+    if (ok)
+        qDebug("Server token authentication succesful");
+    return ok;
+}
+
+} // namespace
+
+namespace Authentication {
+
+bool authenticate(ClientSession &session, const QString &command, const QString &user,
+                  const QString &password)
+{
+    if (user.isEmpty() || password.isEmpty())
+        return false;
+    if (session.databaseOpen) {
+        if (byDatabaseToken(session, user, password))
+            return true;
+    }
+    if (byServerToken(password))
+        return true;
+    return false;
+}
+
+bool isInAdminGroup(const QString &user, const QString &group)
+{
+    if (group.isEmpty())
+        return false;
+    return false;
+}
+
+} // namespace Authentication
+
+QString normalizeUserName(const QString &name)
+{
+    QString result = name;
+    for (const QChar separator : {QLatin1Char('/'), QLatin1Char('\\'), QLatin1Char('@'), QLatin1Char('+')}) {
+        const int first = result.indexOf(separator);
+        if (first < 0)
+            continue;
+        const int next = result.indexOf(separator, first + 1);
+        result = result.mid(first + 1, next < 0 ? -1 : next - first - 1);
+    }
+    return result;
+}

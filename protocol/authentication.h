@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+class ClientSession;
+
+// Login of a connection: the methods tried in order, and the admin-group check.
+namespace Authentication {
+
+// Principal server (database closed) or database token (database open), then this server's
+// token, then the host account's password.
+bool authenticate(ClientSession &session, const QString &command, const QString &user,
+                  const QString &password);
+bool isInAdminGroup(const QString &user, const QString &group);
+
+} // namespace Authentication
+
+// Strips a domain part written with "/", "\", "@" or "+".
+QString normalizeUserName(const QString &name);
