@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Running an external program: a path and an argument list, never a shell.
+namespace Programs {
+
+struct Result {
+    bool started = false;   // false: the program could not be run at all
+    bool crashed = false;   // ended by a signal
+    bool timedOut = false;  // killed after the time limit
+    int exitCode = -1;
+    QByteArray standardOutput;
+};
+
+// Waits at most timeoutMs (negative: no limit); a program still running then is killed.
+Result run(const QString &program, const QStringList &arguments, int timeoutMs,
+           const QByteArray &standardInput = QByteArray());
+
+// Starts the program and does not wait for it; false when it could not be started.
+bool startDetached(const QString &program, const QStringList &arguments);
+
+} // namespace Programs
