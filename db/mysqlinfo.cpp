@@ -68,16 +68,21 @@ void MySqlInfo::removeConnection()
     registeredName.clear();
 }
 
+bool MySqlInfo::runSelect(QSqlQuery &query, const QString &sql)
+{
+    if (!db.isOpen())
+        return false;
+    query.setForwardOnly(true);
+    return query.exec(sql);
+}
+
 QStringList MySqlInfo::selectColumn(const QString &table, const QString &column,
                                     const QString &condition)
 {
     QStringList result;
-    if (!db.isOpen())
-        return result;
     QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + table
-                    + QStringLiteral(" WHERE ") + condition))
+    if (!runSelect(query, QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + table
+                              + QStringLiteral(" WHERE ") + condition))
         return result;
     while (query.next())
         result.append(textOf(query.value(0)));
@@ -88,14 +93,10 @@ QStringList MySqlInfo::selectRow(const QString &table, const QString &condition,
                                  const QStringList &columns)
 {
     QStringList result;
-    if (!db.isOpen())
-        return result;
     QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT ") + columns.join(QLatin1Char(',')) + QStringLiteral(" FROM ")
-                    + table + QStringLiteral(" WHERE ") + condition))
-        return result;
-    if (!query.next())
+    if (!runSelect(query, QStringLiteral("SELECT ") + columns.join(QLatin1Char(','))
+                              + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ") + condition)
+        || !query.next())
         return result;
     for (int i = 0; i < columns.size(); ++i)
         result.append(textOf(query.value(i)));
@@ -105,11 +106,8 @@ QStringList MySqlInfo::selectRow(const QString &table, const QString &condition,
 QList<QStringList> MySqlInfo::queryRows(const QString &sql, const QStringList &columnNames)
 {
     QList<QStringList> rows;
-    if (!db.isOpen())
-        return rows;
     QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!query.exec(sql))
+    if (!runSelect(query, sql))
         return rows;
     const int n = columnNames.size();
     const int available = query.record().count();

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
 
@@ -34,6 +35,7 @@ public:
 
 private:
     void removeConnection();
+    bool runSelect(QSqlQuery &query, const QString &sql);
 
     QSqlDatabase db;
     QString hostName;
