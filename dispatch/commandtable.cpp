@@ -1,6 +1,9 @@
 #include "dispatch/commandtable.h"
 
+#include "catalogue/sessionlauncher.h"
 #include "dispatch/remoteappservertable.h"
+#include "host/axprintercommand.h"
+#include "host/axsystemcommand.h"
 
 #include <QHash>
 #include <QSet>
@@ -28,10 +31,31 @@ const CommandRow commandRows[] = {
      [](C &c, const P &p) { RemoteAppServerTable::instance().set(c.userName, p[0], p[1]); return QString(); }},
     {"unset_remote_app_server", 0, 0, None,
      [](C &c, const P &) { RemoteAppServerTable::instance().remove(c.userName); return QString(); }},
+    {"open_file", 2, 2, None,
+     [](C &c, const P &p) { return SessionLauncher::openFile(c.userName, p[0], p[1]); }},
+    {"open_dir", 1, 1, None,
+     [](C &c, const P &p) { return SessionLauncher::openFile(c.userName, p[0], QString()); }},
+    {"add_google_printer", 3, 3, None,
+     [](C &c, const P &p) { return AXPrinterCommand::addGooglePrinter(p[0], p[1], c.userName, p[2]); }},
+    {"remove_google_printer", 3, 3, None,
+     [](C &c, const P &p) { return AXPrinterCommand::removeGooglePrinter(p[0], p[1], c.userName, p[2]); }},
+    {"prune_google_printers", 1, 1, None,
+     [](C &c, const P &p) { return AXPrinterCommand::pruneGooglePrinters(p[0], c.userName); }},
     {"add_printer", 2, 2, None, acceptWithoutEffect},
     {"remove_printer", 1, 1, None, acceptWithoutEffect},
     {"share_printer", 2, 2, None, acceptWithoutEffect},
+    {"mount_chroot", 5, 5, None,
+     [](C &c, const P &p) { return AXSystemCommand::mountChroot(p[0], p[1], p[2], c.password, p[3], p[4]); }},
+    {"umount_chroot", 1, 1, None, [](C &, const P &p) { return AXSystemCommand::umountChroot(p[0]); }},
+    {"kill_session", 1, 1, None, [](C &, const P &p) { return AXSystemCommand::killSession(p[0]); }},
     {"get_user_uid", 0, 0, None, acceptWithoutEffect},
+    {"get_system_memory", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemMemory(); }},
+    {"get_system_disk_space", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemDiskSpace(); }},
+    {"get_system_load", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemLoad(); }},
+    {"set_pxe_config_file", 3, 3, None,
+     [](C &, const P &p) { return AXSystemCommand::setPxeConfigFile(p[0], p[1], p[2].toUtf8()); }},
+    {"remove_pxe_config_file", 2, 2, None,
+     [](C &, const P &p) { return AXSystemCommand::removePxeConfigFile(p[0], p[1]); }},
     {"start_server", 1, 1, None, acceptWithoutEffect},
     {"pause_server", 1, 1, None, acceptWithoutEffect},
     {"hard_stop_server", 1, 1, None, acceptWithoutEffect},

@@ -22,4 +22,14 @@ Result run(const QString &program, const QStringList &arguments, int timeoutMs,
 // Starts the program and does not wait for it; false when it could not be started.
 bool startDetached(const QString &program, const QStringList &arguments);
 
+// The program's exit code as replies report it: -2 when it could not be started, -1 when it
+// crashed or was killed after its time limit.
+int exitCodeOf(const Result &result);
+
+// The external programs of the platform. Their locations are fixed; "psexec" is found via PATH.
+inline constexpr char PsexecProgram[] = "psexec";
+inline constexpr char MountChrootProgram[] = "/usr/sbin/mountchroot";
+inline constexpr char UmountChrootProgram[] = "/usr/sbin/umountchroot";
+inline constexpr char ManagePrintersProgram[] = "/usr/lib/cloudprint-cups/manageprinters.py";
+
 } // namespace Programs

@@ -33,4 +33,13 @@ bool startDetached(const QString &program, const QStringList &arguments)
     return QProcess::startDetached(program, arguments);
 }
 
+int exitCodeOf(const Result &result)
+{
+    if (!result.started)
+        return -2;
+    if (result.crashed || result.timedOut)
+        return -1;
+    return result.exitCode;
+}
+
 } // namespace Programs
