@@ -8,30 +8,13 @@
 namespace {
 
 const QByteArray ServerToken = "programs-test-token-9a3e55";
-const QString MountChroot = "/usr/sbin/mountchroot";
-const QString UmountChroot = "/usr/sbin/umountchroot";
-const QString ManagePrinters = "/usr/lib/cloudprint-cups/manageprinters.py";
+const QStringList Programs = {"/usr/sbin/mountchroot", "/usr/sbin/umountchroot",
+                              "/usr/lib/cloudprint-cups/manageprinters.py"};
 
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Records its arguments, one per line, and what the last argument names (mode and contents,
-// while it runs), then ends as the test's "outcome" file says: an exit code or "crash".
-QByteArray fakeProgram(const QString &recordDir)
-{
-    return QStringLiteral(
-        "#!/bin/sh\n"
-        "d='%1'\n"
-        "printf '%s\\n' \"$@\" > \"$d/args.part\"\n"
-        "for last; do :; done\n"
-        "if [ -f \"$last\" ]; then stat -c %a \"$last\" > \"$d/mode\"; cat \"$last\" > \"$d/credentials\"; fi\n"
-        "mv \"$d/args.part\" \"$d/args\"\n"
-        "outcome=$(cat \"$d/outcome\" 2>/dev/null || echo 0)\n"
-        "[ \"$outcome\" = crash ] && kill -9 $$\n"
-        "exit \"$outcome\"\n").arg(recordDir).toUtf8();
 }
 
 } // namespace
@@ -54,7 +37,7 @@ private slots:
 private:
     bool installFakes();
     QStringList recordedArguments();
-    void setOutcome(const QByteArray &outcome);
+    bool setOutcome(const QByteArray &outcome);
 
     QTemporaryDir dir;
     std::unique_ptr<TestServer> server;
@@ -65,8 +48,7 @@ private:
 
 void ExternalProgramsTest::initTestCase()
 {
-    QVERIFY(dir.isValid());
-    for (const QString &program : {MountChroot, UmountChroot, ManagePrinters}) {
+    for (const QString &program : Programs) {
         if (QFileInfo::exists(program))
             QSKIP("a real program is installed at a fixed path");
     }
@@ -82,7 +64,7 @@ void ExternalProgramsTest::cleanupTestCase()
     for (const QString &program : qAsConst(installed))
         QFile::remove(program);
     if (createdPrinterDirectory)
-        QDir().rmdir(QFileInfo(ManagePrinters).path());
+        QDir().rmdir(QFileInfo(Programs.last()).path());
     if (server) {
         client.reset();
         server->interrupt();
@@ -90,24 +72,30 @@ void ExternalProgramsTest::cleanupTestCase()
     }
 }
 
+// Each fake records its arguments, one per line, and the mode and contents of the file its
+// last argument names while it runs; then it ends as the "outcome" file says.
 bool ExternalProgramsTest::installFakes()
 {
     if (!installed.isEmpty())
         return true;
-    const QString printerDirectory = QFileInfo(ManagePrinters).path();
-    if (!QFileInfo::exists(printerDirectory)) {
-        if (!QDir().mkpath(printerDirectory))
-            return false;
-        createdPrinterDirectory = true;
-    }
-    for (const QString &program : {MountChroot, UmountChroot, ManagePrinters}) {
+    const QString printerDirectory = QFileInfo(Programs.last()).path();
+    createdPrinterDirectory = !QFileInfo::exists(printerDirectory);
+    if (!QDir().mkpath(printerDirectory))
+        return false;
+    const QByteArray script = QStringLiteral(
+        "#!/bin/sh\nd='%1'\nprintf '%s\\n' \"$@\" > \"$d/args.part\"\nfor last; do :; done\n"
+        "if [ -f \"$last\" ]; then stat -c %a \"$last\" > \"$d/mode\"; cat \"$last\" > \"$d/credentials\"; fi\n"
+        "mv \"$d/args.part\" \"$d/args\"\noutcome=$(cat \"$d/outcome\")\n"
+        "[ \"$outcome\" = crash ] && kill -9 $$\nexit \"$outcome\"\n").arg(dir.path()).toUtf8();
+    for (const QString &program : Programs) {
         QFile fake(program);
-        // NewOnly: never replace a program that appeared meanwhile.
+        // Never replace a program that appeared meanwhile.
         if (!fake.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             return false;
         installed.append(program);
-        fake.write(fakeProgram(dir.path()));
-        fake.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        if (fake.write(script) != script.size()
+            || !fake.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
+            return false;
     }
     return true;
 }
@@ -118,16 +106,15 @@ QStringList ExternalProgramsTest::recordedArguments()
     QDeadlineTimer deadline(10000);
     while (!QFile::exists(record) && !deadline.hasExpired())
         QThread::msleep(20);
-    QString arguments = QString::fromUtf8(readAll(record));
-    arguments.chop(1);
+    const QString arguments = QString::fromUtf8(readAll(record)).chopped(1);
     QFile::remove(record);
     return arguments.split('\n');
 }
 
-void ExternalProgramsTest::setOutcome(const QByteArray &outcome)
+bool ExternalProgramsTest::setOutcome(const QByteArray &outcome)
 {
     QFile file(dir.path() + "/outcome");
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(outcome) == outcome.size());
+    return file.open(QIODevice::WriteOnly) && file.write(outcome) == outcome.size();
 }
 
 void ExternalProgramsTest::missingProgramsAnswerTheirErrors()
@@ -135,26 +122,22 @@ void ExternalProgramsTest::missingProgramsAnswerTheirErrors()
     QCOMPARE(client->request("mount_chroot?a&b&alice&d&e"), QByteArray("Error -2\n"));
     QCOMPARE(client->request("umount_chroot?a"), QByteArray("Error 0\n"));
     QCOMPARE(client->request("prune_google_printers?a"), QByteArray("Error -2\n"));
-    // The credentials of the failed mount do not stay behind.
     QCOMPARE(QDir(QDir::tempPath()).entryList({"ambrix-chroot-*"}), QStringList());
 }
 
 void ExternalProgramsTest::mountChrootHandsOverCredentials()
 {
-    QVERIFY(installFakes());
-    setOutcome("0");
+    QVERIFY(installFakes() && setOutcome("0"));
     QCOMPARE(client->request("mount_chroot?/srv/chroot&-o ro&alice&p 3&"), QByteArray("Ok\n"));
     const QStringList arguments = recordedArguments();
-    QCOMPARE(arguments.size(), 6);
     QCOMPARE(arguments.mid(0, 5), QStringList({"/srv/chroot", "-o ro", "alice", "p 3", ""}));
-    const QString credentials = arguments.last();
-    QVERIFY(credentials.startsWith(QDir::tempPath() + "/"));
+    QCOMPARE(arguments.size(), 6);
+    QVERIFY(arguments.last().startsWith(QDir::tempPath() + "/"));
     QCOMPARE(readAll(dir.path() + "/mode"), QByteArray("600\n"));
-    QCOMPARE(readAll(dir.path() + "/credentials"), QByteArray("username=alice\npassword=" + ServerToken + "\n"));
-    QVERIFY(!QFileInfo::exists(credentials));
-    // The password is only in the file, never in the log or the debug output.
-    QVERIFY(!server->standardError().contains(ServerToken));
-    QVERIFY(!server->logContents().contains(ServerToken));
+    QCOMPARE(readAll(dir.path() + "/credentials"), "username=alice\npassword=" + ServerToken + "\n");
+    QVERIFY(!QFileInfo::exists(arguments.last()));
+    // The password is in the file only.
+    QVERIFY(!server->standardError().contains(ServerToken) && !server->logContents().contains(ServerToken));
 }
 
 void ExternalProgramsTest::exitCodesBecomeReplies_data()
@@ -169,8 +152,7 @@ void ExternalProgramsTest::exitCodesBecomeReplies()
 {
     QFETCH(QByteArray, outcome);
     QFETCH(QByteArray, reply);
-    QVERIFY(installFakes());
-    setOutcome(outcome);
+    QVERIFY(installFakes() && setOutcome(outcome));
     QCOMPARE(client->request("mount_chroot?a&b&alice&d&e"), reply);
     QVERIFY(!QFileInfo::exists(recordedArguments().last()));
     QCOMPARE(client->request("add_google_printer?a&b&c"), reply);
@@ -179,8 +161,7 @@ void ExternalProgramsTest::exitCodesBecomeReplies()
 
 void ExternalProgramsTest::umountChrootDoesNotWait()
 {
-    QVERIFY(installFakes());
-    setOutcome("5");
+    QVERIFY(installFakes() && setOutcome("5"));
     QCOMPARE(client->request("umount_chroot?/srv/chroot one"), QByteArray("Ok\n"));
     QCOMPARE(recordedArguments(), QStringList({"/srv/chroot one"}));
 }
@@ -203,8 +184,7 @@ void ExternalProgramsTest::printerArguments()
     QFETCH(QByteArray, user);
     QFETCH(QByteArray, request);
     QFETCH(QStringList, arguments);
-    QVERIFY(installFakes());
-    setOutcome("0");
+    QVERIFY(installFakes() && setOutcome("0"));
     TestClient connection(server->port());
     QCOMPARE(connection.request("login?" + user + "&&" + ServerToken), QByteArray("Authentication ok.\n"));
     QCOMPARE(connection.request(request), QByteArray("Ok\n"));
