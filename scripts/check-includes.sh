@@ -3,8 +3,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pattern='#include <(pwd|grp|shadow|security/|sys/acl|acl/|utmpx|sys/statvfs|sys/socket|netinet/|arpa/|unistd|poll|pthread|sys/)'
-bad=$(grep -rnE "$pattern" app protocol dispatch db accounts catalogue host storage registration \
-        --include='*.cpp' --include='*.h' | grep -v '^app/main.cpp:.*<unistd.h>' || true)
+dirs=()
+for d in app protocol dispatch db accounts catalogue host storage registration; do
+    [[ -d "$d" ]] && dirs+=("$d")
+done
+bad=$(grep -rnE "$pattern" "${dirs[@]}" --include='*.cpp' --include='*.h' \
+        | grep -v '^app/main.cpp:.*<unistd.h>' || true)
 if [[ -n "$bad" ]]; then
     echo "System headers outside platform/ and net/:" >&2
     echo "$bad" >&2
