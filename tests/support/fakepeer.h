@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QPair>
+
+#include <atomic>
+#include <thread>
+
+// Another server of the platform, faked: listens on 127.0.0.1, records every message it
+// receives (one receive is one message), and answers each with the reply of the first rule whose
+// fragment the message contains, "Ok\n" when none does. "quit" gets no reply and ends that
+// connection. An empty reply sends nothing.
+class FakePeer
+{
+public:
+    FakePeer();
+    ~FakePeer();
+    FakePeer(const FakePeer &) = delete;
+    FakePeer &operator=(const FakePeer &) = delete;
+
+    quint16 port() const { return listenPort; }
+
+    // Rules are tried in the order they were added.
+    void answer(const QByteArray &fragment, const QByteArray &reply);
+    void clear(); // forgets rules, messages and counts
+
+    QList<QByteArray> messages() const;
+    int connectionsAccepted() const;
+    int connectionsOpen() const;
+    // Poll until the condition holds or msecs pass.
+    bool waitForMessages(int count, int msecs = 5000) const;
+    bool waitForConnectionsAccepted(int count, int msecs = 5000) const;
+    bool waitForConnectionsOpen(int count, int msecs = 5000) const;
+
+private:
+    void serve();
+    QByteArray replyTo(const QByteArray &message) const;
+
+    int listenFd = -1;
+    int wakePipe[2] = {-1, -1};
+    quint16 listenPort = 0;
+    std::thread thread;
+
+    mutable QMutex lock;
+    QList<QPair<QByteArray, QByteArray>> rules;
+    QList<QByteArray> received;
+    int accepted = 0;
+    int open = 0;
+};
