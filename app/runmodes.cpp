@@ -5,7 +5,9 @@
 #include "dispatch/commandtable.h"
 #include "net/axserver.h"
 #include "net/listener.h"
+#include "registration/initdialog.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QtDebug>
@@ -64,20 +66,21 @@ int serve(int argc, char **argv, const QString &port, const QString &address)
 
 int runDialog(int argc, char **argv, const QString &adminUser, const QString &adminPassword)
 {
-    Q_UNUSED(argc)
-    Q_UNUSED(argv)
-    Q_UNUSED(adminUser)
-    Q_UNUSED(adminPassword)
-    std::fprintf(stderr, "Server registration is not available in this build.\n");
-    return 1;
+    QApplication application(argc, argv);
+    nameApplication();
+    return showInitDialog(adminUser, adminPassword);
+}
+
+int showInitDialog(const QString &adminUser, const QString &adminPassword)
+{
+    InitDialog dialog(adminUser, adminPassword, nullptr);
+    return dialog.exec() == QDialog::Accepted ? 0 : 1;
 }
 
 int runRegistration(const QString &adminUser, const QString &adminPassword)
 {
-    Q_UNUSED(adminUser)
-    Q_UNUSED(adminPassword)
-    std::fprintf(stderr, "Server registration is not available in this build.\n");
-    return 1;
+    AXServer server;
+    return server.registration(adminUser, adminPassword);
 }
 
 void stopServingFromSignal()

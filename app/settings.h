@@ -21,6 +21,11 @@ inline constexpr char ServerPort[] = "Server/ServerPort";
 inline constexpr char AmbrixServer[] = "Server/AmbrixServer";
 inline constexpr char ServerToken[] = "Server/ServerToken";
 inline constexpr char ConsoleMediaBaseURL[] = "Server/ConsoleMediaBaseURL";
+// The entry of a server role; the role names are listed in registration/serverregistry.h.
+inline QString roleKey(const char *roleName)
+{
+    return QStringLiteral("Server/") + QLatin1String(roleName);
+}
 
 // Connection parameters of the catalogue database, read with their defaults.
 struct DatabaseParameters {

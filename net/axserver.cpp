@@ -2,6 +2,7 @@
 
 #include "net/connectionthread.h"
 #include "net/listener.h"
+#include "registration/serverregistration.h"
 
 #include <QtDebug>
 
@@ -59,4 +60,9 @@ int AXServer::start(const QByteArray &address, int port)
     }
     Listener::closeListeningSocket();
     return 0;
+}
+
+int AXServer::registration(const QString &adminUser, const QString &adminPassword)
+{
+    return ServerRegistration(*this).run(adminUser, adminPassword);
 }

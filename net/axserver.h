@@ -14,6 +14,8 @@ public:
     ~AXServer() override;
 
     int start(const QByteArray &address, int port);
+    // Registers this server with the principal server; the result is the process exit code.
+    int registration(const QString &adminUser, const QString &adminPassword);
     QString errorText() const { return error; }
 
 signals:
