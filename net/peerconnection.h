@@ -7,11 +7,12 @@
 // An outbound connection to another server of the platform, speaking our own protocol: one
 // message per write, one reply of at most 1024 bytes per read, trimmed.
 //
-// Every operation holds the connection's lock, so one object may serve several threads; the
-// lock's only job is to keep the exchanges on this one socket apart. A reconnect releases the
-// previous socket. Callers that need a connect and an exchange with nothing of another thread
-// in between use connectAndLogin(), which is how the shared principal-server connection is used
-// for authentication:
+// Exchanges, the socket swap of a connect and close all hold the connection's lock, so one object
+// may serve several threads; the lock's only job is to keep the exchanges on this one socket
+// apart, and the socket has send and receive time-outs. A reconnect releases the previous
+// socket. Callers that need a connect and an exchange with nothing of another thread in between
+// use connectAndLogin(), which is how the shared principal-server connection is used for
+// authentication:
 //
 //     PeerConnection::shared().connectAndLogin(host, port, user, password, QStringLiteral("validate"))
 class PeerConnection
