@@ -2,6 +2,7 @@
 
 #include "catalogue/sessionlauncher.h"
 #include "dispatch/remoteappservertable.h"
+#include "registration/serverregistry.h"
 #include "host/axprintercommand.h"
 #include "host/axsystemcommand.h"
 
@@ -56,6 +57,10 @@ const CommandRow commandRows[] = {
      [](C &, const P &p) { return AXSystemCommand::setPxeConfigFile(p[0], p[1], p[2].toUtf8()); }},
     {"remove_pxe_config_file", 2, 2, None,
      [](C &, const P &p) { return AXSystemCommand::removePxeConfigFile(p[0], p[1]); }},
+    {"set_server_token", 2, 2, CommandGuard::AdministratorOnly,
+     [](C &c, const P &p) {
+         return ServerRegistry::setServerToken(c.db, c.clientAddress, p[0].toInt(), p[1]);
+     }},
     {"start_server", 1, 1, None, acceptWithoutEffect},
     {"pause_server", 1, 1, None, acceptWithoutEffect},
     {"hard_stop_server", 1, 1, None, acceptWithoutEffect},

@@ -3,6 +3,7 @@
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
 #include "net/clientsession.h"
+#include "net/peerconnection.h"
 
 #include <QSettings>
 #include <QtDebug>
@@ -20,6 +21,24 @@ bool byDatabaseToken(ClientSession &session, const QString &user, const QString 
     const bool ok = tokens.contains(password);
     qDebug(ok ? "MySql authentication succesful" : "MySql authentication failed");
     return ok;
+}
+
+bool byPrincipalServer(const QString &user, const QString &password)
+{
+    const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
+    const QString host = settings.value(Settings::PrincipalServerAddress, QString()).toString();
+    const int port = settings.value(Settings::PrincipalServerPort, 4445).toInt();
+    const bool ok = PeerConnection::shared().connectAndLogin(host, port, user, password,
+                                                             QStringLiteral("validate"));
+    qDebug(ok ? "Authentication against principal server succesful"
+              : "Authentication against principal server failed");
+    return ok;
+}
+
+bool isPrincipalServer()
+{
+    const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
+    return settings.value(Settings::AmbrixServer, false).toBool();
 }
 
 bool byServerToken(const QString &password)
@@ -44,6 +63,10 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
         return false;
     if (session.databaseOpen) {
         if (byDatabaseToken(session, user, password))
+            return true;
+    } else if (command != QLatin1String("validate") && !isPrincipalServer()) {
+        // A validate request is never passed on: peers validate against us, not through us.
+        if (byPrincipalServer(user, password))
             return true;
     }
     if (byServerToken(password))

@@ -5,6 +5,7 @@
 #include "net/clientsession.h"
 #include "protocol/authentication.h"
 #include "protocol/secretmask.h"
+#include "registration/serverregistry.h"
 
 #include <QLoggingCategory>
 #include <QRegularExpression>
@@ -112,6 +113,12 @@ QByteArray handle(ClientSession &session, const QByteArray &message)
         return login(session, name, f);
     if (name == QLatin1String("get_user_from_card") && !f.field(1).isEmpty())
         return userFromCard(session, f.field(1));
+    if (name == QLatin1String("set_server_information")) {
+        return ServerRegistry::setServerInformation(session.db.get(), f.field(1), f.field(2),
+                                                    f.fieldsFrom(3), session.clientAddress)
+                   .toUtf8()
+               + '\n';
+    }
     if (session.userName.isNull())
         return QByteArrayLiteral("Not authenticated");
     return dispatch(session, message);

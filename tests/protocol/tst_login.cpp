@@ -1,5 +1,7 @@
 // Login over real TCP: the methods in order, admin groups, and what the connection keeps.
+#include "fakepeer.h"
 #include "sampledata.h"
+#include "testdatabase.h"
 #include "testclient.h"
 #include "testserver.h"
 
@@ -35,6 +37,8 @@ private slots:
     void loginFreeRequests();
     void debugNoAuth_data();
     void debugNoAuth();
+    void principalServerWhenDatabaseIsClosed();
+    void serverRegistryRequests();
 
 private:
     std::unique_ptr<TestServer> server;
@@ -137,6 +141,63 @@ void LoginTest::debugNoAuth()
     QCOMPARE(client.request("login?anyone&admins&nothing"), bypassed ? ok : bad);
     QCOMPARE(client.request("start_server?x"), bypassed ? QByteArray("\n") : QByteArray("Not authenticated"));
     QCOMPARE(open.logContents().contains("DEBUG_NOAUTH"), bypassed);
+}
+
+void LoginTest::principalServerWhenDatabaseIsClosed()
+{
+    FakePeer principal;
+    principal.answer("validate?carol&&", "Ok\n");
+    principal.answer("validate?", "Error: Bad authentication\n");
+    TestServer offline;
+    offline.setSetting("Server/MySqlServerPort", TestServer::freePort());
+    offline.setSetting("Server/AmbrixPrincipalServerAddress", "127.0.0.1");
+    offline.setSetting("Server/AmbrixPrincipalServerPort", principal.port());
+    offline.setSetting("Server/ServerToken", "local-token");
+    QVERIFY(offline.start());
+
+    TestClient client(offline.port());
+    QCOMPARE(client.request("login?carol&&pass&word"), ok);
+    QVERIFY(principal.waitForMessages(1));
+    QCOMPARE(principal.messages().first(), QByteArray("validate?carol&&pass&word\n"));
+    // Refused by the principal: the server token is tried next.
+    QCOMPARE(client.request("login?dave&&local-token"), ok);
+    QCOMPARE(client.request("login?dave&&nothing"), bad);
+    // A validate request is never passed on to the principal.
+    const int before = principal.messages().size();
+    QCOMPARE(client.request("validate?carol&&pass&word"), bad);
+    QCOMPARE(client.request("validate?dave&&local-token"), ok);
+    QCOMPARE(principal.messages().size(), before);
+
+    // On the principal server itself nobody is asked.
+    offline.setSetting("Server/AmbrixServer", "true");
+    QCOMPARE(client.request("login?carol&&pass&word"), bad);
+    QCOMPARE(principal.messages().size(), before);
+}
+
+void LoginTest::serverRegistryRequests()
+{
+    TestDatabase db;
+    const QString serverToken = db.value("SELECT token FROM ax_server WHERE address='127.0.0.1' ORDER BY id LIMIT 1");
+    QVERIFY(!serverToken.isEmpty());
+    TestClient client(server->port());
+    // Without login, for the connection's own address.
+    QCOMPARE(client.request("set_server_information?wrong&os_id&2"),
+             QByteArray("Invalid token for server 127.0.0.1\n"));
+    QCOMPARE(client.request("set_server_information?" + serverToken.toUtf8() + "&no_such_role&1"),
+             QByteArray("Invalid server type no_such_role\n"));
+
+    // set_server_token: administrators only, for this client's address and the given port.
+    const int port = 40000 + int(QCoreApplication::applicationPid() % 20000);
+    const QString rows = QString("SELECT COUNT(*) FROM ax_server WHERE address='127.0.0.1' AND port=%1").arg(port);
+    TestClient plain(server->port());
+    QCOMPARE(plain.request(QByteArray("login?alice&no-such-admins&") + AliceToken),
+             QByteArray("Error: Not in admin group\n"));
+    QCOMPARE(plain.request("set_server_token?" + QByteArray::number(port) + "&tok"), QByteArray("\n"));
+    QCOMPARE(db.value(rows), QStringLiteral("0"));
+    QCOMPARE(loginWith(client, "alice", "", AliceToken), ok);
+    QCOMPARE(client.request("set_server_token?" + QByteArray::number(port) + "&tok"), QByteArray("Ok\n"));
+    QCOMPARE(db.value(rows), QStringLiteral("1"));
+    QVERIFY(db.exec(QString("DELETE FROM ax_server WHERE address='127.0.0.1' AND port=%1").arg(port)));
 }
 
 QTEST_GUILESS_MAIN(LoginTest)
