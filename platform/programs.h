@@ -11,11 +11,16 @@ struct Result {
     bool started = false;   // false: the program could not be run at all
     bool crashed = false;   // ended by a signal
     bool timedOut = false;  // killed after the time limit
-    int exitCode = -1;
+    int exitCode = -1;      // meaningful only when exited()
     QByteArray standardOutput;
+
+    bool exited() const { return started && !crashed && !timedOut; }
+    bool succeeded() const { return exited() && exitCode == 0; }
 };
 
-// Waits at most timeoutMs (negative: no limit); a program still running then is killed.
+// Waits at most timeoutMs in all (negative: no limit); a program still running then is killed.
+// standardInput is written to the program, whose input is then closed (secrets go this way,
+// never as arguments). The program's error output goes to the server's own.
 Result run(const QString &program, const QStringList &arguments, int timeoutMs,
            const QByteArray &standardInput = QByteArray());
 

@@ -1,6 +1,16 @@
 #include "platform/programs.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
+
+namespace {
+
+int msecsLeft(const QDeadlineTimer &deadline)
+{
+    return deadline.isForever() ? -1 : int(qMax<qint64>(0, deadline.remainingTime()));
+}
+
+} // namespace
 
 namespace Programs {
 
@@ -8,23 +18,27 @@ Result run(const QString &program, const QStringList &arguments, int timeoutMs,
            const QByteArray &standardInput)
 {
     Result result;
+    const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                                  : QDeadlineTimer(timeoutMs);
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
-    if (!process.waitForStarted(timeoutMs < 0 ? 30000 : timeoutMs))
+    if (!process.waitForStarted(deadline.isForever() ? 30000 : msecsLeft(deadline)))
         return result;
     result.started = true;
     if (!standardInput.isEmpty())
         process.write(standardInput);
     process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs)) {
+    // waitForFinished() answers false for a program that has already ended: ask the state.
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(msecsLeft(deadline))) {
         result.timedOut = true;
         process.kill();
         process.waitForFinished(5000);
     }
     result.standardOutput = process.readAllStandardOutput();
-    result.crashed = process.exitStatus() == QProcess::CrashExit;
-    result.exitCode = process.exitCode();
+    result.crashed = !result.timedOut && process.exitStatus() == QProcess::CrashExit;
+    if (result.exited())
+        result.exitCode = process.exitCode();
     return result;
 }
 

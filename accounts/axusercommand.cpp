@@ -1,0 +1,336 @@
+#include "accounts/axusercommand.h"
+
+#include "accounts/userfolder.h"
+#include "db/mysqlinfo.h"
+#include "platform/fileacl.h"
+#include "platform/filetree.h"
+#include "platform/netstatus.h"
+#include "platform/shares.h"
+#include "registration/tokengenerator.h"
+
+#include <QtDebug>
+
+#include <algorithm>
+
+namespace {
+
+// Read afresh for every request: an operator may point the server at its logon server
+// without a restart.
+QString logonServer()
+{
+    return qEnvironmentVariable("LOGONSERVER");
+}
+
+QString computerName()
+{
+    return qEnvironmentVariable("COMPUTERNAME");
+}
+
+const int maxListedGroups = 1000;
+const int maxShareUses = 4;
+
+// What a lookup failure status looks like when it is reported as a result code.
+quint32 resultFromError(quint32 error)
+{
+    return error > 0 ? (0x80070000u | (error & 0xFFFFu)) : error;
+}
+
+const quint32 noNameOrResult = 0xC00E0006u;
+
+QString userCondition(const QString &name)
+{
+    return QStringLiteral("username='") + MySqlInfo::escape(name) + QLatin1Char('\'');
+}
+
+} // namespace
+
+QString AXUserCommand::errorReply(const QString &message)
+{
+    return tr("Error: %1").arg(message);
+}
+
+// The texts several reply tables share; each table names the statuses it describes and what
+// every other status answers.
+QString AXUserCommand::statusError(quint32 status, std::initializer_list<quint32> described,
+                                   const QString &otherwise)
+{
+    if (std::find(described.begin(), described.end(), status) == described.end())
+        return errorReply(otherwise);
+    switch (status) {
+    case NetStatus::AccessDenied:
+        return errorReply(tr("The user does not have access to the requested information"));
+    case NetStatus::NotEnoughMemory:
+        return errorReply(tr("Insufficient memory was available to complete the operation"));
+    case NetStatus::InvalidParameter:
+        return errorReply(tr("A parameter passed was not valid. This error is returned if the "
+                             "num_entries parameter was not valid"));
+    case NetStatus::InvalidLevel:
+        return errorReply(tr("The system call level is not correct. This error is returned if the "
+                             "level parameter was specified as a value other than 0 or 1."));
+    case NetStatus::InternalError:
+        return errorReply(tr("An internal error occurred"));
+    case NetStatus::UserNotFound:
+        return errorReply(tr("The user name could not be found"));
+    case NetStatus::NotPrimary:
+        return errorReply(tr("The operation is allowed only on the primary domain controller of the domain"));
+    case NetStatus::SpeGroupOp:
+        return errorReply(tr("This operation is not allowed on certain special groups"));
+    case NetStatus::PasswordTooShort:
+        return errorReply(tr("Invalid password"));
+    case NetStatus::InvalidComputer:
+        return errorReply(tr("The computer name is invalid"));
+    default:
+        return errorReply(otherwise);
+    }
+}
+
+Accounts::UserInfo AXUserCommand::buildUserInfo(const QString &name, const QString &password,
+                                                const QString &homeDir, const QString &profilePath)
+{
+    Accounts::UserInfo info;
+    info.name = name;
+    info.password = password;
+    info.fullName = name;
+    info.homeDir = homeDir;
+    info.profilePath = profilePath;
+    return info;
+}
+
+QString AXUserCommand::createUser(const QString &name, const QString &password)
+{
+    const quint32 status = Accounts::addUser(logonServer(), buildUserInfo(name, password, QString(), QString()));
+    switch (status) {
+    case NetStatus::Success:
+        return QString();
+    case NetStatus::UserExists:
+        return errorReply(tr("User already exists"));
+    case NetStatus::PasswordTooShort:
+        return errorReply(tr("Invalid password"));
+    default:
+        return errorReply(tr("Unknown error creating user (Error: %1)").arg(status));
+    }
+}
+
+QString AXUserCommand::createUserInGroups(const QString &name, const QString &password,
+                                          const QStringList &groups)
+{
+    QString reply = createUser(name, password);
+    if (!reply.isEmpty())
+        return reply;
+    // With two groups only the second addition's outcome is reported.
+    for (const QString &group : groups)
+        reply = enableUser(name, group);
+    return reply;
+}
+
+QString AXUserCommand::enableUser(const QString &name, const QString &group)
+{
+    if (group.isEmpty())
+        return tr("Error: Ambrix group is not defined");
+    // Always this computer's groups, whatever LOGONSERVER says.
+    const quint32 status = Accounts::addGroupMember(QString(), group, name);
+    if (status == NetStatus::Success) {
+        const QString token = TokenGenerator::newToken();
+        return token.isEmpty() ? errorReply(tr("Token generation failed")) : token;
+    }
+    if (status == NetStatus::GroupNotFound) {
+        return errorReply(tr("The group name specified by the grui*_name in the GROUP_USERS_INFO_* "
+                             "structure pointed to by the buf parameter does not exist"));
+    }
+    return statusError(status,
+                       {NetStatus::AccessDenied, NetStatus::NotEnoughMemory, NetStatus::InvalidParameter,
+                        NetStatus::InvalidLevel, NetStatus::InternalError, NetStatus::UserNotFound,
+                        NetStatus::NotPrimary, NetStatus::SpeGroupOp, NetStatus::InvalidComputer},
+                       tr("Unknown error adding user to Ambrix default group"));
+}
+
+QString AXUserCommand::disableUser(const QString &name, const QString &group)
+{
+    if (group.isEmpty())
+        return tr("Error: Ambrix group is not defined");
+    if (Accounts::removeGroupMember(logonServer(), group, name) == NetStatus::Success)
+        return tr("Success: User %1 disabled succesfully").arg(name);
+    return errorReply(tr("Cannot disable user %1").arg(name));
+}
+
+QString AXUserCommand::removeUser(const QString &name)
+{
+    const quint32 status = Accounts::deleteUser(logonServer(), name);
+    if (status == NetStatus::Success)
+        return tr("Success: User %1 removed succesfully").arg(name);
+    return statusError(status,
+                       {NetStatus::AccessDenied, NetStatus::UserNotFound, NetStatus::NotPrimary,
+                        NetStatus::InvalidComputer},
+                       tr("Unknown error removing user"));
+}
+
+QString AXUserCommand::changeUserPassword(const QString &name, const QString &oldPassword,
+                                          const QString &newPassword)
+{
+    if (!oldPassword.isEmpty()) {
+        if (Accounts::changePassword(name, oldPassword, newPassword) == NetStatus::Success)
+            return tr("Success: Password for user %1 changed succesfully").arg(name);
+        return errorReply(tr("Cannot change password"));
+    }
+    const quint32 status = Accounts::setPassword(logonServer(), name, newPassword);
+    if (status == NetStatus::Success)
+        return tr("Success: Password for user %1 changed succesfully").arg(name);
+    return statusError(status, {NetStatus::UserNotFound, NetStatus::NotPrimary, NetStatus::PasswordTooShort},
+                       tr("Unknown error changing user password"));
+}
+
+QString AXUserCommand::createGroup(const QString &group)
+{
+    switch (Accounts::addGroup(logonServer(), group)) {
+    case NetStatus::Success:
+        return QString();
+    case NetStatus::GroupExists:
+        return errorReply(tr("Group already exists"));
+    case NetStatus::NotPrimary:
+        return errorReply(tr("Not primary domain controller for domain"));
+    default:
+        return tr("Error: Unknown error creating group");
+    }
+}
+
+QString AXUserCommand::removeGroup(const QString &group)
+{
+    const quint32 status = Accounts::deleteGroup(logonServer(), group);
+    if (status == NetStatus::Success)
+        return tr("Success: Group %1 removed succesfully").arg(group);
+    if (status == NetStatus::GroupNotFound)
+        return errorReply(tr("The group name could not be found"));
+    return statusError(status, {NetStatus::AccessDenied, NetStatus::NotPrimary, NetStatus::InvalidComputer},
+                       tr("Unknown error removing group"));
+}
+
+QString AXUserCommand::listGroups()
+{
+    // One batch: with more groups than that, the first ones only.
+    const Accounts::NameList groups = Accounts::groupNames(logonServer(), maxListedGroups);
+    if (groups.status == NetStatus::Success || groups.status == NetStatus::MoreData)
+        return groups.names.join(QLatin1Char(','));
+    qDebug("Error: %u\n", groups.status);
+    return errorReply(tr("Unknown error listing groups (%1)").arg(groups.status));
+}
+
+QStringList AXUserCommand::groupMemberNames(const QString &group)
+{
+    // A failed listing is an empty group.
+    const QStringList names = Accounts::groupMembers(logonServer(), group).names;
+    qDebug("Total users: %d", int(names.size()));
+    return names;
+}
+
+QString AXUserCommand::listGroupMembers(const QString &group)
+{
+    return groupMemberNames(group).join(QLatin1Char(','));
+}
+
+bool AXUserCommand::isUserInGroup(const QString &name, const QString &group)
+{
+    const QStringList names = groupMemberNames(group);
+    qDebug() << "Group members:" << names;
+    return !name.isEmpty() && names.contains(name, Qt::CaseInsensitive);
+}
+
+quint32 AXUserCommand::getSid(const QString &name, QString *sid, quint32 *lastError)
+{
+    if (name.isEmpty() || !sid)
+        return noNameOrResult;
+    const Accounts::AccountLookup lookup = Accounts::lookupAccount(name);
+    if (lastError)
+        *lastError = lookup.status;
+    if (lookup.status != NetStatus::Success) {
+        qDebug("LookupAccountNameW failed. GetLastError returned: %d\n", int(lookup.status));
+        return resultFromError(lookup.status);
+    }
+    *sid = lookup.sid;
+    return 0;
+}
+
+QString AXUserCommand::createUserFolder(const QString &userName, const QString &baseFolder)
+{
+    // A name that would leave the base folder gets nothing created, secured or shared.
+    if (!UserFolder::isSafeName(userName))
+        return tr("Error: cannot share user folder: %1").arg(QString());
+    const UserFolder folder(userName, baseFolder);
+    QStringList problems;
+
+    // The account's home becomes the folder. The roaming-profile path goes along in the record,
+    // though a Linux account keeps none.
+    const quint32 profileStatus = Accounts::setUserInfo(
+        logonServer(), userName,
+        buildUserInfo(userName, QString(), folder.path(), folder.profilePath(computerName())));
+    if (profileStatus != NetStatus::Success)
+        problems.append(tr("Cannot set profile on user (Error %1)").arg(profileStatus));
+
+    folder.create();
+
+    QString sid;
+    quint32 lookupError = 0;
+    if (getSid(userName, &sid, &lookupError) != 0) {
+        problems.append(tr("getSid error %1 (username=%2)").arg(QString::number(lookupError), userName));
+    } else {
+        const QStringList paths = folder.securedPaths();
+        for (const QString &path : paths) {
+            switch (FileAcl::grantExclusiveAccess(path, sid)) {
+            case FileAcl::Result::Applied:
+                break;
+            case FileAcl::Result::NotBuilt:
+                problems.append(tr("Failed SetEntriesInAcl"));
+                break;
+            case FileAcl::Result::NotApplied:
+                problems.append(tr("Failed SetNamedSecurityInfo"));
+                break;
+            }
+        }
+    }
+
+    // Only the share decides the reply.
+    if (Shares::addShare(userName, folder.path(), userName, maxShareUses) == NetStatus::Success)
+        return tr("Ok");
+    return tr("Error: cannot share user folder: %1").arg(problems.join(QLatin1Char(',')));
+}
+
+QString AXUserCommand::removeUserFolder(const QString &userName, const QString &baseFolder)
+{
+    if (!UserFolder::isSafeName(userName))
+        return tr("Error: cannot unshare user folder");
+    const quint32 status = Shares::removeShare(computerName(), userName);
+    // The folder goes even when the share could not be removed.
+    if (FileTree::removeTree(baseFolder, userName) == FileTree::Removal::Refused)
+        qDebug("Refused to delete the user folder %s in %s", qUtf8Printable(userName), qUtf8Printable(baseFolder));
+    return status == NetStatus::Success ? tr("Ok") : tr("Error: cannot unshare user folder");
+}
+
+QString AXUserCommand::activateUser(MySqlInfo *db, const QString &name)
+{
+    const QString token = TokenGenerator::newToken();
+    // An update that matches no row succeeds too: only a token that reads back was stored.
+    if (db && db->updateColumn(QStringLiteral("ax_user"), userCondition(name), QStringLiteral("token"), token)
+        && userToken(db, name) == token)
+        return token;
+    qDebug("Something failed writing token on database");
+    return QString();
+}
+
+QString AXUserCommand::userToken(MySqlInfo *db, const QString &name)
+{
+    if (!db)
+        return QString();
+    const QStringList tokens = db->selectColumn(QStringLiteral("ax_user"), QStringLiteral("token"), userCondition(name));
+    return tokens.isEmpty() ? QString() : tokens.first();
+}
+
+QString AXUserCommand::userNameById(MySqlInfo *db, const QString &id)
+{
+    // Ids are numbers: anything else names no user (the database would read "12abc" as 12).
+    bool isNumber = false;
+    const qulonglong number = id.toULongLong(&isNumber);
+    if (!db || !isNumber)
+        return QString();
+    const QStringList names = db->selectColumn(QStringLiteral("ax_user"), QStringLiteral("username"),
+                                               QStringLiteral("id='") + QString::number(number) + QLatin1Char('\''));
+    return names.isEmpty() ? QString() : names.first();
+}

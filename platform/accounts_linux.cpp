@@ -1,0 +1,375 @@
+#include "platform/accounts.h"
+
+#include "platform/logon.h"
+#include "platform/netstatus.h"
+#include "platform/programs.h"
+#include "platform/servername.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <grp.h>
+#include <pwd.h>
+
+#include <cerrno>
+#include <initializer_list>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// The shadow tools change the account files under their own locks; this file runs them and
+// reads the databases through NSS. Tool exit codes are mapped, their messages never read.
+
+namespace {
+
+const char useraddPath[] = "/usr/sbin/useradd";
+const char userdelPath[] = "/usr/sbin/userdel";
+const char usermodPath[] = "/usr/sbin/usermod";
+const char chpasswdPath[] = "/usr/sbin/chpasswd";
+const char groupaddPath[] = "/usr/sbin/groupadd";
+const char groupdelPath[] = "/usr/sbin/groupdel";
+const char gpasswdPath[] = "/usr/bin/gpasswd";
+
+// The primary group of every account this server creates.
+const char usersGroup[] = "users";
+
+const int toolTimeoutMs = 30000;
+
+Programs::Result runTool(const char *path, const QStringList &args, const QByteArray &input = {})
+{
+    return Programs::run(QString::fromLatin1(path), args, toolTimeoutMs, input);
+}
+
+// Exit code 0 is success; the pairs map the exit codes that have a meaning, the rest (and a
+// tool that did not run to its end) is an internal error.
+quint32 statusOf(const Programs::Result &result, std::initializer_list<std::pair<int, quint32>> meanings)
+{
+    if (!result.exited())
+        return NetStatus::InternalError;
+    if (result.exitCode == 0)
+        return NetStatus::Success;
+    for (const auto &meaning : meanings) {
+        if (meaning.first == result.exitCode)
+            return meaning.second;
+    }
+    return NetStatus::InternalError;
+}
+
+// A name the tools would take for an option, or that NSS would read shorter, names no account.
+bool isUsableName(const QString &name)
+{
+    return !name.isEmpty() && !name.startsWith(QLatin1Char('-')) && !name.contains(QChar(0))
+        && !name.contains(QLatin1Char('\n')) && !name.contains(QLatin1Char('\r'));
+}
+
+bool isUsablePassword(const QString &password)
+{
+    return !password.isEmpty() && !password.contains(QChar(0)) && !password.contains(QLatin1Char('\n'))
+        && !password.contains(QLatin1Char('\r'));
+}
+
+struct UserEntry {
+    uid_t uid;
+    gid_t gid;
+};
+
+struct GroupEntry {
+    gid_t gid;
+    QStringList members;
+};
+
+const size_t maxBufferSize = size_t(1) << 24;
+
+// Repeats a reentrant lookup with a bigger buffer while the entry does not fit (the reading
+// position of the walks stays on that entry).
+template <typename Lookup>
+int withGrowingBuffer(std::vector<char> &buffer, Lookup lookup)
+{
+    int error = 0;
+    while ((error = lookup(buffer.data(), buffer.size())) == ERANGE && buffer.size() < maxBufferSize)
+        buffer.resize(buffer.size() * 2);
+    return error;
+}
+
+std::optional<UserEntry> findUser(const QString &name)
+{
+    if (!isUsableName(name))
+        return std::nullopt;
+    const QByteArray key = name.toUtf8();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
+        return getpwnam_r(key.constData(), &entry, data, size, &found);
+    });
+    if (error != 0 || !found)
+        return std::nullopt;
+    return UserEntry{entry.pw_uid, entry.pw_gid};
+}
+
+std::optional<GroupEntry> findGroup(const QString &name)
+{
+    if (!isUsableName(name))
+        return std::nullopt;
+    const QByteArray key = name.toUtf8();
+    std::vector<char> buffer(16384);
+    group entry{};
+    group *found = nullptr;
+    const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
+        return getgrnam_r(key.constData(), &entry, data, size, &found);
+    });
+    if (error != 0 || !found)
+        return std::nullopt;
+    GroupEntry result{entry.gr_gid, {}};
+    for (char **member = entry.gr_mem; member && *member; ++member)
+        result.members.append(QString::fromUtf8(*member));
+    return result;
+}
+
+// getpwent and getgrent keep one reading position per process, so a walk through either
+// database holds its lock from the first entry to the last. The locks guard nothing else.
+class DatabaseWalk
+{
+public:
+    static QStringList usersWithPrimaryGroup(gid_t gid)
+    {
+        QMutexLocker locker(&passwdLock);
+        QStringList names;
+        setpwent();
+        std::vector<char> buffer(16384);
+        while (true) {
+            passwd entry{};
+            passwd *found = nullptr;
+            const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
+                return getpwent_r(&entry, data, size, &found);
+            });
+            if (error != 0 || !found)
+                break;
+            if (entry.pw_gid == gid)
+                names.append(QString::fromUtf8(entry.pw_name));
+        }
+        endpwent();
+        return names;
+    }
+
+    static QStringList groupNames(int maxCount, bool *more)
+    {
+        QMutexLocker locker(&groupLock);
+        QStringList names;
+        *more = false;
+        setgrent();
+        std::vector<char> buffer(16384);
+        while (true) {
+            group entry{};
+            group *found = nullptr;
+            const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
+                return getgrent_r(&entry, data, size, &found);
+            });
+            if (error != 0 || !found)
+                break;
+            if (names.size() == maxCount) {
+                *more = true;
+                break;
+            }
+            names.append(QString::fromUtf8(entry.gr_name));
+        }
+        endgrent();
+        return names;
+    }
+
+private:
+    static QMutex passwdLock;
+    static QMutex groupLock;
+};
+
+QMutex DatabaseWalk::passwdLock;
+QMutex DatabaseWalk::groupLock;
+
+quint32 writePassword(const QString &name, const QString &password)
+{
+    if (!isUsablePassword(password))
+        return NetStatus::PasswordTooShort;
+    QByteArray line = name.toUtf8() + ':' + password.toUtf8() + '\n';
+    const Programs::Result result = runTool(chpasswdPath, {}, line);
+    line.fill('\0');
+    if (!result.exited())
+        return NetStatus::InternalError;
+    return result.exitCode == 0 ? NetStatus::Success : NetStatus::PasswordTooShort;
+}
+
+quint32 removeAccount(const QString &name)
+{
+    return statusOf(runTool(userdelPath, {QStringLiteral("--"), name}), {{6, NetStatus::UserNotFound}});
+}
+
+} // namespace
+
+namespace Accounts {
+
+quint32 addUser(const QString &server, const UserInfo &info)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    if (!isUsableName(info.name))
+        return NetStatus::BadUsername;
+    if (!info.password.isEmpty() && !isUsablePassword(info.password))
+        return NetStatus::PasswordTooShort;
+    // Users and groups share one name space, as on the console's other servers. It also keeps
+    // userdel from ever taking a group with it: it removes only a primary group of the
+    // user's own name, and ours is always "users".
+    if (findGroup(info.name))
+        return NetStatus::GroupExists;
+    QStringList args{QStringLiteral("-N"), QStringLiteral("-g"), QString::fromLatin1(usersGroup),
+                     QStringLiteral("-M"), QStringLiteral("-c"), info.fullName};
+    if (!info.homeDir.isEmpty())
+        args << QStringLiteral("-d") << info.homeDir;
+    args << QStringLiteral("--") << info.name;
+    const quint32 status = statusOf(runTool(useraddPath, args),
+                                    {{9, NetStatus::UserExists}, {3, NetStatus::BadUsername}});
+    if (status != NetStatus::Success || info.password.isEmpty())
+        return status;
+    const quint32 passwordStatus = writePassword(info.name, info.password);
+    if (passwordStatus != NetStatus::Success)
+        removeAccount(info.name); // creation is all or nothing
+    return passwordStatus;
+}
+
+quint32 deleteUser(const QString &server, const QString &name)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    if (!isUsableName(name))
+        return NetStatus::UserNotFound;
+    return removeAccount(name);
+}
+
+quint32 setUserInfo(const QString &server, const QString &name, const UserInfo &info)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    if (!findUser(name))
+        return NetStatus::UserNotFound;
+    QStringList args{QStringLiteral("-c"), info.fullName};
+    if (!info.homeDir.isEmpty())
+        args << QStringLiteral("-d") << info.homeDir;
+    args << QStringLiteral("--") << name;
+    const quint32 status = statusOf(runTool(usermodPath, args),
+                                    {{6, NetStatus::UserNotFound}, {3, NetStatus::InvalidParameter}});
+    if (status != NetStatus::Success || info.password.isEmpty())
+        return status;
+    return writePassword(name, info.password);
+}
+
+quint32 setPassword(const QString &server, const QString &name, const QString &password)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    if (!findUser(name))
+        return NetStatus::UserNotFound;
+    return writePassword(name, password);
+}
+
+quint32 changePassword(const QString &name, const QString &oldPassword, const QString &newPassword)
+{
+    if (!findUser(name))
+        return NetStatus::UserNotFound;
+    // As root, changing a password through PAM never asks for the old one: check it first.
+    if (!Logon::checkCurrentPassword(name, oldPassword))
+        return NetStatus::InvalidPassword;
+    return writePassword(name, newPassword);
+}
+
+quint32 addGroup(const QString &server, const QString &group)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    if (!isUsableName(group))
+        return NetStatus::BadUsername;
+    if (findUser(group))
+        return NetStatus::UserExists;
+    return statusOf(runTool(groupaddPath, {QStringLiteral("--"), group}),
+                    {{9, NetStatus::GroupExists}, {3, NetStatus::BadUsername}});
+}
+
+quint32 deleteGroup(const QString &server, const QString &group)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    if (!isUsableName(group))
+        return NetStatus::GroupNotFound;
+    // 8: some account's primary group, which the host refuses to delete.
+    return statusOf(runTool(groupdelPath, {QStringLiteral("--"), group}),
+                    {{6, NetStatus::GroupNotFound}, {8, NetStatus::SpeGroupOp}});
+}
+
+quint32 addGroupMember(const QString &server, const QString &group, const QString &user)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    const std::optional<GroupEntry> groupEntry = findGroup(group);
+    if (!groupEntry)
+        return NetStatus::GroupNotFound;
+    const std::optional<UserEntry> userEntry = findUser(user);
+    if (!userEntry)
+        return NetStatus::UserNotFound;
+    // gpasswd answers 0 for an existing member too.
+    if (groupEntry->members.contains(user) || userEntry->gid == groupEntry->gid)
+        return NetStatus::MemberInGroup;
+    return statusOf(runTool(gpasswdPath, {QStringLiteral("-a"), user, QStringLiteral("--"), group}),
+                    {{3, NetStatus::GroupNotFound}});
+}
+
+quint32 removeGroupMember(const QString &server, const QString &group, const QString &user)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    const std::optional<GroupEntry> groupEntry = findGroup(group);
+    if (!groupEntry)
+        return NetStatus::GroupNotFound;
+    const std::optional<UserEntry> userEntry = findUser(user);
+    if (!userEntry)
+        return NetStatus::UserNotFound;
+    if (!groupEntry->members.contains(user)) {
+        return userEntry->gid == groupEntry->gid ? NetStatus::MembersPrimaryGroup
+                                                 : NetStatus::MemberNotInGroup;
+    }
+    return statusOf(runTool(gpasswdPath, {QStringLiteral("-d"), user, QStringLiteral("--"), group}),
+                    {{3, NetStatus::MemberNotInGroup}});
+}
+
+NameList groupMembers(const QString &server, const QString &group)
+{
+    if (!ServerName::isThisHost(server))
+        return {NetStatus::InvalidComputer, {}};
+    const std::optional<GroupEntry> entry = findGroup(group);
+    if (!entry)
+        return {NetStatus::GroupNotFound, {}};
+    // Members by primary group are not in the group's own list: the users database has them.
+    QStringList names = entry->members;
+    const QStringList primaryMembers = DatabaseWalk::usersWithPrimaryGroup(entry->gid);
+    for (const QString &name : primaryMembers) {
+        if (!names.contains(name))
+            names.append(name);
+    }
+    return {NetStatus::Success, names};
+}
+
+NameList groupNames(const QString &server, int maxCount)
+{
+    if (!ServerName::isThisHost(server))
+        return {NetStatus::InvalidComputer, {}};
+    bool more = false;
+    QStringList names = DatabaseWalk::groupNames(maxCount, &more);
+    return {more ? quint32(NetStatus::MoreData) : quint32(NetStatus::Success), names};
+}
+
+AccountLookup lookupAccount(const QString &name)
+{
+    const std::optional<UserEntry> entry = findUser(name);
+    if (!entry)
+        return {NetStatus::NoneMapped, {}};
+    // The usual identifier of a Unix user among the console's security identifiers.
+    return {NetStatus::Success, QStringLiteral("S-1-22-1-") + QString::number(entry->uid)};
+}
+
+} // namespace Accounts

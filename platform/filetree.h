@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// Deleting folders whose contents other accounts may have written.
+namespace FileTree {
+
+enum class Removal {
+    Removed,
+    Refused, // an unsafe name, or a parent that is the root directory
+    Failed,  // missing, or something inside could not be deleted
+};
+
+// Deletes parentDir/name with everything in it. Symbolic links inside are removed, never
+// followed, so the tree cannot lead the deletion elsewhere. Refuses a name that is empty, "."
+// or ".." or holds "/", and a parentDir that is the root directory (so no top-level directory
+// of the host is ever deleted, however the parent is written).
+Removal removeTree(const QString &parentDir, const QString &name);
+
+} // namespace FileTree
