@@ -16,7 +16,7 @@ namespace {
 const char netPath[] = "/usr/bin/net";
 const int netTimeoutMs = 30000;
 
-ProgramResult runNet(const QStringList &args)
+Programs::Result runNet(const QStringList &args)
 {
     return Programs::run(QString::fromLatin1(netPath), args, netTimeoutMs);
 }
@@ -39,14 +39,14 @@ quint32 addShare(const QString &name, const QString &path, const QString &remark
     const QFileInfo folder(path);
     if (!folder.isAbsolute() || !folder.isDir())
         return NetStatus::UnknownDevDir;
-    const ProgramResult added = runNet({QStringLiteral("conf"), QStringLiteral("addshare"), name, path,
+    const Programs::Result added = runNet({QStringLiteral("conf"), QStringLiteral("addshare"), name, path,
                                         QStringLiteral("writeable=y"), QStringLiteral("guest_ok=n"),
                                         remark});
     if (!added.exited())
         return NetStatus::InternalError;
     if (added.exitCode != 0)
         return NetStatus::DuplicateShare;
-    const ProgramResult limited = runNet({QStringLiteral("conf"), QStringLiteral("setparm"), name,
+    const Programs::Result limited = runNet({QStringLiteral("conf"), QStringLiteral("setparm"), name,
                                           QStringLiteral("max connections"), QString::number(maxUses)});
     if (!limited.succeeded()) {
         // A share without its limit is not the share asked for.
@@ -62,7 +62,7 @@ quint32 removeShare(const QString &server, const QString &name)
         return NetStatus::InvalidComputer;
     if (name.isEmpty() || !isUsableArgument(name))
         return NetStatus::NetNameNotFound;
-    const ProgramResult removed = runNet({QStringLiteral("conf"), QStringLiteral("delshare"), name});
+    const Programs::Result removed = runNet({QStringLiteral("conf"), QStringLiteral("delshare"), name});
     if (!removed.exited())
         return NetStatus::InternalError;
     return removed.exitCode == 0 ? NetStatus::Success : NetStatus::NetNameNotFound;
