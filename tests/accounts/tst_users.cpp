@@ -47,6 +47,8 @@ private slots:
     void otherLogonServerIsRefused();
     void changePassword_data();
     void changePassword();
+    void passwordChecks_data();
+    void passwordChecks();
     void createAndRemoveGroups();
     void memberListing();
     void groupListingFollowsTheDatabaseAndStopsAtAThousand();
@@ -313,6 +315,41 @@ void UsersTest::changePassword()
     const QString other = validPassword == QLatin1String("Old-pass1") ? QStringLiteral("New-pass2")
                                                                       : QStringLiteral("Old-pass1");
     QVERIFY(!Logon::checkPassword(userName, other));
+}
+
+void UsersTest::passwordChecks_data()
+{
+    QTest::addColumn<QStringList>("chageArgs"); // how the account is changed first, if at all
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("logsOn");
+    QTest::addColumn<bool>("isCurrent");
+    QTest::newRow("right") << QStringList() << "Right-pass1" << true << true;
+    QTest::newRow("wrong") << QStringList() << "Wrong-pass1" << false << false;
+    QTest::newRow("empty") << QStringList() << "" << false << false;
+    QTest::newRow("NUL cuts nothing short") << QStringList() << QStringLiteral("Right-pass1") + QChar(0) + "x"
+                                            << false << false;
+    // A password that must be changed still proves who is changing it.
+    QTest::newRow("expired password") << QStringList{"-d", "0"} << "Right-pass1" << false << true;
+    QTest::newRow("expired account") << QStringList{"-E", "1"} << "Right-pass1" << false << false;
+}
+
+void UsersTest::passwordChecks()
+{
+    QFETCH(QStringList, chageArgs);
+    QFETCH(QString, password);
+    QFETCH(bool, logsOn);
+    QFETCH(bool, isCurrent);
+    const QString userName = user(QStringLiteral("pam"), QStringLiteral("Right-pass1"));
+    if (!chageArgs.isEmpty())
+        QVERIFY(Programs::run(QStringLiteral("/usr/bin/chage"), chageArgs + QStringList{userName}, 30000).succeeded());
+    QCOMPARE(Logon::checkPassword(userName, password), logsOn);
+    QCOMPARE(Logon::checkCurrentPassword(userName, password), isCurrent);
+    if (!password.isEmpty()) { // an empty old password is an administrator's reset
+        QCOMPARE(AXUserCommand::changeUserPassword(userName, password, QStringLiteral("Next-pass2"))
+                     .startsWith(QLatin1String("Success")),
+                 isCurrent);
+    }
+    QVERIFY(!Logon::checkPassword(name(QStringLiteral("nobody")), password));
 }
 
 void UsersTest::createAndRemoveGroups()
