@@ -214,6 +214,8 @@ quint32 addUser(const QString &server, const UserInfo &info)
         return NetStatus::BadUsername;
     if (!info.password.isEmpty() && !isUsablePassword(info.password))
         return NetStatus::PasswordTooShort;
+    if (findUser(info.name))
+        return NetStatus::UserExists;
     // Users and groups share one name space, as on the console's other servers. It also keeps
     // userdel from ever taking a group with it: it removes only a primary group of the
     // user's own name, and ours is always "users".
@@ -285,6 +287,8 @@ quint32 addGroup(const QString &server, const QString &group)
         return NetStatus::InvalidComputer;
     if (!isUsableName(group))
         return NetStatus::BadUsername;
+    if (findGroup(group))
+        return NetStatus::GroupExists;
     if (findUser(group))
         return NetStatus::UserExists;
     return statusOf(runTool(groupaddPath, {QStringLiteral("--"), group}),

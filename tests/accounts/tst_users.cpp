@@ -154,6 +154,8 @@ void UsersTest::failedCreationLeavesNothing_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("reply");
     QTest::newRow("existing account") << "%1taken" << "Pass-word1" << "Error: User already exists";
+    QTest::newRow("existing account with a group of its name") << "%1priv" << "Pass-word1"
+                                                               << "Error: User already exists";
     QTest::newRow("blank in the name") << "%1 bad" << "Pass-word1"
                                        << "Error: Unknown error creating user (Error: 2202)";
     QTest::newRow("leading dash") << "-%1" << "Pass-word1" << "Error: Unknown error creating user (Error: 2202)";
@@ -171,10 +173,16 @@ void UsersTest::failedCreationLeavesNothing()
     userName = withPrefix(userName);
     const QString taken = user(QStringLiteral("taken"));
     const QString groupName = group(QStringLiteral("grp"));
+    // As the host's own accounts are made: with a private group of the same name.
+    const QString privateGroupUser = name(QStringLiteral("priv"));
+    users.append(privateGroupUser);
+    groups.append(privateGroupUser);
+    QVERIFY(Programs::run(QStringLiteral("/usr/sbin/useradd"), {QStringLiteral("-M"), QStringLiteral("-U"),
+                                                                privateGroupUser}, 30000).succeeded());
     users.append(userName);
     QCOMPARE(AXUserCommand::createUserInGroups(userName, password, {groupName}), reply);
     // Nothing half-made, and no group touched.
-    QCOMPARE(exists(userName), userName == taken);
+    QCOMPARE(exists(userName), userName == taken || userName == privateGroupUser);
     QCOMPARE(Accounts::groupMembers(QString(), groupName).names, QStringList());
 }
 
@@ -358,6 +366,7 @@ void UsersTest::createAndRemoveGroups()
     groups.append(g);
     QCOMPARE(AXUserCommand::createGroup(g), QString());
     QCOMPARE(AXUserCommand::createGroup(g), QStringLiteral("Error: Group already exists"));
+    QCOMPARE(AXUserCommand::createGroup(QStringLiteral("root")), QStringLiteral("Error: Group already exists"));
     QCOMPARE(AXUserCommand::createGroup(name(QStringLiteral(" bad"))), QStringLiteral("Error: Unknown error creating group"));
     QCOMPARE(AXUserCommand::createGroup(QString()), QStringLiteral("Error: Unknown error creating group"));
     const QString userName = user(QStringLiteral("person"));
