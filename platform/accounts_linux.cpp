@@ -78,52 +78,54 @@ struct GroupEntry {
     QStringList members;
 };
 
+const size_t initialBufferSize = 16384;
 const size_t maxBufferSize = size_t(1) << 24;
 
-// Repeats a reentrant lookup with a bigger buffer while the entry does not fit (the reading
-// position of the walks stays on that entry).
-template <typename Lookup>
-int withGrowingBuffer(std::vector<char> &buffer, Lookup lookup)
+// One call of a reentrant lookup (getpwnam_r and its kin), repeated with a bigger buffer while
+// the entry does not fit; the walks stay on that entry meanwhile. The entry's texts point into
+// the buffer.
+template <typename Entry, typename Lookup>
+bool fetchEntry(std::vector<char> &buffer, Entry *entry, Lookup lookup)
 {
+    Entry *found = nullptr;
     int error = 0;
-    while ((error = lookup(buffer.data(), buffer.size())) == ERANGE && buffer.size() < maxBufferSize)
+    while ((error = lookup(entry, buffer.data(), buffer.size(), &found)) == ERANGE
+           && buffer.size() < maxBufferSize)
         buffer.resize(buffer.size() * 2);
-    return error;
+    return error == 0 && found;
+}
+
+// getpwnam_r or getgrnam_r for a name, the entry turned into a value before its buffer goes.
+template <typename Entry, typename Value, typename Lookup, typename Convert>
+std::optional<Value> findByName(const QString &name, Lookup lookup, Convert convert)
+{
+    if (!isUsableName(name))
+        return std::nullopt;
+    const QByteArray key = name.toUtf8();
+    std::vector<char> buffer(initialBufferSize);
+    Entry entry{};
+    const auto byName = [&key, lookup](Entry *e, char *data, size_t size, Entry **found) {
+        return lookup(key.constData(), e, data, size, found);
+    };
+    if (!fetchEntry(buffer, &entry, byName))
+        return std::nullopt;
+    return convert(entry);
 }
 
 std::optional<UserEntry> findUser(const QString &name)
 {
-    if (!isUsableName(name))
-        return std::nullopt;
-    const QByteArray key = name.toUtf8();
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd *found = nullptr;
-    const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
-        return getpwnam_r(key.constData(), &entry, data, size, &found);
-    });
-    if (error != 0 || !found)
-        return std::nullopt;
-    return UserEntry{entry.pw_uid, entry.pw_gid};
+    return findByName<passwd, UserEntry>(name, getpwnam_r,
+                                         [](const passwd &e) { return UserEntry{e.pw_uid, e.pw_gid}; });
 }
 
 std::optional<GroupEntry> findGroup(const QString &name)
 {
-    if (!isUsableName(name))
-        return std::nullopt;
-    const QByteArray key = name.toUtf8();
-    std::vector<char> buffer(16384);
-    group entry{};
-    group *found = nullptr;
-    const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
-        return getgrnam_r(key.constData(), &entry, data, size, &found);
+    return findByName<group, GroupEntry>(name, getgrnam_r, [](const group &e) {
+        GroupEntry result{e.gr_gid, {}};
+        for (char **member = e.gr_mem; member && *member; ++member)
+            result.members.append(QString::fromUtf8(*member));
+        return result;
     });
-    if (error != 0 || !found)
-        return std::nullopt;
-    GroupEntry result{entry.gr_gid, {}};
-    for (char **member = entry.gr_mem; member && *member; ++member)
-        result.members.append(QString::fromUtf8(*member));
-    return result;
 }
 
 // getpwent and getgrent keep one reading position per process, so a walk through either
@@ -136,15 +138,9 @@ public:
         QMutexLocker locker(&passwdLock);
         QStringList names;
         setpwent();
-        std::vector<char> buffer(16384);
-        while (true) {
-            passwd entry{};
-            passwd *found = nullptr;
-            const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
-                return getpwent_r(&entry, data, size, &found);
-            });
-            if (error != 0 || !found)
-                break;
+        std::vector<char> buffer(initialBufferSize);
+        passwd entry{};
+        while (fetchEntry(buffer, &entry, getpwent_r)) {
             if (entry.pw_gid == gid)
                 names.append(QString::fromUtf8(entry.pw_name));
         }
@@ -156,23 +152,12 @@ public:
     {
         QMutexLocker locker(&groupLock);
         QStringList names;
-        *more = false;
         setgrent();
-        std::vector<char> buffer(16384);
-        while (true) {
-            group entry{};
-            group *found = nullptr;
-            const int error = withGrowingBuffer(buffer, [&](char *data, size_t size) {
-                return getgrent_r(&entry, data, size, &found);
-            });
-            if (error != 0 || !found)
-                break;
-            if (names.size() == maxCount) {
-                *more = true;
-                break;
-            }
+        std::vector<char> buffer(initialBufferSize);
+        group entry{};
+        while (names.size() < maxCount && fetchEntry(buffer, &entry, getgrent_r))
             names.append(QString::fromUtf8(entry.gr_name));
-        }
+        *more = names.size() == maxCount && fetchEntry(buffer, &entry, getgrent_r);
         endgrent();
         return names;
     }
@@ -184,6 +169,33 @@ private:
 
 QMutex DatabaseWalk::passwdLock;
 QMutex DatabaseWalk::groupLock;
+
+// Where a user stands with a group, or why a membership change cannot even be tried.
+struct Membership {
+    quint32 status = NetStatus::Success;
+    bool isListed = false;  // in the group's member list
+    bool isPrimary = false; // the user's primary group
+};
+
+Membership membershipOf(const QString &server, const QString &group, const QString &user)
+{
+    Membership membership;
+    if (!ServerName::isThisHost(server)) {
+        membership.status = NetStatus::InvalidComputer;
+        return membership;
+    }
+    const std::optional<GroupEntry> groupEntry = findGroup(group);
+    const std::optional<UserEntry> userEntry = findUser(user);
+    if (!groupEntry)
+        membership.status = NetStatus::GroupNotFound;
+    else if (!userEntry)
+        membership.status = NetStatus::UserNotFound;
+    else {
+        membership.isListed = groupEntry->members.contains(user);
+        membership.isPrimary = userEntry->gid == groupEntry->gid;
+    }
+    return membership;
+}
 
 quint32 writePassword(const QString &name, const QString &password)
 {
@@ -308,16 +320,11 @@ quint32 deleteGroup(const QString &server, const QString &group)
 
 quint32 addGroupMember(const QString &server, const QString &group, const QString &user)
 {
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    const std::optional<GroupEntry> groupEntry = findGroup(group);
-    if (!groupEntry)
-        return NetStatus::GroupNotFound;
-    const std::optional<UserEntry> userEntry = findUser(user);
-    if (!userEntry)
-        return NetStatus::UserNotFound;
+    const Membership membership = membershipOf(server, group, user);
+    if (membership.status != NetStatus::Success)
+        return membership.status;
     // gpasswd answers 0 for an existing member too.
-    if (groupEntry->members.contains(user) || userEntry->gid == groupEntry->gid)
+    if (membership.isListed || membership.isPrimary)
         return NetStatus::MemberInGroup;
     return statusOf(runTool(gpasswdPath, {QStringLiteral("-a"), user, QStringLiteral("--"), group}),
                     {{3, NetStatus::GroupNotFound}});
@@ -325,18 +332,11 @@ quint32 addGroupMember(const QString &server, const QString &group, const QStrin
 
 quint32 removeGroupMember(const QString &server, const QString &group, const QString &user)
 {
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    const std::optional<GroupEntry> groupEntry = findGroup(group);
-    if (!groupEntry)
-        return NetStatus::GroupNotFound;
-    const std::optional<UserEntry> userEntry = findUser(user);
-    if (!userEntry)
-        return NetStatus::UserNotFound;
-    if (!groupEntry->members.contains(user)) {
-        return userEntry->gid == groupEntry->gid ? NetStatus::MembersPrimaryGroup
-                                                 : NetStatus::MemberNotInGroup;
-    }
+    const Membership membership = membershipOf(server, group, user);
+    if (membership.status != NetStatus::Success)
+        return membership.status;
+    if (!membership.isListed)
+        return membership.isPrimary ? NetStatus::MembersPrimaryGroup : NetStatus::MemberNotInGroup;
     return statusOf(runTool(gpasswdPath, {QStringLiteral("-d"), user, QStringLiteral("--"), group}),
                     {{3, NetStatus::MemberNotInGroup}});
 }
