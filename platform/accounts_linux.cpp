@@ -22,14 +22,6 @@
 
 namespace {
 
-const char useraddPath[] = "/usr/sbin/useradd";
-const char userdelPath[] = "/usr/sbin/userdel";
-const char usermodPath[] = "/usr/sbin/usermod";
-const char chpasswdPath[] = "/usr/sbin/chpasswd";
-const char groupaddPath[] = "/usr/sbin/groupadd";
-const char groupdelPath[] = "/usr/sbin/groupdel";
-const char gpasswdPath[] = "/usr/bin/gpasswd";
-
 // The primary group of every account this server creates.
 const char usersGroup[] = "users";
 
@@ -202,7 +194,7 @@ quint32 writePassword(const QString &name, const QString &password)
     if (!isUsablePassword(password))
         return NetStatus::PasswordTooShort;
     QByteArray line = name.toUtf8() + ':' + password.toUtf8() + '\n';
-    const Programs::Result result = runTool(chpasswdPath, {}, line);
+    const Programs::Result result = runTool(Programs::ChpasswdProgram, {}, line);
     line.fill('\0');
     if (!result.exited())
         return NetStatus::InternalError;
@@ -211,7 +203,7 @@ quint32 writePassword(const QString &name, const QString &password)
 
 quint32 removeAccount(const QString &name)
 {
-    return statusOf(runTool(userdelPath, {QStringLiteral("--"), name}), {{6, NetStatus::UserNotFound}});
+    return statusOf(runTool(Programs::UserdelProgram, {QStringLiteral("--"), name}), {{6, NetStatus::UserNotFound}});
 }
 
 } // namespace
@@ -238,7 +230,7 @@ quint32 addUser(const QString &server, const UserInfo &info)
     if (!info.homeDir.isEmpty())
         args << QStringLiteral("-d") << info.homeDir;
     args << QStringLiteral("--") << info.name;
-    const quint32 status = statusOf(runTool(useraddPath, args),
+    const quint32 status = statusOf(runTool(Programs::UseraddProgram, args),
                                     {{9, NetStatus::UserExists}, {3, NetStatus::BadUsername}});
     if (status != NetStatus::Success || info.password.isEmpty())
         return status;
@@ -267,7 +259,7 @@ quint32 setUserInfo(const QString &server, const QString &name, const UserInfo &
     if (!info.homeDir.isEmpty())
         args << QStringLiteral("-d") << info.homeDir;
     args << QStringLiteral("--") << name;
-    const quint32 status = statusOf(runTool(usermodPath, args),
+    const quint32 status = statusOf(runTool(Programs::UsermodProgram, args),
                                     {{6, NetStatus::UserNotFound}, {3, NetStatus::InvalidParameter}});
     if (status != NetStatus::Success || info.password.isEmpty())
         return status;
@@ -303,7 +295,7 @@ quint32 addGroup(const QString &server, const QString &group)
         return NetStatus::GroupExists;
     if (findUser(group))
         return NetStatus::UserExists;
-    return statusOf(runTool(groupaddPath, {QStringLiteral("--"), group}),
+    return statusOf(runTool(Programs::GroupaddProgram, {QStringLiteral("--"), group}),
                     {{9, NetStatus::GroupExists}, {3, NetStatus::BadUsername}});
 }
 
@@ -314,7 +306,7 @@ quint32 deleteGroup(const QString &server, const QString &group)
     if (!isUsableName(group))
         return NetStatus::GroupNotFound;
     // 8: some account's primary group, which the host refuses to delete.
-    return statusOf(runTool(groupdelPath, {QStringLiteral("--"), group}),
+    return statusOf(runTool(Programs::GroupdelProgram, {QStringLiteral("--"), group}),
                     {{6, NetStatus::GroupNotFound}, {8, NetStatus::SpeGroupOp}});
 }
 
@@ -326,7 +318,7 @@ quint32 addGroupMember(const QString &server, const QString &group, const QStrin
     // gpasswd answers 0 for an existing member too.
     if (membership.isListed || membership.isPrimary)
         return NetStatus::MemberInGroup;
-    return statusOf(runTool(gpasswdPath, {QStringLiteral("-a"), user, QStringLiteral("--"), group}),
+    return statusOf(runTool(Programs::GpasswdProgram, {QStringLiteral("-a"), user, QStringLiteral("--"), group}),
                     {{3, NetStatus::GroupNotFound}});
 }
 
@@ -337,7 +329,7 @@ quint32 removeGroupMember(const QString &server, const QString &group, const QSt
         return membership.status;
     if (!membership.isListed)
         return membership.isPrimary ? NetStatus::MembersPrimaryGroup : NetStatus::MemberNotInGroup;
-    return statusOf(runTool(gpasswdPath, {QStringLiteral("-d"), user, QStringLiteral("--"), group}),
+    return statusOf(runTool(Programs::GpasswdProgram, {QStringLiteral("-d"), user, QStringLiteral("--"), group}),
                     {{3, NetStatus::MemberNotInGroup}});
 }
 

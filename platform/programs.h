@@ -37,4 +37,14 @@ inline constexpr char MountChrootProgram[] = "/usr/sbin/mountchroot";
 inline constexpr char UmountChrootProgram[] = "/usr/sbin/umountchroot";
 inline constexpr char ManagePrintersProgram[] = "/usr/lib/cloudprint-cups/manageprinters.py";
 
+// The host's account tools (package passwd) and its share registry tool (samba-common-bin).
+inline constexpr char UseraddProgram[] = "/usr/sbin/useradd";
+inline constexpr char UserdelProgram[] = "/usr/sbin/userdel";
+inline constexpr char UsermodProgram[] = "/usr/sbin/usermod";
+inline constexpr char ChpasswdProgram[] = "/usr/sbin/chpasswd";
+inline constexpr char GroupaddProgram[] = "/usr/sbin/groupadd";
+inline constexpr char GroupdelProgram[] = "/usr/sbin/groupdel";
+inline constexpr char GpasswdProgram[] = "/usr/bin/gpasswd";
+inline constexpr char NetProgram[] = "/usr/bin/net";
+
 } // namespace Programs

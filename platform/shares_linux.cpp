@@ -13,12 +13,11 @@
 
 namespace {
 
-const char netPath[] = "/usr/bin/net";
 const int netTimeoutMs = 30000;
 
 Programs::Result runNet(const QStringList &args)
 {
-    return Programs::run(QString::fromLatin1(netPath), args, netTimeoutMs);
+    return Programs::run(QString::fromLatin1(Programs::NetProgram), args, netTimeoutMs);
 }
 
 // The tool would read a leading "-" as an option of its own.

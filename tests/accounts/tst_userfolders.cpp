@@ -37,13 +37,13 @@ QString exclusiveAccessList(const QString &user)
 bool shareExists(const QString &name)
 {
     int exitCode = -1;
-    output(QStringLiteral("/usr/bin/net"), {QStringLiteral("conf"), QStringLiteral("showshare"), name}, &exitCode);
+    output(QString::fromLatin1(Programs::NetProgram), {QStringLiteral("conf"), QStringLiteral("showshare"), name}, &exitCode);
     return exitCode == 0;
 }
 
 QString shareDefinition(const QString &name)
 {
-    return output(QStringLiteral("/usr/bin/net"), {QStringLiteral("conf"), QStringLiteral("showshare"), name});
+    return output(QString::fromLatin1(Programs::NetProgram), {QStringLiteral("conf"), QStringLiteral("showshare"), name});
 }
 
 void writeFile(const QString &path, const QByteArray &content = "canary")
@@ -103,8 +103,8 @@ void UserFoldersTest::init()
 void UserFoldersTest::cleanup()
 {
     for (const QString &name : qAsConst(users)) {
-        Programs::run(QStringLiteral("/usr/bin/net"), {QStringLiteral("conf"), QStringLiteral("delshare"), name}, 30000);
-        Programs::run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("--"), name}, 30000);
+        Programs::run(QString::fromLatin1(Programs::NetProgram), {QStringLiteral("conf"), QStringLiteral("delshare"), name}, 30000);
+        Programs::run(QString::fromLatin1(Programs::UserdelProgram), {QStringLiteral("--"), name}, 30000);
     }
     users.clear();
     scratch.reset();

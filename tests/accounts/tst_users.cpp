@@ -79,9 +79,9 @@ void UsersTest::cleanup()
 {
     qunsetenv("LOGONSERVER");
     for (const QString &name : qAsConst(users))
-        Programs::run(QStringLiteral("/usr/sbin/userdel"), {QStringLiteral("--"), name}, 30000);
+        Programs::run(QString::fromLatin1(Programs::UserdelProgram), {QStringLiteral("--"), name}, 30000);
     for (const QString &name : qAsConst(groups))
-        Programs::run(QStringLiteral("/usr/sbin/groupdel"), {QStringLiteral("--"), name}, 30000);
+        Programs::run(QString::fromLatin1(Programs::GroupdelProgram), {QStringLiteral("--"), name}, 30000);
     users.clear();
     groups.clear();
 }
@@ -177,7 +177,7 @@ void UsersTest::failedCreationLeavesNothing()
     const QString privateGroupUser = name(QStringLiteral("priv"));
     users.append(privateGroupUser);
     groups.append(privateGroupUser);
-    QVERIFY(Programs::run(QStringLiteral("/usr/sbin/useradd"), {QStringLiteral("-M"), QStringLiteral("-U"),
+    QVERIFY(Programs::run(QString::fromLatin1(Programs::UseraddProgram), {QStringLiteral("-M"), QStringLiteral("-U"),
                                                                 privateGroupUser}, 30000).succeeded());
     users.append(userName);
     QCOMPARE(AXUserCommand::createUserInGroups(userName, password, {groupName}), reply);
@@ -391,7 +391,7 @@ void UsersTest::memberListing()
     // A member by primary group only, as the host's own accounts often are.
     const QString primary = name(QStringLiteral("prim"));
     users.append(primary);
-    QVERIFY(Programs::run(QStringLiteral("/usr/sbin/useradd"), {QStringLiteral("-M"), QStringLiteral("-N"),
+    QVERIFY(Programs::run(QString::fromLatin1(Programs::UseraddProgram), {QStringLiteral("-M"), QStringLiteral("-N"),
                                                                 QStringLiteral("-g"), g, primary}, 30000).succeeded());
     QCOMPARE(AXUserCommand::listGroupMembers(g), QStringList({second, first, primary}).join(','));
     QVERIFY(AXUserCommand::isUserInGroup(first.toUpper(), g));
