@@ -1,6 +1,7 @@
 #include "dispatch/commandtable.h"
 
 #include "catalogue/sessionlauncher.h"
+#include "accounts/axusercommand.h"
 #include "dispatch/remoteappservertable.h"
 #include "registration/serverregistry.h"
 #include "host/axprintercommand.h"
@@ -48,8 +49,26 @@ const CommandRow commandRows[] = {
     {"mount_chroot", 5, 5, None,
      [](C &c, const P &p) { return AXSystemCommand::mountChroot(p[0], p[1], p[2], c.password, p[3], p[4]); }},
     {"umount_chroot", 1, 1, None, [](C &, const P &p) { return AXSystemCommand::umountChroot(p[0]); }},
+    {"get_user_list", 1, 1, None, [](C &, const P &p) { return AXUserCommand::listGroupMembers(p[0]); }},
+    {"get_group_list", 0, 0, None, [](C &, const P &) { return AXUserCommand::listGroups(); }},
     {"kill_session", 1, 1, None, [](C &, const P &p) { return AXSystemCommand::killSession(p[0]); }},
+    // Account creation, then membership of one or two groups.
+    {"create_user", 3, 4, None,
+     [](C &, const P &p) { return AXUserCommand::createUserInGroups(p[0], p[1], p.mid(2)); }},
+    {"create_user_folder", 2, 2, None,
+     [](C &, const P &p) { return AXUserCommand::createUserFolder(p[0], p[1]); }},
+    {"remove_user_folder", 2, 2, None,
+     [](C &, const P &p) { return AXUserCommand::removeUserFolder(p[0], p[1]); }},
+    {"create_group", 1, 1, None, [](C &, const P &p) { return AXUserCommand::createGroup(p[0]); }},
+    {"modify_user_password", 3, 3, CommandGuard::OldPasswordOrAdministrator,
+     [](C &, const P &p) { return AXUserCommand::changeUserPassword(p[0], p[1], p[2]); }},
+    {"remove_user", 1, 1, None, [](C &, const P &p) { return AXUserCommand::removeUser(p[0]); }},
+    {"remove_group", 1, 1, None, [](C &, const P &p) { return AXUserCommand::removeGroup(p[0]); }},
     {"get_user_uid", 0, 0, None, acceptWithoutEffect},
+    {"get_user_token", 1, 1, None, [](C &c, const P &p) { return AXUserCommand::userToken(c.db, p[0]); }},
+    {"activate_user", 1, 1, None, [](C &c, const P &p) { return AXUserCommand::activateUser(c.db, p[0]); }},
+    {"enable_user", 2, 2, None, [](C &, const P &p) { return AXUserCommand::enableUser(p[0], p[1]); }},
+    {"disable_user", 2, 2, None, [](C &, const P &p) { return AXUserCommand::disableUser(p[0], p[1]); }},
     {"get_system_memory", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemMemory(); }},
     {"get_system_disk_space", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemDiskSpace(); }},
     {"get_system_load", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemLoad(); }},

@@ -1,9 +1,11 @@
 #include "protocol/authentication.h"
 
+#include "accounts/axusercommand.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
 #include "net/clientsession.h"
 #include "net/peerconnection.h"
+#include "platform/logon.h"
 
 #include <QSettings>
 #include <QtDebug>
@@ -71,14 +73,15 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     }
     if (byServerToken(password))
         return true;
-    return false;
+    qDebug("Trying Windows authentication...");
+    return Logon::checkPassword(user, password);
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)
 {
     if (group.isEmpty())
         return false;
-    return false;
+    return AXUserCommand::isUserInGroup(user, group);
 }
 
 } // namespace Authentication

@@ -1,6 +1,6 @@
 #include "protocol/requesthandler.h"
 
-#include "db/mysqlinfo.h"
+#include "accounts/axusercommand.h"
 #include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
 #include "protocol/authentication.h"
@@ -77,14 +77,6 @@ QByteArray login(ClientSession &session, const QString &command, const Fields &f
     return reply;
 }
 
-QByteArray userFromCard(ClientSession &session, const QString &id)
-{
-    const QStringList names = session.db->selectColumn(
-        QStringLiteral("ax_user"), QStringLiteral("username"),
-        QStringLiteral("id='") + MySqlInfo::escape(id) + QLatin1Char('\''));
-    return names.value(0).toUtf8() + '\n';
-}
-
 QByteArray dispatch(ClientSession &session, const QByteArray &message)
 {
     AXServerCommand command(&session, session.db.get(), session.userName, session.password,
@@ -112,7 +104,7 @@ QByteArray handle(ClientSession &session, const QByteArray &message)
     if (name == QLatin1String("login") || name == QLatin1String("validate"))
         return login(session, name, f);
     if (name == QLatin1String("get_user_from_card") && !f.field(1).isEmpty())
-        return userFromCard(session, f.field(1));
+        return AXUserCommand::userNameById(session.db.get(), f.field(1)).toUtf8() + '\n';
     if (name == QLatin1String("set_server_information")) {
         return ServerRegistry::setServerInformation(session.db.get(), f.field(1), f.field(2),
                                                     f.fieldsFrom(3), session.clientAddress)

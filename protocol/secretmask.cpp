@@ -23,7 +23,9 @@ const SecretParameters secretParameters[] = {
     {"set_server_information", 0, 0},
 };
 
-const char *const commandsAnsweringSecrets[] = {"get_user_token", "activate_user"};
+// Enabling a user (also as the last step of creating one) answers the user's fresh token.
+const char *const commandsAnsweringSecrets[] = {"get_user_token", "activate_user", "enable_user",
+                                                "create_user"};
 
 QByteArray commandName(const QByteArray &message)
 {

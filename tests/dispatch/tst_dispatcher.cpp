@@ -50,6 +50,8 @@ void DispatcherTest::matching_data()
     QTest::newRow("after a second ? is dropped") << QByteArray("start_server?a?b&c&d") << "^\\n$";
     QTest::newRow("trailing & is an empty parameter") << QByteArray("start_server?a&") << countError.arg("start_server");
     QTest::newRow("five empty parameters") << QByteArray("add_virtual_server?&&&&") << "^\\n$";
+    QTest::newRow("three or four: two") << QByteArray("create_user?a&b") << countError.arg("create_user");
+    QTest::newRow("three or four: five") << QByteArray("create_user?a&b&c&d&e") << countError.arg("create_user");
     QTest::newRow("name is case-sensitive") << QByteArray("Start_server?x") << unknown.arg("Start_server");
     QTest::newRow("unknown") << QByteArray("no_such_thing?1&2") << unknown.arg("no_such_thing");
     QTest::newRow("quit with parameters") << QByteArray("  quit?a&b") << "^true\\n$";
