@@ -6,6 +6,8 @@
 #include "registration/serverregistry.h"
 #include "host/axprintercommand.h"
 #include "host/axsystemcommand.h"
+#include "net/clientsession.h"
+#include "storage/axstoragecommand.h"
 
 #include <QHash>
 #include <QSet>
@@ -16,9 +18,22 @@ using C = AXServerCommand;
 using P = CommandParameters;
 constexpr CommandGuard None = CommandGuard::None;
 
+using S = AXStorageCommand;
+
 QString acceptWithoutEffect(C &, const P &)
 {
     return QString();
+}
+
+// Finish and cancel end the connection's cloud-drive configuration, whatever they answer.
+std::unique_ptr<S> takePendingCloudDrive(C &c)
+{
+    return std::move(c.session->pendingCloudDrive);
+}
+
+QString noCloudDriveConfiguring()
+{
+    return C::tr("Error: there is no cloud drive configuring at this moment");
 }
 
 // One row per command, in the order clients' commands are listed for the protocol.
@@ -76,6 +91,41 @@ const CommandRow commandRows[] = {
      [](C &, const P &p) { return AXSystemCommand::setPxeConfigFile(p[0], p[1], p[2].toUtf8()); }},
     {"remove_pxe_config_file", 2, 2, None,
      [](C &, const P &p) { return AXSystemCommand::removePxeConfigFile(p[0], p[1]); }},
+    {"get_redirect_drives", 1, 1, None,
+     [](C &c, const P &p) { return S::getRedirectDrives(c.clientAddress, p[0], c.db); }},
+    {"get_profiles_server", 0, 0, None,
+     [](C &c, const P &) { return S::profilesServerLocation(c.userName, c.db); }},
+    {"get_profiles_path", 0, 0, None, [](C &c, const P &) { return S::getProfilesPath(c.db); }},
+    // Storage commands forwarded to the profiles server name themselves in AXStorageCommand.
+    {S::getCloudDrivesName, 1, 1, None,
+     [](C &c, const P &p) {
+         const QStringList drives = S::getCloudDrives(c.userName, p[0], c.db);
+         // A single blank tells clients there is none.
+         return drives.isEmpty() ? QStringLiteral(" ") : drives.join(QLatin1Char(','));
+     }},
+    {S::mountCloudDriveName, 2, 2, None,
+     [](C &c, const P &p) { return S::mountCloudDrive(c.userName, p[0], p[1], c.db); }},
+    {S::mountCloudDrivesName, 0, 0, None, [](C &c, const P &) { return S::mountCloudDrives(c.userName, c.db); }},
+    {S::umountCloudDrivesName, 0, 0, None, [](C &c, const P &) { return S::umountCloudDrives(c.userName, c.db); }},
+    {S::removeCloudDriveName, 2, 2, None,
+     [](C &c, const P &p) { return S::removeCloudDrive(p[0], c.userName, p[1], c.db); }},
+    {"set_cloud_drive", 2, 2, None,
+     [](C &c, const P &p) {
+         if (c.session->pendingCloudDrive)
+             return C::tr("Error: there is one cloud drive configuring at this moment");
+         c.session->pendingCloudDrive = std::make_unique<S>();
+         return c.session->pendingCloudDrive->setCloudDrive(p[0], c.userName, p[1], c.db);
+     }},
+    {S::finishSetCloudDriveName, 1, 1, None,
+     [](C &c, const P &p) {
+         const std::unique_ptr<S> pending = takePendingCloudDrive(c);
+         return pending ? pending->finishSetCloudDrive(p[0], c.userName, c.db) : noCloudDriveConfiguring();
+     }},
+    {S::cancelSetCloudDriveName, 0, 0, None,
+     [](C &c, const P &) {
+         const std::unique_ptr<S> pending = takePendingCloudDrive(c);
+         return pending ? pending->cancelSetCloudDrive(c.userName, c.db) : noCloudDriveConfiguring();
+     }},
     {"set_server_token", 2, 2, CommandGuard::AdministratorOnly,
      [](C &c, const P &p) {
          return ServerRegistry::setServerToken(c.db, c.clientAddress, p[0].toInt(), p[1]);

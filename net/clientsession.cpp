@@ -5,6 +5,7 @@
 #include "protocol/fileupload.h"
 #include "protocol/requesthandler.h"
 #include "protocol/servercontrol.h"
+#include "storage/axstoragecommand.h"
 
 #include <QtDebug>
 

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class AXStorageCommand;
+
 // The state of one client connection, owned by its thread: its own database connection and,
 // once a login succeeded, who is logged in.
 class ClientSession
@@ -29,4 +31,6 @@ public:
     QString clientAddress;
     bool databaseOpen = false;
     bool isAdmin = false;
+    // The cloud drive being configured on this connection, if any; it goes with the connection.
+    std::unique_ptr<AXStorageCommand> pendingCloudDrive;
 };

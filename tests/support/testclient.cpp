@@ -23,9 +23,19 @@ bool waitReadable(int fd, int msecs)
 
 } // namespace
 
-TestClient::TestClient(quint16 port, const char *host)
+TestClient::TestClient(quint16 port, const char *host, const char *sourceHost)
 {
     fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sourceHost) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, sourceHost, &source.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) {
+            ::close(fd);
+            fd = -1;
+            return;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

@@ -7,7 +7,9 @@
 class TestClient
 {
 public:
-    explicit TestClient(quint16 port, const char *host = "127.0.0.1");
+    // sourceHost: the local address to connect from (any 127.x.y.z works on loopback), so the
+    // server sees a client address of the test's choosing.
+    explicit TestClient(quint16 port, const char *host = "127.0.0.1", const char *sourceHost = nullptr);
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;

@@ -1,0 +1,258 @@
+#include "storage/axstoragecommand.h"
+
+#include "db/mysqlinfo.h"
+#include "storage/axprocess.h"
+#include "storage/cloudprogram.h"
+#include "storage/ownaddressmemo.h"
+
+#include <QtDebug>
+
+namespace {
+
+// Returned by the forwarding when the operation is to run on this server.
+const QString localMarker = QStringLiteral("__IS_LOCAL__");
+const QString ok = QStringLiteral("Ok");
+const QStringList cloudProviders = {QStringLiteral("dropbox"), QStringLiteral("googledrive")};
+constexpr int noServer = -1;
+
+// The first value that reads as an integer; -1, like no value at all, names no server.
+int firstServerId(const QStringList &values)
+{
+    for (const QString &value : values) {
+        bool isNumber = false;
+        const int id = value.toInt(&isNumber);
+        if (isNumber)
+            return id;
+    }
+    return noServer;
+}
+
+QString hostOf(const QString &location)
+{
+    return location.section(QLatin1Char(':'), 0, 0);
+}
+
+} // namespace
+
+AXStorageCommand::AXStorageCommand() = default;
+
+AXStorageCommand::~AXStorageCommand()
+{
+    // The connection ended with a configuration pending: its program must not outlive it.
+    process.reset();
+}
+
+QString AXStorageCommand::profilesServerLocation(const QString &user, MySqlInfo *db)
+{
+    int serverId = firstServerId(db->selectColumn(
+        QStringLiteral("ax_usergroup,ax_usergroup_users"), QStringLiteral("profile_server_id"),
+        QStringLiteral("ax_usergroup_users.usergroup_id=ax_usergroup.id AND ax_usergroup_users.user_id='")
+            + MySqlInfo::escape(user) + QLatin1Char('\'')));
+    if (serverId == noServer) {
+        qDebug("Trying from parameters...");
+        serverId = firstServerId(db->selectColumn(QStringLiteral("ax_parameters"),
+                                                  QStringLiteral("profile_server_id"), QStringLiteral("true")));
+    }
+    if (serverId == noServer) {
+        qDebug("No server found!");
+        return QString();
+    }
+    const QString condition = QStringLiteral("id=") + QString::number(serverId);
+    const QStringList addresses = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("address"), condition);
+    const QStringList ports = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("port"), condition);
+    if (addresses.isEmpty() || ports.isEmpty()) {
+        qDebug("Cannot parse address/port");
+        return QString();
+    }
+    return addresses.first().simplified() + QLatin1Char(':') + ports.first().simplified();
+}
+
+QString AXStorageCommand::ownAddress(MySqlInfo *db)
+{
+    return OwnAddressMemo::instance().address(db);
+}
+
+bool AXStorageCommand::isLocal(const QString &forwardResult)
+{
+    return forwardResult == localMarker;
+}
+
+QString AXStorageCommand::forwardOnce(const QString &user, MySqlInfo *db, const QString &command,
+                                      const QStringList &parameters)
+{
+    if (!db->isOpen())
+        return localMarker;
+    const QString host = hostOf(profilesServerLocation(user, db));
+    if (host.isEmpty())
+        return tr("Error: cannot find profiles server.");
+    if (ownAddress(db).simplified() == host.simplified())
+        return localMarker;
+    Q_UNUSED(command)
+    Q_UNUSED(parameters)
+    return tr("Error: cannot connect to profiles server.");
+}
+
+QString AXStorageCommand::forward(const QString &user, MySqlInfo *db, const QString &command,
+                                  const QStringList &parameters)
+{
+    if (!db->isOpen()) {
+        qDebug("MySQL not connected, assuming the connection is local");
+        return localMarker;
+    }
+    const QString host = hostOf(profilesServerLocation(user, db));
+    qDebug("profileServer: '%s'", qUtf8Printable(host));
+    if (host.isEmpty())
+        return tr("Error: cannot find profiles server.");
+    const QString own = ownAddress(db).simplified();
+    qDebug("Comparing this server '%s' with profiles server '%s'", qUtf8Printable(own),
+           qUtf8Printable(host.simplified()));
+    if (own == host.simplified())
+        return localMarker;
+    Q_UNUSED(command)
+    Q_UNUSED(parameters)
+    return tr("Error: cannot connect to profiles server.");
+}
+
+QStringList AXStorageCommand::getCloudDrives(const QString &user, const QString &provider, MySqlInfo *db)
+{
+    const QString forwarded = forwardOnce(user, db, QLatin1String(getCloudDrivesName), {provider});
+    if (!isLocal(forwarded)) {
+        qDebug("Returning remote response...");
+        return forwarded.trimmed().split(QLatin1Char(','));
+    }
+    qDebug("Returning local response...");
+    if (!CloudProgram::isInstalled())
+        return {};
+    const QString output = QString::fromUtf8(
+        CloudProgram::run({user, provider, QStringLiteral("list")}).standardOutput);
+    if (output.simplified().isEmpty())
+        return {};
+    return output.split(QLatin1Char(','));
+}
+
+QString AXStorageCommand::mountCloudDrive(const QString &user, const QString &provider,
+                                          const QString &extra, MySqlInfo *db)
+{
+    const QString forwarded = forwardOnce(user, db, QLatin1String(mountCloudDriveName), {provider, extra});
+    if (!isLocal(forwarded))
+        return forwarded;
+    if (!CloudProgram::isInstalled())
+        return tr("Error: ambrix-cloudfs not installed on this system");
+    if (!CloudProgram::run({user, provider, QStringLiteral("mount"), extra}).succeeded)
+        return tr("Error: something failed mounting cloud drive for %1").arg(user);
+    return ok;
+}
+
+QString AXStorageCommand::mountCloudDrives(const QString &user, MySqlInfo *db)
+{
+    return runForEveryProvider(user, db, QLatin1String(mountCloudDrivesName), QStringLiteral("start"),
+                               tr("Error: something failed mounting cloud for user %1").arg(user));
+}
+
+QString AXStorageCommand::umountCloudDrives(const QString &user, MySqlInfo *db)
+{
+    return runForEveryProvider(user, db, QLatin1String(umountCloudDrivesName), QStringLiteral("stop"),
+                               tr("Error: something failed umounting cloud for %1").arg(user));
+}
+
+QString AXStorageCommand::runForEveryProvider(const QString &user, MySqlInfo *db, const QString &command,
+                                              const QString &action, const QString &failure)
+{
+    const QString forwarded = forwardOnce(user, db, command, {});
+    if (!isLocal(forwarded))
+        return forwarded;
+    if (!CloudProgram::isInstalled())
+        return tr("Error: ambrix-cloudfs not installed on this system");
+    bool allSucceeded = true;
+    // One provider failing must not keep the others unmounted (or mounted).
+    for (const QString &provider : cloudProviders)
+        allSucceeded = CloudProgram::run({user, provider, action}).succeeded && allSucceeded;
+    return allSucceeded ? ok : failure;
+}
+
+QString AXStorageCommand::removeCloudDrive(const QString &provider, const QString &user,
+                                           const QString &extra, MySqlInfo *db)
+{
+    const QString forwarded = forwardOnce(user, db, QLatin1String(removeCloudDriveName), {provider, extra});
+    if (!isLocal(forwarded))
+        return forwarded;
+    if (!CloudProgram::isInstalled())
+        return tr("Error: ambrix-cloudfs not installed on this system");
+    if (!CloudProgram::run({user, provider, QStringLiteral("unconfigure"), extra},
+                           CloudProgram::Waits::FinishOnly).succeeded)
+        return tr("Error: something happened removing cloud drive account");
+    return ok;
+}
+
+QString AXStorageCommand::setCloudDrive(const QString &provider, const QString &user,
+                                        const QString &extra, MySqlInfo *db)
+{
+    // No account-creation program is started here; the configuration stays pending until it is
+    // finished or cancelled.
+    Q_UNUSED(provider)
+    Q_UNUSED(user)
+    Q_UNUSED(extra)
+    Q_UNUSED(db)
+    return tr("Error: currently only linux supported for cloud drives");
+}
+
+QString AXStorageCommand::finishSetCloudDrive(const QString &code, const QString &user, MySqlInfo *db)
+{
+    const QString forwarded = forward(user, db, QLatin1String(finishSetCloudDriveName), {code});
+    if (!isLocal(forwarded))
+        return forwarded;
+    if (!process)
+        return tr("Error: The process of creating account didn't start.");
+    QString result = tr("Error: The process creating cloud account died unexpectedly.");
+    if (process->state() == QProcess::Running) {
+        process->write((code + QLatin1Char('\n')).toUtf8());
+        const bool succeeded = process->waitForFinished(30000) && process->exitStatus() == QProcess::NormalExit
+                               && process->exitCode() == 0;
+        result = succeeded ? QStringLiteral("Ok.") : tr("Error: Something failed creating cloud account");
+    }
+    process.reset();
+    return result;
+}
+
+QString AXStorageCommand::cancelSetCloudDrive(const QString &user, MySqlInfo *db)
+{
+    const QString forwarded = forward(user, db, QLatin1String(cancelSetCloudDriveName), {});
+    if (!isLocal(forwarded))
+        return forwarded;
+    if (!process)
+        return tr("Error: No process to cancel");
+    process.reset(); // ends the program if it still runs
+    return ok;
+}
+
+QString AXStorageCommand::getRedirectDrives(const QString &clientAddress, const QString &user, MySqlInfo *db)
+{
+    const QString escapedUser = MySqlInfo::escape(user);
+    // Server rules first, then the user's, then those of the user's groups; duplicates are kept.
+    QStringList rules = db->selectColumn(
+        QStringLiteral("ax_server,ax_storageredirection"),
+        QStringLiteral("CONCAT(ax_storageredirection.server_path,'=',ax_storageredirection.client_path)"),
+        QStringLiteral("ax_server.id=ax_storageredirection.server_id AND ax_server.address='")
+            + MySqlInfo::escape(clientAddress) + QLatin1Char('\''));
+    rules += db->selectColumn(QStringLiteral("ax_userstorageredirection"),
+                              QStringLiteral("CONCAT(server_path,'=',client_path)"),
+                              QStringLiteral("user_id='") + escapedUser + QLatin1Char('\''));
+    rules += db->selectColumn(
+        QStringLiteral("ax_usergroup_users,ax_groupstorageredirection"),
+        QStringLiteral("CONCAT(ax_groupstorageredirection.server_path,'=',ax_groupstorageredirection.client_path)"),
+        QStringLiteral("ax_usergroup_users.user_id='") + escapedUser
+            + QStringLiteral("' AND ax_usergroup_users.usergroup_id=ax_groupstorageredirection.group_id"));
+    return rules.join(QLatin1Char(','));
+}
+
+QString AXStorageCommand::getProfilesPath(MySqlInfo *db)
+{
+    const QStringList paths = db->selectColumn(QStringLiteral("ax_parameters"), QStringLiteral("profile_path"),
+                                               QStringLiteral("true"));
+    for (const QString &path : paths) {
+        if (!path.isEmpty())
+            return path;
+    }
+    qDebug("No server path found!");
+    return QString();
+}
