@@ -21,6 +21,8 @@ const SecretParameters secretParameters[] = {
     {"modify_user_password", 1, -1},
     {"set_server_token", 1, -1},
     {"set_server_information", 0, 0},
+    // The provider's authorisation code for the user's cloud account.
+    {"finish_set_cloud_drive", 0, 0},
 };
 
 // Enabling a user (also as the last step of creating one) answers the user's fresh token.

@@ -208,9 +208,12 @@ void CloudDrivesTest::configurationSlot()
     QCOMPARE(alice->request("cancel_set_cloud_drive"), QByteArray("Error: No process to cancel\n"));
     QCOMPARE(alice->request("cancel_set_cloud_drive"), nonePending);
     QCOMPARE(alice->request("set_cloud_drive?googledrive&y"), onlyLinux);
-    QCOMPARE(alice->request("finish_set_cloud_drive?code"),
+    QCOMPARE(alice->request("finish_set_cloud_drive?st8SecretCode"),
              QByteArray("Error: The process of creating account didn't start.\n"));
-    QCOMPARE(alice->request("finish_set_cloud_drive?code"), nonePending);
+    QCOMPARE(alice->request("finish_set_cloud_drive?st8SecretCode"), nonePending);
+    // The code is a credential of the user's cloud account.
+    QVERIFY(server->standardError().contains("finish_set_cloud_drive?"));
+    QVERIFY(!server->standardError().contains("st8SecretCode"));
 
     // The slot belongs to its connection.
     QCOMPARE(alice->request("set_cloud_drive?dropbox&x"), onlyLinux);
