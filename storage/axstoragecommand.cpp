@@ -1,6 +1,7 @@
 #include "storage/axstoragecommand.h"
 
 #include "db/mysqlinfo.h"
+#include "net/peerconnection.h"
 #include "storage/axprocess.h"
 #include "storage/cloudprogram.h"
 #include "storage/ownaddressmemo.h"
@@ -14,6 +15,7 @@ const QString localMarker = QStringLiteral("__IS_LOCAL__");
 const QString ok = QStringLiteral("Ok");
 const QStringList cloudProviders = {QStringLiteral("dropbox"), QStringLiteral("googledrive")};
 constexpr int noServer = -1;
+constexpr int defaultPort = 4445;
 
 // The first value that reads as an integer; -1, like no value at all, names no server.
 int firstServerId(const QStringList &values)
@@ -38,8 +40,11 @@ AXStorageCommand::AXStorageCommand() = default;
 
 AXStorageCommand::~AXStorageCommand()
 {
-    // The connection ended with a configuration pending: its program must not outlive it.
+    // The connection ended with a configuration pending: its program must not outlive it, and
+    // the profiles server is told the conversation is over.
     process.reset();
+    if (profilesPeer)
+        profilesPeer->close();
 }
 
 QString AXStorageCommand::profilesServerLocation(const QString &user, MySqlInfo *db)
@@ -72,6 +77,43 @@ QString AXStorageCommand::ownAddress(MySqlInfo *db)
     return OwnAddressMemo::instance().address(db);
 }
 
+std::unique_ptr<PeerConnection> AXStorageCommand::connectProfilesServer(std::unique_ptr<PeerConnection> existing,
+                                                                        const QString &user, MySqlInfo *db)
+{
+    if (existing)
+        return existing;
+    const QString location = profilesServerLocation(user, db);
+    if (location.isEmpty()) {
+        qDebug("Error: cannot find profiles server address");
+        return nullptr;
+    }
+    const QString host = hostOf(location);
+    bool isNumber = false;
+    int port = location.section(QLatin1Char(':'), 1).toInt(&isNumber);
+    if (!isNumber)
+        port = defaultPort;
+    auto peer = std::make_unique<PeerConnection>();
+    if (!peer->connect(host, port)) {
+        peer->close();
+        qDebug("Error: cannot connect to profiles server");
+        return nullptr;
+    }
+    const QStringList tokens = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("token"),
+                                                QStringLiteral("address='") + MySqlInfo::escape(host) + QLatin1Char('\''));
+    // The token is a credential: its presence is all the debug channel gets to see.
+    qDebug("TokenList.count(): %d, Token '%s' for profiles server '%s'", int(tokens.size()),
+           tokens.value(0).isEmpty() ? "" : "**********", qUtf8Printable(host));
+    // On the profiles server this passes by its own server token, and the request then runs
+    // there as the same user.
+    if (!peer->login(user, tokens.value(0), QStringLiteral("login"))) {
+        qDebug("Error: cannot authenticate server token on profiles server");
+        peer->close();
+        return nullptr;
+    }
+    qDebug("Authentication successful");
+    return peer;
+}
+
 bool AXStorageCommand::isLocal(const QString &forwardResult)
 {
     return forwardResult == localMarker;
@@ -87,9 +129,16 @@ QString AXStorageCommand::forwardOnce(const QString &user, MySqlInfo *db, const 
         return tr("Error: cannot find profiles server.");
     if (ownAddress(db).simplified() == host.simplified())
         return localMarker;
-    Q_UNUSED(command)
-    Q_UNUSED(parameters)
-    return tr("Error: cannot connect to profiles server.");
+    std::unique_ptr<PeerConnection> peer = connectProfilesServer(nullptr, user, db);
+    qDebug("Got remoteProfileClient");
+    if (!peer)
+        return tr("Error: cannot connect to profiles server.");
+    qDebug("Sending message '%s' to remote profile server",
+           qUtf8Printable(QStringLiteral("%1?%2").arg(command, parameters.join(QLatin1Char('&')))));
+    const QString reply = peer->requestWithParams(command, parameters);
+    qDebug("ret: '%s'", qUtf8Printable(reply));
+    peer->close();
+    return reply;
 }
 
 QString AXStorageCommand::forward(const QString &user, MySqlInfo *db, const QString &command,
@@ -108,9 +157,10 @@ QString AXStorageCommand::forward(const QString &user, MySqlInfo *db, const QStr
            qUtf8Printable(host.simplified()));
     if (own == host.simplified())
         return localMarker;
-    Q_UNUSED(command)
-    Q_UNUSED(parameters)
-    return tr("Error: cannot connect to profiles server.");
+    profilesPeer = connectProfilesServer(std::move(profilesPeer), user, db);
+    if (!profilesPeer)
+        return tr("Error: cannot connect to profiles server.");
+    return profilesPeer->requestWithParams(command, parameters);
 }
 
 QStringList AXStorageCommand::getCloudDrives(const QString &user, const QString &provider, MySqlInfo *db)

@@ -8,6 +8,7 @@
 
 class AXProcess;
 class MySqlInfo;
+class PeerConnection;
 
 // Storage requests: the user's profiles server and forwarding to it, cloud drives, drive
 // redirection and the profile path. The handlers are static; an instance exists only while a
@@ -32,6 +33,10 @@ public:
     // "address:port" of the user's profiles server, or empty when there is none.
     static QString profilesServerLocation(const QString &user, MySqlInfo *db);
     static QString ownAddress(MySqlInfo *db);
+    // A connection logged in on the user's profiles server as the user; existing is returned as
+    // it is. Null when there is no profiles server or it cannot be reached or refuses the login.
+    static std::unique_ptr<PeerConnection> connectProfilesServer(std::unique_ptr<PeerConnection> existing,
+                                                                 const QString &user, MySqlInfo *db);
     // The local marker when the request runs here, else the profiles server's reply or an error.
     static QString forwardOnce(const QString &user, MySqlInfo *db, const QString &command,
                                const QStringList &parameters);
@@ -60,4 +65,6 @@ private:
 
     // The account-creation program of a configuration; never started on this platform.
     std::unique_ptr<AXProcess> process;
+    // Kept from the first forwarded request of this object; says "quit" when the object goes.
+    std::unique_ptr<PeerConnection> profilesPeer;
 };

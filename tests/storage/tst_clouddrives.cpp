@@ -1,8 +1,10 @@
 // Cloud drives seen by a client of the real server: runs of the cloud-drive program (a fake that
 // records its arguments, installed only where none exists), the per-connection configuration
 // slot, and forwarding to a user's profiles server on another machine.
+#include "fakepeer.h"
 #include "sampledata.h"
 #include "testclient.h"
+#include "testdatabase.h"
 #include "testserver.h"
 
 #include <QtTest>
@@ -10,6 +12,12 @@
 namespace {
 
 const QString programPath = QStringLiteral("/usr/bin/managecloud");
+const QByteArray serverToken = "st8CloudToken" + QByteArray::number(QRandomGenerator::global()->generate());
+const QByteArray remoteToken = "st8RemoteToken" + QByteArray::number(QRandomGenerator::global()->generate());
+// Loopback addresses other than 127.0.0.1 are not this machine's own, so a profiles server
+// registered there is another machine.
+const char remoteAddress[] = "127.8.8.31";
+const char defaultPortAddress[] = "127.8.8.33";
 const QByteArray fakeMarker = "# ambrix test fake of the cloud-drive program";
 
 // Records "arg|arg|...|" per run; behaves as the files named PROVIDER-ACTION.* in its control
@@ -79,15 +87,25 @@ private slots:
     void programRuns_data();
     void programRuns();
     void configurationSlot();
+    void forwarding_data();
+    void forwarding();
+    void forwardingFailures_data();
+    void forwardingFailures();
+    void portNotANumberMeans4445();
 
 private:
     std::unique_ptr<TestClient> loginAlice();
+    std::unique_ptr<TestClient> loginAs(const QByteArray &user);
+    void removeFixtures();
+    bool programRan() const { return QFile::exists(control.filePath("calls")); }
 
     QTemporaryDir control;
     FakeCloudProgram fake;
     bool foreignProgram = false;
     std::unique_ptr<TestServer> server;
     std::unique_ptr<TestClient> alice; // her profiles server is this machine (127.0.0.1)
+    TestDatabase database;
+    FakePeer remote{remoteAddress};
 };
 
 void CloudDrivesTest::initTestCase()
@@ -96,15 +114,41 @@ void CloudDrivesTest::initTestCase()
     foreignProgram = QFileInfo::exists(programPath);
     if (!foreignProgram)
         QVERIFY(fake.install(control.path()));
+    QVERIFY(remote.port() != 0);
+    QVERIFY2(database.lastError().isEmpty(), qPrintable(database.lastError()));
+    removeFixtures();
+    QVERIFY2(database.exec(QStringLiteral(
+                 "INSERT INTO ax_server (id, name, address, port, token) VALUES"
+                 " (80901, 'st8-remote', '%1', %2, '%3'), (80902, 'st8-unreachable', '127.8.8.32', %4, NULL),"
+                 " (80903, 'st8-noport', '%5', NULL, '%3')")
+                                   .arg(remoteAddress).arg(remote.port()).arg(QString::fromLatin1(remoteToken))
+                                   .arg(TestServer::freePort()).arg(defaultPortAddress)),
+             qPrintable(database.lastError()));
+    QVERIFY2(database.exec("INSERT INTO ax_usergroup (id, name, profile_server_id) VALUES"
+                           " (80901, 'st8 remote', 80901), (80902, 'st8 unreachable', 80902),"
+                           " (80903, 'st8 noport', 80903), (80904, 'st8 lost', 80999)"),
+             qPrintable(database.lastError()));
+    QVERIFY2(database.exec("INSERT INTO ax_usergroup_users (id, usergroup_id, user_id) VALUES"
+                           " (80901, 80901, 'st8_remote'), (80902, 80902, 'st8_unreachable'),"
+                           " (80903, 80903, 'st8_noport'), (80904, 80904, 'st8_lost')"),
+             qPrintable(database.lastError()));
     server = std::make_unique<TestServer>();
+    server->setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
     QVERIFY(server->start());
     alice = loginAlice();
     QVERIFY(alice);
 }
 
+void CloudDrivesTest::removeFixtures()
+{
+    for (const char *table : {"ax_server", "ax_usergroup", "ax_usergroup_users"})
+        database.exec(QStringLiteral("DELETE FROM %1 WHERE id BETWEEN 80901 AND 80999").arg(table));
+}
+
 void CloudDrivesTest::cleanupTestCase()
 {
     fake.remove();
+    removeFixtures();
     alice.reset();
     if (server) {
         server->interrupt();
@@ -116,6 +160,15 @@ std::unique_ptr<TestClient> CloudDrivesTest::loginAlice()
 {
     auto client = std::make_unique<TestClient>(server->port());
     if (client->request(QByteArray("login?alice&&") + SampleData::AliceToken) != "Authentication ok.\n")
+        return nullptr;
+    return client;
+}
+
+// Any user name logs in with this server's token.
+std::unique_ptr<TestClient> CloudDrivesTest::loginAs(const QByteArray &user)
+{
+    auto client = std::make_unique<TestClient>(server->port());
+    if (client->request("login?" + user + "&&" + serverToken) != "Authentication ok.\n")
         return nullptr;
     return client;
 }
@@ -221,6 +274,109 @@ void CloudDrivesTest::configurationSlot()
     QVERIFY(fresh);
     QCOMPARE(fresh->request("finish_set_cloud_drive?code"), nonePending);
     QCOMPARE(alice->request("cancel_set_cloud_drive"), QByteArray("Error: No process to cancel\n"));
+}
+
+void CloudDrivesTest::forwarding_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("remoteReply");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("forwarded");
+    QTest::newRow("list") << QByteArray("get_cloud_drives?dropbox") << QByteArray("x,y\n") << QByteArray("x,y\n")
+                          << QByteArray("get_cloud_drives?dropbox");
+    QTest::newRow("remote blank list is empty") << QByteArray("get_cloud_drives?dropbox") << QByteArray(" ")
+                                                << QByteArray("\n") << QByteArray("get_cloud_drives?dropbox");
+    QTest::newRow("remote error unchanged")
+        << QByteArray("mount_cloud_drive?dropbox&X")
+        << QByteArray("Error: something failed mounting cloud drive for st8_remote\n")
+        << QByteArray("Error: something failed mounting cloud drive for st8_remote\n")
+        << QByteArray("mount_cloud_drive?dropbox&X");
+    QTest::newRow("mount all") << QByteArray("mount_cloud_drives") << QByteArray("Ok\n") << QByteArray("Ok\n")
+                               << QByteArray("mount_cloud_drives");
+    QTest::newRow("unmount all") << QByteArray("umount_cloud_drives") << QByteArray("Ok\n") << QByteArray("Ok\n")
+                                 << QByteArray("umount_cloud_drives");
+    QTest::newRow("remove") << QByteArray("remove_cloud_drive?googledrive&acct") << QByteArray("Ok\n")
+                            << QByteArray("Ok\n") << QByteArray("remove_cloud_drive?googledrive&acct");
+    QTest::newRow("finish a configuration") << QByteArray("set_cloud_drive?dropbox&x|finish_set_cloud_drive?abc")
+                                            << QByteArray("Ok.\n") << QByteArray("Ok.\n")
+                                            << QByteArray("finish_set_cloud_drive?abc");
+    QTest::newRow("cancel a configuration") << QByteArray("set_cloud_drive?dropbox&x|cancel_set_cloud_drive")
+                                            << QByteArray("Error: No process to cancel\n")
+                                            << QByteArray("Error: No process to cancel\n")
+                                            << QByteArray("cancel_set_cloud_drive");
+}
+
+// The profiles server gets the login with its token, the request as received, then "quit".
+void CloudDrivesTest::forwarding()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, remoteReply);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, forwarded);
+    QFile::remove(control.filePath("calls"));
+    remote.clear();
+    remote.answer("login?", "Authentication ok.\n");
+    remote.answer(forwarded, remoteReply);
+    const std::unique_ptr<TestClient> client = loginAs("st8_remote");
+    QVERIFY(client);
+    const QList<QByteArray> requests = request.split('|');
+    // A configuration is set up here; only its finish or cancel goes to the profiles server.
+    if (requests.size() > 1)
+        QCOMPARE(client->request(requests.first()),
+                 QByteArray("Error: currently only linux supported for cloud drives\n"));
+    QCOMPARE(client->request(requests.last()), reply);
+    QVERIFY(remote.waitForMessages(3));
+    QCOMPARE(remote.messages(), (QList<QByteArray>{"login?st8_remote&&" + remoteToken + "\n", forwarded, "quit\n"}));
+    QVERIFY(!programRan());
+    QVERIFY(!server->standardError().contains(remoteToken));
+}
+
+void CloudDrivesTest::forwardingFailures_data()
+{
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("loginReply");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QList<QByteArray>>("received");
+    const QByteArray cannotConnect = "Error: cannot connect to profiles server.\n";
+    QTest::newRow("login refused") << QByteArray("st8_remote") << QByteArray("Error: Bad authentication\n")
+                                   << cannotConnect
+                                   << QList<QByteArray>{"login?st8_remote&&" + remoteToken + "\n", "quit\n"};
+    QTest::newRow("unreachable") << QByteArray("st8_unreachable") << QByteArray() << cannotConnect
+                                 << QList<QByteArray>{};
+    QTest::newRow("server row missing") << QByteArray("st8_lost") << QByteArray()
+                                        << QByteArray("Error: cannot find profiles server.\n") << QList<QByteArray>{};
+}
+
+void CloudDrivesTest::forwardingFailures()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, loginReply);
+    QFETCH(QByteArray, reply);
+    QFETCH(QList<QByteArray>, received);
+    QFile::remove(control.filePath("calls"));
+    remote.clear();
+    remote.answer("login?", loginReply);
+    const std::unique_ptr<TestClient> client = loginAs(user);
+    QVERIFY(client);
+    QCOMPARE(client->request("mount_cloud_drives"), reply);
+    QVERIFY(remote.waitForMessages(received.size()));
+    QCOMPARE(remote.messages(), received);
+    QVERIFY(!programRan());
+}
+
+// A profiles server registered without a port number is reached on the default port.
+void CloudDrivesTest::portNotANumberMeans4445()
+{
+    FakePeer defaultPortPeer(defaultPortAddress, 4445);
+    if (defaultPortPeer.port() == 0)
+        QSKIP("port 4445 of the loopback network is taken on this machine");
+    defaultPortPeer.answer("get_cloud_drives", "z\n");
+    const std::unique_ptr<TestClient> client = loginAs("st8_noport");
+    QVERIFY(client);
+    QCOMPARE(client->request("get_profiles_server"), QByteArray("127.8.8.33:\n"));
+    QCOMPARE(client->request("get_cloud_drives?dropbox"), QByteArray("z\n"));
+    QVERIFY(defaultPortPeer.waitForMessages(3));
+    QCOMPARE(defaultPortPeer.messages().first(), "login?st8_noport&&" + remoteToken + "\n");
 }
 
 QTEST_GUILESS_MAIN(CloudDrivesTest)

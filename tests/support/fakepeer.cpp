@@ -32,17 +32,21 @@ bool pollUntil(const std::function<bool()> &condition, int msecs)
 
 } // namespace
 
-FakePeer::FakePeer()
+FakePeer::FakePeer(const char *address, quint16 port)
 {
     listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
+    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &length);
-    listenPort = ntohs(addr.sin_port);
-    ::listen(listenFd, 64);
+    addr.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
+    if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        socklen_t length = sizeof addr;
+        ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &length);
+        listenPort = ntohs(addr.sin_port);
+        ::listen(listenFd, 64);
+    }
     if (::pipe2(wakePipe, O_CLOEXEC) != 0)
         wakePipe[0] = wakePipe[1] = -1;
     thread = std::thread([this] { serve(); });

@@ -8,14 +8,16 @@
 #include <atomic>
 #include <thread>
 
-// Another server of the platform, faked: listens on 127.0.0.1, records every message it
+// Another server of the platform, faked: listens on 127.0.0.1 (or another loopback address, so
+// that it is not taken for this machine), records every message it
 // receives (one receive is one message), and answers each with the reply of the first rule whose
 // fragment the message contains, "Ok\n" when none does. "quit" gets no reply and ends that
 // connection. An empty reply sends nothing.
 class FakePeer
 {
 public:
-    FakePeer();
+    // A port of 0 picks a free one; port() is 0 when the address and port cannot be had.
+    explicit FakePeer(const char *address = "127.0.0.1", quint16 port = 0);
     ~FakePeer();
     FakePeer(const FakePeer &) = delete;
     FakePeer &operator=(const FakePeer &) = delete;
