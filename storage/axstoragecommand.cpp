@@ -29,6 +29,14 @@ int firstServerId(const QStringList &values)
     return noServer;
 }
 
+QList<QStringList> everyProvider(const QString &user, const QString &action)
+{
+    QList<QStringList> runs;
+    for (const QString &provider : cloudProviders)
+        runs.append({user, provider, action});
+    return runs;
+}
+
 QString hostOf(const QString &location)
 {
     return location.section(QLatin1Char(':'), 0, 0);
@@ -183,55 +191,48 @@ QStringList AXStorageCommand::getCloudDrives(const QString &user, const QString 
 QString AXStorageCommand::mountCloudDrive(const QString &user, const QString &provider,
                                           const QString &extra, MySqlInfo *db)
 {
-    const QString forwarded = forwardOnce(user, db, QLatin1String(mountCloudDriveName), {provider, extra});
-    if (!isLocal(forwarded))
-        return forwarded;
-    if (!CloudProgram::isInstalled())
-        return tr("Error: ambrix-cloudfs not installed on this system");
-    if (!CloudProgram::run({user, provider, QStringLiteral("mount"), extra}).succeeded)
-        return tr("Error: something failed mounting cloud drive for %1").arg(user);
-    return ok;
+    return runCloudProgram(user, db, QLatin1String(mountCloudDriveName), {provider, extra},
+                           {{user, provider, QStringLiteral("mount"), extra}}, CloudProgram::Waits::StartThenFinish,
+                           tr("Error: something failed mounting cloud drive for %1").arg(user));
 }
 
 QString AXStorageCommand::mountCloudDrives(const QString &user, MySqlInfo *db)
 {
-    return runForEveryProvider(user, db, QLatin1String(mountCloudDrivesName), QStringLiteral("start"),
-                               tr("Error: something failed mounting cloud for user %1").arg(user));
+    return runCloudProgram(user, db, QLatin1String(mountCloudDrivesName), {}, everyProvider(user, QStringLiteral("start")),
+                           CloudProgram::Waits::StartThenFinish,
+                           tr("Error: something failed mounting cloud for user %1").arg(user));
 }
 
 QString AXStorageCommand::umountCloudDrives(const QString &user, MySqlInfo *db)
 {
-    return runForEveryProvider(user, db, QLatin1String(umountCloudDrivesName), QStringLiteral("stop"),
-                               tr("Error: something failed umounting cloud for %1").arg(user));
-}
-
-QString AXStorageCommand::runForEveryProvider(const QString &user, MySqlInfo *db, const QString &command,
-                                              const QString &action, const QString &failure)
-{
-    const QString forwarded = forwardOnce(user, db, command, {});
-    if (!isLocal(forwarded))
-        return forwarded;
-    if (!CloudProgram::isInstalled())
-        return tr("Error: ambrix-cloudfs not installed on this system");
-    bool allSucceeded = true;
-    // One provider failing must not keep the others unmounted (or mounted).
-    for (const QString &provider : cloudProviders)
-        allSucceeded = CloudProgram::run({user, provider, action}).succeeded && allSucceeded;
-    return allSucceeded ? ok : failure;
+    return runCloudProgram(user, db, QLatin1String(umountCloudDrivesName), {}, everyProvider(user, QStringLiteral("stop")),
+                           CloudProgram::Waits::StartThenFinish,
+                           tr("Error: something failed umounting cloud for %1").arg(user));
 }
 
 QString AXStorageCommand::removeCloudDrive(const QString &provider, const QString &user,
                                            const QString &extra, MySqlInfo *db)
 {
-    const QString forwarded = forwardOnce(user, db, QLatin1String(removeCloudDriveName), {provider, extra});
+    return runCloudProgram(user, db, QLatin1String(removeCloudDriveName), {provider, extra},
+                           {{user, provider, QStringLiteral("unconfigure"), extra}}, CloudProgram::Waits::FinishOnly,
+                           tr("Error: something happened removing cloud drive account"));
+}
+
+QString AXStorageCommand::runCloudProgram(const QString &user, MySqlInfo *db, const QString &command,
+                                          const QStringList &forwardedParameters, const QList<QStringList> &runs,
+                                          CloudProgram::Waits waits, const QString &failure)
+{
+    const QString forwarded = forwardOnce(user, db, command, forwardedParameters);
     if (!isLocal(forwarded))
         return forwarded;
     if (!CloudProgram::isInstalled())
         return tr("Error: ambrix-cloudfs not installed on this system");
-    if (!CloudProgram::run({user, provider, QStringLiteral("unconfigure"), extra},
-                           CloudProgram::Waits::FinishOnly).succeeded)
-        return tr("Error: something happened removing cloud drive account");
-    return ok;
+    bool allSucceeded = true;
+    // Every run is made even after a failure: one provider failing must not keep the others
+    // unmounted (or mounted).
+    for (const QStringList &arguments : runs)
+        allSucceeded = CloudProgram::run(arguments, waits).succeeded && allSucceeded;
+    return allSucceeded ? ok : failure;
 }
 
 QString AXStorageCommand::setCloudDrive(const QString &provider, const QString &user,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/cloudprogram.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -60,8 +62,10 @@ public:
     static QString getProfilesPath(MySqlInfo *db);
 
 private:
-    static QString runForEveryProvider(const QString &user, MySqlInfo *db, const QString &command,
-                                       const QString &action, const QString &failure);
+    // Forwarded, or run here once per argument list; "Ok" when every run succeeded.
+    static QString runCloudProgram(const QString &user, MySqlInfo *db, const QString &command,
+                                   const QStringList &forwardedParameters, const QList<QStringList> &runs,
+                                   CloudProgram::Waits waits, const QString &failure);
 
     // The account-creation program of a configuration; never started on this platform.
     std::unique_ptr<AXProcess> process;
