@@ -1,0 +1,398 @@
+#include "catalogue/axapplicationcommand.h"
+
+#include "app/settings.h"
+#include "catalogue/applicationrecordcache.h"
+#include "db/mysqlinfo.h"
+#include "platform/programs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QTemporaryFile>
+#include <QtDebug>
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+const QString mediaDirectory = QStringLiteral("/tmp/axserver/");
+constexpr int programWaitMs = 30000;
+
+QString quoted(const QString &value)
+{
+    return QLatin1Char('\'') + MySqlInfo::escape(value) + QLatin1Char('\'');
+}
+
+// Ids read from one query go into the next as numbers, whatever the column held.
+QString decimal(const QString &id)
+{
+    return QString::number(id.toLongLong());
+}
+
+// Users log in as "DOMAIN\name"; the catalogue knows them by name alone.
+QString withoutDomain(const QString &userName)
+{
+    return userName.section(QLatin1Char('\\'), -1);
+}
+
+QStringList firstColumn(const QList<QStringList> &rows)
+{
+    QStringList values;
+    values.reserve(rows.size());
+    for (const QStringList &row : rows)
+        values.append(row.value(0));
+    return values;
+}
+
+QStringList applicationsOfGroups(MySqlInfo *db, const QStringList &applicationGroupIds)
+{
+    QStringList ids;
+    for (const QString &group : applicationGroupIds)
+        ids += db->selectColumn(QStringLiteral("ax_applicationgroup_applications"),
+                                QStringLiteral("application_id"),
+                                QStringLiteral("applicationgroup_id=") + quoted(group));
+    return ids;
+}
+
+ApplicationRecord loadApplicationRecord(int id, MySqlInfo *db)
+{
+    ApplicationRecord record;
+    record.id = id;
+    const QString byId = QStringLiteral("id=") + QString::number(id);
+    const QStringList row = db->selectRow(
+        QStringLiteral("ax_application"), byId,
+        {QStringLiteral("name"), QStringLiteral("description"), QStringLiteral("command"),
+         QStringLiteral("args"), QStringLiteral("only_one"), QStringLiteral("init_path"),
+         QStringLiteral("icon")});
+    record.name = row.value(0);
+    record.description = row.value(1);
+    record.command = row.value(2);
+    record.args = row.value(3);
+    record.only_one = row.value(4);
+    record.init_path = row.value(5);
+    record.icon = AXApplicationCommand::fetchMediaFile(row.value(6));
+
+    record.server_ids = db->selectColumn(QStringLiteral("ax_server_applications"),
+                                         QStringLiteral("server_id"),
+                                         QStringLiteral("application_id=") + QString::number(id));
+    if (!record.server_ids.isEmpty()) {
+        QStringList conditions;
+        for (const QString &serverId : qAsConst(record.server_ids))
+            conditions.append(QStringLiteral("id=") + decimal(serverId));
+        record.server_addresses = db->selectColumn(QStringLiteral("ax_server"),
+                                                   QStringLiteral("address"),
+                                                   conditions.join(QStringLiteral(" OR ")));
+    }
+    return record;
+}
+
+QByteArray readWholeFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Serialises the first registration of a server address in this process. Only that rare path
+// takes it, and it guards no data of its own.
+QMutex &serverInsertLock()
+{
+    static QMutex *lock = new QMutex; // outlives detached connection threads at exit
+    return *lock;
+}
+
+} // namespace
+
+QString AXApplicationCommand::getValidApplications(const QString &userName, MySqlInfo *db)
+{
+    if (userName.isEmpty())
+        return QString();
+    const QString byUser = QStringLiteral("user_id=") + quoted(withoutDomain(userName));
+
+    // Order matters to clients: direct grants, then per user group its own grants followed by
+    // those of its application groups, then the user's own application groups.
+    QStringList ids = db->selectColumn(QStringLiteral("ax_application_users"),
+                                       QStringLiteral("application_id"), byUser);
+    const QStringList userGroups = db->selectColumn(QStringLiteral("ax_usergroup_users"),
+                                                    QStringLiteral("usergroup_id"), byUser);
+    for (const QString &group : userGroups) {
+        const QString byGroup = QStringLiteral("usergroup_id=") + quoted(group);
+        ids += db->selectColumn(QStringLiteral("ax_application_usergroups"),
+                                QStringLiteral("application_id"), byGroup);
+        ids += applicationsOfGroups(db, db->selectColumn(QStringLiteral("ax_usergroup_applicationgroups"),
+                                                         QStringLiteral("applicationgroup_id"), byGroup));
+    }
+    ids += applicationsOfGroups(db, db->selectColumn(QStringLiteral("ax_user_applicationgroups"),
+                                                     QStringLiteral("applicationgroup_id"), byUser));
+    ids.removeDuplicates(); // keeps the first occurrence
+    return ids.join(QLatin1Char(','));
+}
+
+QString AXApplicationCommand::getExtensionsList(MySqlInfo *db)
+{
+    return db->selectColumn(QStringLiteral("ax_extension"), QStringLiteral("name"),
+                            QStringLiteral("true"))
+        .join(QLatin1Char(','));
+}
+
+QString AXApplicationCommand::getApplicationGroups(MySqlInfo *db, int applicationId)
+{
+    if (applicationId == 0)
+        return db->selectColumn(QStringLiteral("ax_applicationgroup"), QStringLiteral("name"),
+                                QStringLiteral("true"))
+            .join(QLatin1Char(':'));
+    return db->selectColumn(QStringLiteral("ax_applicationgroup,ax_applicationgroup_applications"),
+                            QStringLiteral("name"),
+                            QStringLiteral("application_id='") + QString::number(applicationId)
+                                + QStringLiteral("' AND ax_applicationgroup.id = "
+                                                 "ax_applicationgroup_applications.applicationgroup_id"))
+        .join(QLatin1Char(':'));
+}
+
+QString AXApplicationCommand::getApplicationGroupIds(MySqlInfo *db, int applicationId)
+{
+    if (applicationId == 0)
+        return db->selectColumn(QStringLiteral("ax_applicationgroup"), QStringLiteral("id"),
+                                QStringLiteral("true"))
+            .join(QLatin1Char(':'));
+    return db->selectColumn(QStringLiteral("ax_applicationgroup_applications"),
+                            QStringLiteral("applicationgroup_id"),
+                            QStringLiteral("application_id='") + QString::number(applicationId)
+                                + QLatin1Char('\''))
+        .join(QLatin1Char(':'));
+}
+
+QString AXApplicationCommand::getApplicationExtensions(int applicationId, MySqlInfo *db)
+{
+    return db->selectColumn(QStringLiteral("ax_application_mime_types,ax_mimetype_extensions"),
+                            QStringLiteral("extension_id"),
+                            QStringLiteral("ax_application_mime_types.mimetype_id="
+                                           "ax_mimetype_extensions.mimetype_id AND "
+                                           "ax_application_mime_types.application_id=")
+                                + QString::number(applicationId))
+        .join(QLatin1Char(':'));
+}
+
+QString AXApplicationCommand::getApplicationsByGroup(int groupId, MySqlInfo *db)
+{
+    // -1 asks for the applications that belong to no group.
+    if (groupId == -1)
+        return firstColumn(db->queryRows(QStringLiteral("SELECT id FROM ax_application WHERE "
+                                                        "ax_application.id NOT IN (SELECT application_id "
+                                                        "FROM ax_applicationgroup_applications)"),
+                                         {QStringLiteral("AGR_APP_ID")}))
+            .join(QLatin1Char(':'));
+    return db->selectColumn(QStringLiteral("ax_applicationgroup_applications"),
+                            QStringLiteral("application_id"),
+                            QStringLiteral("applicationgroup_id=") + QString::number(groupId))
+        .join(QLatin1Char(':'));
+}
+
+QString AXApplicationCommand::getApplications(const QString &extension, MySqlInfo *db)
+{
+    QString bare = extension;
+    bare.remove(QLatin1Char('.'));
+    // Two blanks before FROM and WHERE: the statement is logged and compared as written.
+    const QString sql = QStringLiteral("SELECT ax_application_mime_types.application_id  FROM "
+                                       "ax_application_mime_types,ax_mimetype_extensions  WHERE "
+                                       "ax_mimetype_extensions.extension_id = ")
+                        + quoted(bare)
+                        + QStringLiteral(" AND ax_application_mime_types.mimetype_id = "
+                                         "ax_mimetype_extensions.mimetype_id");
+    qDebug("%s", qUtf8Printable(sql));
+    return firstColumn(db->queryRows(sql, {QStringLiteral("app_id")})).join(QLatin1Char(':'));
+}
+
+QString AXApplicationCommand::applicationUpdated(int applicationId)
+{
+    ApplicationRecordCache::instance().remove(applicationId);
+    return QString();
+}
+
+ApplicationRecord AXApplicationCommand::applicationRecord(int applicationId, MySqlInfo *db)
+{
+    ApplicationRecordCache &cache = ApplicationRecordCache::instance();
+    if (std::optional<ApplicationRecord> cached = cache.find(applicationId))
+        return *cached;
+    const quint64 generation = cache.generation();
+    const ApplicationRecord record = loadApplicationRecord(applicationId, db);
+    cache.store(record, generation);
+    return record;
+}
+
+QString AXApplicationCommand::getApplicationName(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).name;
+}
+
+QString AXApplicationCommand::getApplicationDescription(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).description;
+}
+
+QString AXApplicationCommand::getApplicationExecPath(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).command;
+}
+
+QString AXApplicationCommand::getApplicationArguments(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).args;
+}
+
+QString AXApplicationCommand::getApplicationWorkingPath(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).init_path;
+}
+
+QString AXApplicationCommand::getApplicationOnlyone(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).only_one;
+}
+
+QByteArray AXApplicationCommand::applicationIcon(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).icon;
+}
+
+QByteArray AXApplicationCommand::applicationGroupIcon(int groupId, MySqlInfo *db)
+{
+    const QStringList icons = db->selectColumn(QStringLiteral("ax_applicationgroup"),
+                                               QStringLiteral("icon"),
+                                               QStringLiteral("id=") + QString::number(groupId));
+    return icons.isEmpty() ? QByteArray() : fetchMediaFile(icons.first());
+}
+
+QByteArray AXApplicationCommand::userLogo(const QString &userName, MySqlInfo *db)
+{
+    if (userName.isEmpty())
+        return QByteArray();
+    const QStringList groups = db->selectColumn(
+        QStringLiteral("ax_usergroup_users"), QStringLiteral("usergroup_id"),
+        QStringLiteral("user_id=") + quoted(withoutDomain(userName)));
+    if (groups.isEmpty())
+        return QByteArray();
+    const QStringList logos = db->selectColumn(QStringLiteral("ax_usergroup"), QStringLiteral("logo"),
+                                               QStringLiteral("id=") + decimal(groups.first()));
+    return logos.isEmpty() ? QByteArray() : fetchMediaFile(logos.first());
+}
+
+QByteArray AXApplicationCommand::fetchMediaFile(const QString &path)
+{
+    const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
+    const QString baseUrl = settings.value(Settings::ConsoleMediaBaseURL,
+                                           QStringLiteral("http://localhost/media/")).toString();
+    QDir().mkpath(mediaDirectory);
+
+    // The last path component names the local copy; "" or ".." would name a directory.
+    const QString fileName = path.section(QLatin1Char('/'), -1);
+    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+        return QByteArray();
+    const QString localFile = mediaDirectory + fileName;
+
+    // Each download gets a fresh private name and is renamed into place whole, so a reader
+    // never sees another thread's (or server's) half-written copy of the same file.
+    QTemporaryFile download(mediaDirectory + QStringLiteral(".download-XXXXXX"));
+    download.setAutoRemove(false);
+    if (!download.open())
+        return readWholeFile(localFile);
+    const QString downloadPath = download.fileName();
+    // Readable like any file the program would have created itself.
+    download.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                            | QFileDevice::ReadOther);
+    download.close();
+    auto removeDownload = qScopeGuard([&downloadPath] { QFile::remove(downloadPath); });
+
+    const Programs::Result result = Programs::run(
+        QStringLiteral("wget"),
+        {QStringLiteral("-q"), QStringLiteral("-O"), downloadPath, baseUrl + path}, programWaitMs);
+    if (result.crashed) // also a download still running after the waits, which was killed
+        return QByteArray();
+    // A failed download keeps the copy from an earlier one instead of replacing it.
+    if (result.started && result.exitCode == 0) {
+        std::error_code error;
+        std::filesystem::rename(QFile::encodeName(downloadPath).toStdString(),
+                                QFile::encodeName(localFile).toStdString(), error);
+        if (!error)
+            removeDownload.dismiss();
+        else
+            qDebug("Cannot store %s: %s", qUtf8Printable(localFile), error.message().c_str());
+    }
+    return readWholeFile(localFile);
+}
+
+QString AXApplicationCommand::getServerHosts(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).server_addresses.join(QLatin1Char(':'));
+}
+
+QString AXApplicationCommand::getServerIds(int applicationId, MySqlInfo *db)
+{
+    return applicationRecord(applicationId, db).server_ids.join(QLatin1Char(':'));
+}
+
+QString AXApplicationCommand::getPreferredServer(int applicationId, double factor, MySqlInfo *db)
+{
+    const QStringList serverIds = applicationRecord(applicationId, db).server_ids;
+    // No figures are asked of the servers: every one counts as fully loaded and unweighted.
+    QList<double> loads;
+    QList<double> weights;
+    for (int i = 0; i < serverIds.size(); ++i) {
+        loads.append(100.0);
+        weights.append(0.0);
+    }
+    return pickServer(loads, weights, serverIds, factor);
+}
+
+QString AXApplicationCommand::pickServer(const QList<double> &loads, const QList<double> &weights,
+                                         const QStringList &serverIds, double factor)
+{
+    double bestScore = -1.0;
+    QString best;
+    for (int i = 0; i < serverIds.size(); ++i) {
+        const double score = (100.0 - loads.value(i) * factor) * weights.value(i);
+        // Strictly greater: ties keep the earlier server, and NaN never wins.
+        if (score > bestScore) {
+            bestScore = score;
+            best = serverIds.at(i);
+        }
+    }
+    return best;
+}
+
+QString AXApplicationCommand::serverAddress(int serverId, MySqlInfo *db)
+{
+    return db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("address"),
+                            QStringLiteral("id=") + QString::number(serverId))
+        .value(0);
+}
+
+QString AXApplicationCommand::getServerType(int serverId, MySqlInfo *db)
+{
+    return db->selectColumn(QStringLiteral("ax_server,ax_os"), QStringLiteral("ax_os.name"),
+                            QStringLiteral("ax_server.os_id=ax_os.id AND ax_server.id=")
+                                + QString::number(serverId))
+        .value(0);
+}
+
+int AXApplicationCommand::serverIdForAddress(const QString &address, MySqlInfo *db)
+{
+    const QString table = QStringLiteral("ax_server");
+    const QString byAddress = QStringLiteral("address=") + quoted(address);
+    QStringList ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
+    if (ids.isEmpty()) {
+        // Connections reporting their first events from one new address at once must create
+        // one row: look up again and insert under the lock.
+        QMutexLocker locker(&serverInsertLock());
+        ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
+        if (ids.isEmpty()) {
+            if (!db->insertRow(table, {QStringLiteral("address")}, {address}))
+                return 0;
+            ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
+        }
+    }
+    return ids.value(0).toInt();
+}
