@@ -1,12 +1,14 @@
 #include "dispatch/commandtable.h"
 
-#include "catalogue/sessionlauncher.h"
 #include "accounts/axusercommand.h"
+#include "catalogue/axapplicationcommand.h"
+#include "catalogue/sessionlauncher.h"
+#include "dispatch/eventlog.h"
 #include "dispatch/remoteappservertable.h"
-#include "registration/serverregistry.h"
 #include "host/axprintercommand.h"
 #include "host/axsystemcommand.h"
 #include "net/clientsession.h"
+#include "registration/serverregistry.h"
 #include "storage/axstoragecommand.h"
 
 #include <QHash>
@@ -16,6 +18,7 @@ namespace {
 
 using C = AXServerCommand;
 using P = CommandParameters;
+using A = AXApplicationCommand;
 constexpr CommandGuard None = CommandGuard::None;
 
 using S = AXStorageCommand;
@@ -34,6 +37,12 @@ std::unique_ptr<S> takePendingCloudDrive(C &c)
 QString noCloudDriveConfiguring()
 {
     return C::tr("Error: there is no cloud drive configuring at this moment");
+}
+
+// Serves both name commands: clients ask for the display name and the name alike.
+QString getApplicationName(C &c, const P &p)
+{
+    return A::getApplicationName(C::toId(p[0]), c.db);
 }
 
 // One row per command, in the order clients' commands are listed for the protocol.
@@ -64,6 +73,51 @@ const CommandRow commandRows[] = {
     {"mount_chroot", 5, 5, None,
      [](C &c, const P &p) { return AXSystemCommand::mountChroot(p[0], p[1], p[2], c.password, p[3], p[4]); }},
     {"umount_chroot", 1, 1, None, [](C &, const P &p) { return AXSystemCommand::umountChroot(p[0]); }},
+    {"get_valid_applications", 0, 0, None,
+     [](C &c, const P &) { return A::getValidApplications(c.userName, c.db); }},
+    {"get_extensions_list", 0, 0, None, [](C &c, const P &) { return A::getExtensionsList(c.db); }},
+    // Absent, empty or not a number: id 0, all groups.
+    {"get_application_groups", 0, 1, None,
+     [](C &c, const P &p) { return A::getApplicationGroups(c.db, C::toId(p.value(0))); }},
+    {"get_application_group_ids", 0, 1, None,
+     [](C &c, const P &p) { return A::getApplicationGroupIds(c.db, C::toId(p.value(0))); }},
+    {"get_application_extensions", 1, 1, None,
+     [](C &c, const P &p) { return A::getApplicationExtensions(C::toId(p[0]), c.db); }},
+    {"get_application_name", 1, 1, None, getApplicationName},
+    {"get_applications_by_group", 1, 1, None,
+     [](C &c, const P &p) { return A::getApplicationsByGroup(C::toId(p[0]), c.db); }},
+    {"get_application_onlyone", 1, 1, None,
+     [](C &c, const P &p) { return A::getApplicationOnlyone(C::toId(p[0]), c.db); }},
+    {"get_application_display_name", 1, 1, None, getApplicationName},
+    {"get_application_description", 1, 1, None,
+     [](C &c, const P &p) { return A::getApplicationDescription(C::toId(p[0]), c.db); }},
+    {"get_application_exec_path", 1, 1, None,
+     [](C &c, const P &p) { return A::getApplicationExecPath(C::toId(p[0]), c.db); }},
+    {"get_application_arguments", 1, 1, None,
+     [](C &c, const P &p) { return A::getApplicationArguments(C::toId(p[0]), c.db); }},
+    {"get_application_working_path", 1, 1, None,
+     [](C &c, const P &p) { return A::getApplicationWorkingPath(C::toId(p[0]), c.db); }},
+    {"get_server_hosts", 1, 1, None,
+     [](C &c, const P &p) { return A::getServerHosts(C::toId(p[0]), c.db); }},
+    {"get_server_ids", 1, 1, None,
+     [](C &c, const P &p) { return A::getServerIds(C::toId(p[0]), c.db); }},
+    {"start_session", 0, 0, None, [](C &c, const P &) { return EventLog::startSession(c); }},
+    {"end_session", 0, 0, None, [](C &c, const P &) { return EventLog::endSession(c); }},
+    {"start_application", 2, 2, None,
+     [](C &c, const P &p) {
+         return EventLog::startApplication(c, C::toNumber(p[0]), static_cast<quint32>(C::toNumber(p[1])));
+     }},
+    {"end_application", 2, 2, None,
+     [](C &c, const P &p) {
+         return EventLog::endApplication(c, C::toNumber(p[0]), static_cast<quint32>(C::toNumber(p[1])));
+     }},
+    {"get_preferred_server", 2, 2, None,
+     [](C &c, const P &p) { return A::getPreferredServer(C::toId(p[0]), p[1].toDouble(), c.db); }},
+    {"get_server_address", 1, 1, None,
+     [](C &c, const P &p) { return A::serverAddress(C::toId(p[0]), c.db); }},
+    {"get_server_type", 1, 1, None,
+     [](C &c, const P &p) { return A::getServerType(C::toId(p[0]), c.db); }},
+    {"get_applications", 1, 1, None, [](C &c, const P &p) { return A::getApplications(p[0], c.db); }},
     {"get_user_list", 1, 1, None, [](C &, const P &p) { return AXUserCommand::listGroupMembers(p[0]); }},
     {"get_group_list", 0, 0, None, [](C &, const P &) { return AXUserCommand::listGroups(); }},
     {"kill_session", 1, 1, None, [](C &, const P &p) { return AXSystemCommand::killSession(p[0]); }},
@@ -84,6 +138,8 @@ const CommandRow commandRows[] = {
     {"activate_user", 1, 1, None, [](C &c, const P &p) { return AXUserCommand::activateUser(c.db, p[0]); }},
     {"enable_user", 2, 2, None, [](C &, const P &p) { return AXUserCommand::enableUser(p[0], p[1]); }},
     {"disable_user", 2, 2, None, [](C &, const P &p) { return AXUserCommand::disableUser(p[0], p[1]); }},
+    {"application_updated", 1, 1, None,
+     [](C &, const P &p) { return A::applicationUpdated(C::toId(p[0])); }},
     {"get_system_memory", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemMemory(); }},
     {"get_system_disk_space", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemDiskSpace(); }},
     {"get_system_load", 0, 0, None, [](C &, const P &) { return AXSystemCommand::systemLoad(); }},
