@@ -1,5 +1,6 @@
 #include "dispatch/axservercommand.h"
 
+#include "dispatch/bytearraycommands.h"
 #include "dispatch/commandtable.h"
 
 #include <QDateTime>
@@ -56,6 +57,11 @@ QString AXServerCommand::dispatch(const QString &request)
     if (countMismatch)
         return formatCommandError(tr("Invalid number of parameters for command %1").arg(name));
     return formatCommandError(tr("Unknown command %1").arg(name));
+}
+
+QByteArray AXServerCommand::dispatchByteArray(const QString &request)
+{
+    return ByteArrayCommands::dispatch(*this, request);
 }
 
 QString formatCommandError(const QString &message)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -21,6 +22,8 @@ public:
 
     // Returns the reply without the trailing line end.
     QString dispatch(const QString &request);
+    // The payload of a "_byteArray_" request, without its length prefix.
+    QByteArray dispatchByteArray(const QString &request);
 
     // The name before the first "?", and the "&"-separated text up to the next "?".
     static CommandParameters splitRequest(const QString &request, QString *name);
