@@ -24,8 +24,6 @@ private slots:
     void recordFields_data();
     void recordFields();
     void recordIsCachedUntilUpdated();
-    void serverLookup_data();
-    void serverLookup();
 
 private:
     QString id(int n) const { return QString::number(base + n); }
@@ -122,23 +120,16 @@ void CatalogueTest::cleanupTestCase()
         server->interrupt();
         server->waitForExit();
     }
-    const QString ids = QString("%1 AND %2").arg(base + 1).arg(base + 24);
-    exec("DELETE FROM ax_application WHERE id BETWEEN " + ids);
-    exec("DELETE FROM ax_usergroup WHERE id BETWEEN " + ids);
-    exec("DELETE FROM ax_applicationgroup WHERE id BETWEEN " + ids);
-    exec("DELETE FROM ax_application_users WHERE application_id BETWEEN " + ids);
-    exec("DELETE FROM ax_usergroup_users WHERE usergroup_id BETWEEN " + ids);
-    exec("DELETE FROM ax_application_usergroups WHERE usergroup_id BETWEEN " + ids);
-    exec("DELETE FROM ax_usergroup_applicationgroups WHERE usergroup_id BETWEEN " + ids);
-    exec("DELETE FROM ax_applicationgroup_applications WHERE applicationgroup_id BETWEEN " + ids);
-    exec("DELETE FROM ax_user_applicationgroups WHERE applicationgroup_id BETWEEN " + ids);
+    const QString ids = QString(" BETWEEN %1 AND %2").arg(base + 1).arg(base + 24);
+    const QStringList keyOfTable = {
+        "ax_application id", "ax_usergroup id", "ax_applicationgroup id", "ax_application_users application_id",
+        "ax_usergroup_users usergroup_id", "ax_application_usergroups usergroup_id",
+        "ax_usergroup_applicationgroups usergroup_id", "ax_applicationgroup_applications applicationgroup_id",
+        "ax_user_applicationgroups applicationgroup_id", "ax_mimetype id", "ax_mimetype_extensions mimetype_id",
+        "ax_application_mime_types mimetype_id", "ax_os id", "ax_server id", "ax_server_applications application_id"};
+    for (const QString &tableAndKey : keyOfTable)
+        exec("DELETE FROM " + tableAndKey.section(' ', 0, 0) + " WHERE " + tableAndKey.section(' ', 1) + ids);
     exec(QString("DELETE FROM ax_extension WHERE name IN ('%1', '%2')").arg(ext1, ext2));
-    exec("DELETE FROM ax_mimetype WHERE id BETWEEN " + ids);
-    exec("DELETE FROM ax_mimetype_extensions WHERE mimetype_id BETWEEN " + ids);
-    exec("DELETE FROM ax_application_mime_types WHERE mimetype_id BETWEEN " + ids);
-    exec("DELETE FROM ax_os WHERE id BETWEEN " + ids);
-    exec("DELETE FROM ax_server WHERE id BETWEEN " + ids);
-    exec("DELETE FROM ax_server_applications WHERE application_id BETWEEN " + ids);
     user.reset();
     quoteUser.reset();
     ungrantedUser.reset();
@@ -177,6 +168,21 @@ void CatalogueTest::lists_data()
     QTest::newRow("applications of an empty group") << "get_applications_by_group?" + id(20) << QString();
     QTest::newRow("extensions, none") << "get_application_extensions?" + id(9) << QString();
     QTest::newRow("unknown extension") << "get_applications?" + prefix + "none" << QString();
+    QTest::newRow("server ids in their order") << "get_server_ids?" + id(1) << id(2) + ":" + id(1);
+    QTest::newRow("no servers") << "get_server_ids?" + id(9) << QString();
+    QTest::newRow("no hosts") << "get_server_hosts?" + id(9) << QString();
+    QTest::newRow("preferred, factor 0") << "get_preferred_server?" + id(1) + "&0" << id(2);
+    QTest::newRow("preferred, factor 1") << "get_preferred_server?" + id(1) + "&1" << id(2);
+    QTest::newRow("preferred, factor -3.5") << "get_preferred_server?" + id(1) + "&-3.5" << id(2);
+    QTest::newRow("preferred, factor not a number") << "get_preferred_server?" + id(1) + "&fast" << id(2);
+    QTest::newRow("preferred, infinite factor") << "get_preferred_server?" + id(1) + "&inf" << QString();
+    QTest::newRow("preferred, no servers") << "get_preferred_server?" + id(9) + "&1" << QString();
+    QTest::newRow("preferred, unknown application") << "get_preferred_server?" + id(22) + "&1" << QString();
+    QTest::newRow("address") << "get_server_address?" + id(3) << prefix + "s3";
+    QTest::newRow("address, unknown server") << "get_server_address?" + id(22) << QString();
+    QTest::newRow("type") << "get_server_type?" + id(2) << prefix + "os";
+    QTest::newRow("type, no os row") << "get_server_type?" + id(3) << QString();
+    QTest::newRow("type, unknown server") << "get_server_type?" + id(22) << QString();
 }
 
 void CatalogueTest::lists()
@@ -268,34 +274,6 @@ void CatalogueTest::recordIsCachedUntilUpdated()
     QCOMPARE(ask("get_application_name?" + app), (prefix + "app8\n").toUtf8());
     QCOMPARE(ask("application_updated?" + app), QByteArray("\n"));
     QCOMPARE(other.request(("get_application_name?" + app).toUtf8()), (prefix + "renamed\n").toUtf8());
-}
-
-void CatalogueTest::serverLookup_data()
-{
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<QString>("reply");
-    QTest::newRow("server ids in their order") << "get_server_ids?" + id(1) << id(2) + ":" + id(1);
-    QTest::newRow("no servers") << "get_server_ids?" + id(9) << QString();
-    QTest::newRow("no hosts") << "get_server_hosts?" + id(9) << QString();
-    QTest::newRow("preferred, factor 0") << "get_preferred_server?" + id(1) + "&0" << id(2);
-    QTest::newRow("preferred, factor 1") << "get_preferred_server?" + id(1) + "&1" << id(2);
-    QTest::newRow("preferred, factor -3.5") << "get_preferred_server?" + id(1) + "&-3.5" << id(2);
-    QTest::newRow("preferred, factor not a number") << "get_preferred_server?" + id(1) + "&fast" << id(2);
-    QTest::newRow("preferred, infinite factor") << "get_preferred_server?" + id(1) + "&inf" << QString();
-    QTest::newRow("preferred, no servers") << "get_preferred_server?" + id(9) + "&1" << QString();
-    QTest::newRow("preferred, unknown application") << "get_preferred_server?" + id(22) + "&1" << QString();
-    QTest::newRow("address") << "get_server_address?" + id(3) << prefix + "s3";
-    QTest::newRow("address, unknown server") << "get_server_address?" + id(22) << QString();
-    QTest::newRow("type") << "get_server_type?" + id(2) << prefix + "os";
-    QTest::newRow("type, no os row") << "get_server_type?" + id(3) << QString();
-    QTest::newRow("type, unknown server") << "get_server_type?" + id(22) << QString();
-}
-
-void CatalogueTest::serverLookup()
-{
-    QFETCH(QString, request);
-    QFETCH(QString, reply);
-    QCOMPARE(ask(request), (reply + "\n").toUtf8());
 }
 
 QTEST_GUILESS_MAIN(CatalogueTest)
