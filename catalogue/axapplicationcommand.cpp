@@ -307,7 +307,7 @@ QByteArray AXApplicationCommand::fetchMediaFile(const QString &path)
     auto removeDownload = qScopeGuard([&downloadPath] { QFile::remove(downloadPath); });
 
     const Programs::Result result = Programs::run(
-        QStringLiteral("wget"),
+        QString::fromLatin1(Programs::WgetProgram),
         {QStringLiteral("-q"), QStringLiteral("-O"), downloadPath, baseUrl + path}, programWaitMs);
     if (result.crashed) // also a download still running after the waits, which was killed
         return QByteArray();

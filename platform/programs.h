@@ -31,8 +31,10 @@ bool startDetached(const QString &program, const QStringList &arguments);
 // crashed or was killed after its time limit.
 int exitCodeOf(const Result &result);
 
-// The external programs of the platform. Their locations are fixed; "psexec" is found via PATH.
+// The external programs of the platform. Their locations are fixed; "psexec" and "wget" are
+// found via PATH.
 inline constexpr char PsexecProgram[] = "psexec";
+inline constexpr char WgetProgram[] = "wget";
 inline constexpr char MountChrootProgram[] = "/usr/sbin/mountchroot";
 inline constexpr char UmountChrootProgram[] = "/usr/sbin/umountchroot";
 inline constexpr char ManagePrintersProgram[] = "/usr/lib/cloudprint-cups/manageprinters.py";
