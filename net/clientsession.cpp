@@ -41,12 +41,14 @@ QByteArray ClientSession::handleByteArray(const QByteArray &message)
     return ByteArrayCommands::handle(*this, message);
 }
 
-QByteArray ClientSession::handleServerCommand(const QByteArray &message)
+QByteArray ClientSession::handleServerCommand(const QByteArray &message, UserSocketRegistry &registry)
 {
-    return ServerControl::relay(*this, message);
+    return ServerControl::relay(*this, registry, message);
 }
 
-QByteArray ClientSession::handleRemoteServerRegistration(int socket, const QByteArray &message)
+QByteArray ClientSession::handleRemoteServerRegistration(const std::shared_ptr<ConnectionSocket> &socket,
+                                                         UserSocketRegistry &registry,
+                                                         const QByteArray &message)
 {
-    return ServerControl::registerRemoteServer(*this, socket, message);
+    return ServerControl::registerRemoteServer(*this, socket, registry, message);
 }

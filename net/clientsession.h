@@ -11,6 +11,9 @@ class AXStorageCommand;
 
 // The state of one client connection, owned by its thread: its own database connection and,
 // once a login succeeded, who is logged in.
+class ConnectionSocket;
+class UserSocketRegistry;
+
 class ClientSession
 {
 public:
@@ -22,8 +25,9 @@ public:
     QByteArray handleRequest(const QByteArray &message);
     QByteArray handleBinaryFile(int socket, const QByteArray &message);
     QByteArray handleByteArray(const QByteArray &message);
-    QByteArray handleServerCommand(const QByteArray &message);
-    QByteArray handleRemoteServerRegistration(int socket, const QByteArray &message);
+    QByteArray handleServerCommand(const QByteArray &message, UserSocketRegistry &registry);
+    QByteArray handleRemoteServerRegistration(const std::shared_ptr<ConnectionSocket> &socket,
+                                              UserSocketRegistry &registry, const QByteArray &message);
 
     std::unique_ptr<MySqlInfo> db;
     QString userName;

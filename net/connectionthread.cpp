@@ -2,19 +2,19 @@
 
 #include "app/log.h"
 #include "net/clientsession.h"
+#include "net/connectionsocket.h"
 #include "net/listener.h"
 #include "net/socketio.h"
 #include "protocol/secretmask.h"
+#include "protocol/usersocketregistry.h"
 
 #include <QLoggingCategory>
 #include <QtDebug>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -34,44 +34,47 @@ bool debugEnabled()
     return QLoggingCategory::defaultCategory()->isDebugEnabled();
 }
 
-void handleMessage(ClientSession &session, int socket, const char *data, size_t size)
+void handleMessage(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
+                   const char *data, size_t size)
 {
     const QByteArray message = QByteArray::fromRawData(data, static_cast<int>(size));
     if (startsWith(data, size, "quit")) {
         qDebug("Shutting down socket...");
-        ::shutdown(socket, SHUT_RDWR);
+        socket->shutdown();
         return;
     }
     if (debugEnabled())
         qDebug("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
 
+    UserSocketRegistry &registry = UserSocketRegistry::instance();
     if (startsWith(data, size, "_serverCommand_set_remote_server?")) {
-        SocketIo::sendBytes(socket, session.handleRemoteServerRegistration(socket, message));
+        socket->sendReply(session.handleRemoteServerRegistration(socket, registry, message));
     } else if (startsWith(data, size, "_serverCommand_")) {
-        const QByteArray reply = session.handleServerCommand(message);
-        SocketIo::sendBytes(socket, reply);
+        const QByteArray reply = session.handleServerCommand(message, registry);
+        socket->sendReply(reply);
         Log::info(QString::fromUtf8(reply));
     } else if (startsWith(data, size, "_sendBinaryFile_")) {
-        SocketIo::sendBytes(socket, QByteArrayLiteral("Ok"));
-        SocketIo::sendBytes(socket, session.handleBinaryFile(socket, message));
+        // The file bytes follow on the stream: no relay may take them for its answer.
+        const ConnectionSocket::ExclusiveUse exclusive(*socket);
+        const int fd = socket->descriptor();
+        SocketIo::sendBytes(fd, QByteArrayLiteral("Ok"));
+        SocketIo::sendBytes(fd, session.handleBinaryFile(fd, message));
     } else if (startsWith(data, size, "_byteArray_")) {
-        SocketIo::sendBytes(socket, session.handleByteArray(message));
+        socket->sendReply(session.handleByteArray(message));
     } else {
-        SocketIo::sendBytes(socket, session.handleRequest(message));
+        socket->sendReply(session.handleRequest(message));
     }
 }
 
-void serve(int socket, const QString &clientAddress)
+void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clientAddress)
 {
-    ClientSession session(QString::number(socket), clientAddress);
+    ClientSession session(QString::number(socket->descriptor()), clientAddress);
     bool receiveFailed = false;
     if (Listener::isRunning()) {
         // One byte is kept for the terminating zero, so a full buffer is still one message.
         char buffer[1024];
         for (;;) {
-            const ssize_t n = ::recv(socket, buffer, sizeof buffer - 1, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
+            const qint64 n = socket->receiveMessage(buffer, sizeof buffer - 1);
             if (n <= 0) {
                 receiveFailed = n < 0;
                 break;
@@ -90,14 +93,23 @@ void serve(int socket, const QString &clientAddress)
     qDebug("Exiting thread");
     if (!receiveFailed)
         std::fflush(stdout);
-    ::close(socket);
+}
+
+// A registered connection leaves the registry when it ends; a relay still holding it finds the
+// stream shut down, and the descriptor is closed when the last holder lets go.
+void endConnection(const std::shared_ptr<ConnectionSocket> &socket)
+{
+    if (!socket->isShared())
+        return;
+    UserSocketRegistry::instance().removeConnection(socket.get());
+    socket->shutdown();
 }
 
 void *connectionMain(void *arg)
 {
     qDebug("New thread...");
     HandOver *block = static_cast<HandOver *>(arg);
-    const int socket = block->socket;
+    const auto socket = std::make_shared<ConnectionSocket>(block->socket);
     const QString clientAddress = QString::fromLatin1(block->clientAddress);
     delete block;
     qDebug("Client address: %s", qUtf8Printable(clientAddress));
@@ -107,8 +119,8 @@ void *connectionMain(void *arg)
         // Last resort: one faulty request must not take the whole server down.
         Log::error(QStringLiteral("Connection from %1 ended by an internal error: %2")
                        .arg(clientAddress, QString::fromLocal8Bit(e.what())));
-        ::close(socket);
     }
+    endConnection(socket);
     return nullptr;
 }
 

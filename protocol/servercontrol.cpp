@@ -1,21 +1,71 @@
 #include "protocol/servercontrol.h"
 
+#include "app/log.h"
 #include "net/clientsession.h"
+#include "net/connectionsocket.h"
+#include "protocol/usersocketregistry.h"
 
 namespace ServerControl {
 
-QByteArray registerRemoteServer(ClientSession &session, int socket, const QByteArray &message)
+namespace {
+
+// A silent control client must not hold the sender for ever.
+constexpr int answerWaitMsecs = 30000;
+
+QByteArray registrationReply(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
+                             UserSocketRegistry &registry, const QString &text)
 {
-    Q_UNUSED(socket)
-    return relay(session, message);
+    const int question = text.indexOf(QLatin1Char('?'));
+    const int next = text.indexOf(QLatin1Char('?'), question + 1);
+    const QStringList parameters =
+        text.mid(question + 1, next < 0 ? -1 : next - question - 1).split(QLatin1Char('&'));
+    if (parameters.size() != 2) {
+        return QStringLiteral("Error: bad parameters in command set_remote_server: '%1'")
+            .arg(parameters.join(QLatin1Char(',')))
+            .toUtf8();
+    }
+    const QString address = parameters.at(0);
+    const QString user = parameters.at(1).simplified();
+    if (user.isEmpty())
+        return QByteArrayLiteral("Error: empy user name");
+    if (address.simplified() != session.clientAddress.simplified()) {
+        return QStringLiteral("Error: address parameter '%1' differs from client address '%2'")
+            .arg(address, session.clientAddress)
+            .toUtf8();
+    }
+    // Sharing starts before the entry exists, so no relay ever meets an unguarded reader.
+    socket->startSharing();
+    registry.add(user, socket);
+    return QByteArrayLiteral("Ok");
 }
 
-QByteArray relay(ClientSession &session, const QByteArray &message)
+} // namespace
+
+QByteArray registerRemoteServer(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
+                                UserSocketRegistry &registry, const QByteArray &message)
 {
-    Q_UNUSED(message)
+    const QByteArray reply = registrationReply(session, socket, registry, QString::fromUtf8(message));
+    if (reply == "Ok")
+        Log::info(QString::fromUtf8(reply));
+    else
+        Log::error(QString::fromUtf8(reply));
+    return reply;
+}
+
+QByteArray relay(ClientSession &session, UserSocketRegistry &registry, const QByteArray &message)
+{
     if (session.userName.isNull())
         return QByteArrayLiteral("Not authenticated");
-    return QByteArray();
+    const bool isClose = QString::fromUtf8(message).simplified() == QLatin1String("_serverCommand_close");
+    if (isClose) {
+        if (registry.remove(session.userName))
+            return QByteArrayLiteral("True");
+    } else if (const std::shared_ptr<ConnectionSocket> socket = registry.find(session.userName)) {
+        return socket->relay(message, answerWaitMsecs);
+    }
+    return QStringLiteral("Error: No defined socket for user '%1'. Users with socket: '%2'")
+        .arg(session.userName, registry.userNames().join(QLatin1Char(',')))
+        .toUtf8();
 }
 
 } // namespace ServerControl

@@ -2,12 +2,19 @@
 
 #include <QByteArray>
 
+#include <memory>
+
 class ClientSession;
+class ConnectionSocket;
+class UserSocketRegistry;
 
 // Control messages relayed to the connection that a program registered for a user.
 namespace ServerControl {
 
-QByteArray registerRemoteServer(ClientSession &session, int socket, const QByteArray &message);
-QByteArray relay(ClientSession &session, const QByteArray &message);
+// Runs on the registering connection's own thread.
+QByteArray registerRemoteServer(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
+                                UserSocketRegistry &registry, const QByteArray &message);
+// The close message, or any other control message relayed to the user's registered connection.
+QByteArray relay(ClientSession &session, UserSocketRegistry &registry, const QByteArray &message);
 
 } // namespace ServerControl

@@ -1,0 +1,99 @@
+#include "net/connectionsocket.h"
+
+#include "net/socketio.h"
+
+#include <QDeadlineTimer>
+#include <QMutexLocker>
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Relay answers are read in one receive of at most this many bytes, like every peer reply.
+constexpr int answerLimit = 1024;
+
+bool waitReadable(int fd, QDeadlineTimer deadline)
+{
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int rc = ::poll(&p, 1, deadline.isForever() ? -1 : int(deadline.remainingTime()));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        return rc > 0;
+    }
+}
+
+} // namespace
+
+ConnectionSocket::ConnectionSocket(int descriptor)
+    : fd(descriptor)
+{
+}
+
+ConnectionSocket::~ConnectionSocket()
+{
+    ::close(fd);
+}
+
+qint64 ConnectionSocket::receiveMessage(char *buffer, int size)
+{
+    for (;;) {
+        if (!shared) {
+            const ssize_t n = ::recv(fd, buffer, size_t(size), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            return n;
+        }
+        // A relay holds the lock from its send to its receive, so an answer that wakes us is
+        // gone by the time we get the lock, and we go back to waiting.
+        if (!waitReadable(fd, QDeadlineTimer(QDeadlineTimer::Forever)))
+            return -1;
+        QMutexLocker locker(&streamLock);
+        const ssize_t n = ::recv(fd, buffer, size_t(size), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        return n;
+    }
+}
+
+bool ConnectionSocket::sendReply(const QByteArray &bytes)
+{
+    if (!shared)
+        return SocketIo::sendBytes(fd, bytes);
+    QMutexLocker locker(&streamLock);
+    return SocketIo::sendBytes(fd, bytes);
+}
+
+void ConnectionSocket::shutdown()
+{
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+QByteArray ConnectionSocket::relay(const QByteArray &message, int msecs)
+{
+    const QDeadlineTimer deadline(msecs);
+    if (!streamLock.tryLock(msecs))
+        return QByteArray();
+    const auto unlock = qScopeGuard([this] { streamLock.unlock(); });
+    if (!SocketIo::sendBytes(fd, message) || !waitReadable(fd, deadline))
+        return QByteArray();
+    return SocketIo::textReceive(fd, answerLimit).toUtf8();
+}
+
+ConnectionSocket::ExclusiveUse::ExclusiveUse(ConnectionSocket &socket)
+    : socket(socket)
+    , locked(socket.shared)
+{
+    if (locked)
+        socket.streamLock.lock();
+}
+
+ConnectionSocket::ExclusiveUse::~ExclusiveUse()
+{
+    if (locked)
+        socket.streamLock.unlock();
+}

@@ -1,0 +1,251 @@
+// Control clients registering their connection for a user, and messages relayed to them, over
+// real connections to the real server.
+#include "testclient.h"
+#include "testserver.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Logins accept any user name with the server's own token, so each test uses names of its own.
+const QByteArray serverToken = "ctl-test-token-7Qx";
+
+QByteArray registration(const QByteArray &parameters)
+{
+    return "_serverCommand_set_remote_server?" + parameters;
+}
+
+QByteArray noSocketError(const QByteArray &user)
+{
+    return "Error: No defined socket for user '" + user + "'. Users with socket: '";
+}
+
+} // namespace
+
+class ServerControlTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void registrationRefused_data();
+    void registrationRefused();
+    void relayToControlClient();
+    void relaysFromTwoConnectionsNeverMix();
+    void closeRemovesRegistration();
+    void secondRegistrationTakesOver();
+    void endedControlConnectionIsDropped();
+    void controlClientClosingDuringRelay();
+    void silentControlClientGivesEmptyAnswer();
+
+private:
+    std::unique_ptr<TestClient> loggedIn(const QByteArray &user);
+    std::unique_ptr<TestClient> controlClient(const QByteArray &user);
+    bool hasRegistration(const QByteArray &user);
+
+    std::unique_ptr<TestServer> server;
+};
+
+void ServerControlTest::initTestCase()
+{
+    server = std::make_unique<TestServer>();
+    server->setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
+    QVERIFY(server->start());
+}
+
+void ServerControlTest::cleanupTestCase()
+{
+    server->interrupt();
+    QVERIFY(server->waitForExit());
+}
+
+std::unique_ptr<TestClient> ServerControlTest::loggedIn(const QByteArray &user)
+{
+    auto client = std::make_unique<TestClient>(server->port());
+    if (client->request("login?" + user + "&&" + serverToken) != "Authentication ok.\n")
+        return nullptr;
+    return client;
+}
+
+std::unique_ptr<TestClient> ServerControlTest::controlClient(const QByteArray &user)
+{
+    auto client = std::make_unique<TestClient>(server->port());
+    if (client->request(registration("127.0.0.1&" + user)) != "Ok")
+        return nullptr;
+    return client;
+}
+
+// Asked through a user that never registers: the error lists every registered name.
+bool ServerControlTest::hasRegistration(const QByteArray &user)
+{
+    auto probe = loggedIn("ctl-probe");
+    const QByteArray reply = probe ? probe->request("_serverCommand_probe") : QByteArray();
+    const int list = reply.indexOf("Users with socket: '");
+    return list >= 0 && reply.mid(list + 20).chopped(1).split(',').contains(user);
+}
+
+void ServerControlTest::registrationRefused_data()
+{
+    QTest::addColumn<QByteArray>("parameters");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("three parameters") << QByteArray("127.0.0.1&ctl-three&x") << QByteArray("ctl-three")
+        << QByteArray("Error: bad parameters in command set_remote_server: '127.0.0.1,ctl-three,x'");
+    QTest::newRow("one parameter") << QByteArray("ctl-one") << QByteArray("ctl-one")
+        << QByteArray("Error: bad parameters in command set_remote_server: 'ctl-one'");
+    QTest::newRow("blank user") << QByteArray("127.0.0.1& \t ") << QByteArray("")
+        << QByteArray("Error: empy user name");
+    QTest::newRow("other address") << QByteArray("10.9.8.7&ctl-addr") << QByteArray("ctl-addr")
+        << QByteArray("Error: address parameter '10.9.8.7' differs from client address '127.0.0.1'");
+}
+
+void ServerControlTest::registrationRefused()
+{
+    QFETCH(QByteArray, parameters);
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, reply);
+    TestClient client(server->port());
+    QCOMPARE(client.request(registration(parameters)), reply);
+    if (!user.isEmpty())
+        QVERIFY(!hasRegistration(user));
+    QDeadlineTimer deadline(5000);
+    while (!server->logContents().contains(" - Error: " + reply + "\r\n") && !deadline.hasExpired())
+        QThread::msleep(20);
+    QVERIFY(server->logContents().contains(" - Error: " + reply + "\r\n"));
+}
+
+void ServerControlTest::relayToControlClient()
+{
+    auto control = controlClient("ctl-relay");
+    QVERIFY(control);
+    // Whitespace around the name is not part of it.
+    auto other = std::make_unique<TestClient>(server->port());
+    QCOMPARE(other->request(registration("127.0.0.1&  ctl-spaced \n")), QByteArray("Ok"));
+    QVERIFY(hasRegistration("ctl-spaced"));
+
+    auto sender = loggedIn("ctl-relay");
+    QVERIFY(sender);
+    QVERIFY(sender->send("_serverCommand_open?doc.txt&1"));
+    QCOMPARE(control->receive(), QByteArray("_serverCommand_open?doc.txt&1"));
+    QVERIFY(control->send("  opened doc.txt \r\n"));
+    QCOMPARE(sender->receive(), QByteArray("opened doc.txt"));
+
+    // The registered connection is still served as an ordinary client.
+    QCOMPARE(control->request("get_valid_applications"), QByteArray("Not authenticated"));
+    QVERIFY(sender->send("_serverCommand_again"));
+    QCOMPARE(control->receive(), QByteArray("_serverCommand_again"));
+    QVERIFY(control->send("ok again"));
+    QCOMPARE(sender->receive(), QByteArray("ok again"));
+    QVERIFY(server->logContents().contains(" - Info: Ok\r\n"));
+}
+
+void ServerControlTest::relaysFromTwoConnectionsNeverMix()
+{
+    auto control = controlClient("ctl-two");
+    QVERIFY(control);
+    auto first = loggedIn("ctl-two");
+    auto second = loggedIn("ctl-two");
+    QVERIFY(first && second);
+    QVERIFY(first->send("_serverCommand_ask?first"));
+    QVERIFY(second->send("_serverCommand_ask?second"));
+
+    // The second relay waits until the first has its answer, so messages arrive one at a time.
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray message = control->receive();
+        QVERIFY2(message == "_serverCommand_ask?first" || message == "_serverCommand_ask?second",
+                 message.constData());
+        QVERIFY(control->send("answer to " + message.mid(message.indexOf('?') + 1)));
+    }
+    QCOMPARE(first->receive(), QByteArray("answer to first"));
+    QCOMPARE(second->receive(), QByteArray("answer to second"));
+}
+
+void ServerControlTest::closeRemovesRegistration()
+{
+    auto control = controlClient("ctl-close");
+    QVERIFY(control);
+    auto sender = loggedIn("ctl-close");
+    QVERIFY(sender);
+    QCOMPARE(sender->request("_serverCommand_close\n"), QByteArray("True"));
+    QVERIFY(sender->request("_serverCommand_open?x").startsWith(noSocketError("ctl-close")));
+    QVERIFY(sender->request("_serverCommand_close").startsWith(noSocketError("ctl-close")));
+    QVERIFY(control->staysSilent(100));
+}
+
+void ServerControlTest::secondRegistrationTakesOver()
+{
+    auto firstControl = controlClient("ctl-take");
+    auto secondControl = controlClient("ctl-take");
+    QVERIFY(firstControl && secondControl);
+    auto sender = loggedIn("ctl-take");
+    QVERIFY(sender);
+    QVERIFY(sender->send("_serverCommand_where"));
+    QCOMPARE(secondControl->receive(), QByteArray("_serverCommand_where"));
+    QVERIFY(secondControl->send("second"));
+    QCOMPARE(sender->receive(), QByteArray("second"));
+    QVERIFY(firstControl->staysSilent(100));
+
+    // The replaced connection ending must not take the newer registration with it.
+    firstControl->close();
+    QVERIFY(sender->send("_serverCommand_still"));
+    QCOMPARE(secondControl->receive(), QByteArray("_serverCommand_still"));
+    QVERIFY(secondControl->send("still second"));
+    QCOMPARE(sender->receive(), QByteArray("still second"));
+}
+
+void ServerControlTest::endedControlConnectionIsDropped()
+{
+    auto control = controlClient("ctl-gone");
+    QVERIFY(control);
+    auto sender = loggedIn("ctl-gone");
+    QVERIFY(sender);
+    control->close();
+    // A connection opened now may get the closed one's descriptor number on the server.
+    TestClient newcomer(server->port());
+    QDeadlineTimer deadline(5000);
+    while (hasRegistration("ctl-gone") && !deadline.hasExpired())
+        QThread::msleep(20);
+    QVERIFY(!hasRegistration("ctl-gone"));
+    QVERIFY(sender->request("_serverCommand_open?x").startsWith(noSocketError("ctl-gone")));
+    QVERIFY(newcomer.staysSilent(100));
+    QCOMPARE(newcomer.request("get_valid_applications"), QByteArray("Not authenticated"));
+}
+
+void ServerControlTest::controlClientClosingDuringRelay()
+{
+    auto control = controlClient("ctl-midway");
+    QVERIFY(control);
+    auto sender = loggedIn("ctl-midway");
+    QVERIFY(sender);
+    QVERIFY(sender->send("_serverCommand_open?x"));
+    QCOMPARE(control->receive(), QByteArray("_serverCommand_open?x"));
+    control->close();
+    TestClient newcomer(server->port());
+    // The relay ends with an empty answer (nothing on the wire), so the sender's next message is
+    // answered at once instead of after the relay's long wait.
+    QDeadlineTimer deadline(5000);
+    while (hasRegistration("ctl-midway") && !deadline.hasExpired())
+        QThread::msleep(20);
+    QVERIFY(sender->request("_serverCommand_open?y", 5000).startsWith(noSocketError("ctl-midway")));
+    QVERIFY(newcomer.staysSilent(100));
+}
+
+void ServerControlTest::silentControlClientGivesEmptyAnswer()
+{
+    auto control = controlClient("ctl-silent");
+    QVERIFY(control);
+    auto sender = loggedIn("ctl-silent");
+    QVERIFY(sender);
+    QVERIFY(sender->send("_serverCommand_hello"));
+    QCOMPARE(control->receive(), QByteArray("_serverCommand_hello"));
+    // The relay gives up after its bounded wait and answers nothing; the message sent meanwhile
+    // is then read and answered normally.
+    QVERIFY(sender->send("_serverCommand_close"));
+    QCOMPARE(sender->receive(45000), QByteArray("True"));
+}
+
+QTEST_GUILESS_MAIN(ServerControlTest)
+#include "tst_servercontrol.moc"
