@@ -1,16 +1,157 @@
 #include "protocol/fileupload.h"
 
+#include "app/log.h"
+#include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
+#include "net/socketio.h"
+#include "protocol/authentication.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtDebug>
 
 namespace FileUpload {
 
+namespace {
+
+// The most file content held in memory at once, whatever the size of the file.
+constexpr qint64 pieceLimit = 65536;
+
+int nextPieceSize(qint64 missing)
+{
+    return int(qMin(missing, pieceLimit));
+}
+
+// A refused upload still takes its content off the connection, so that file bytes are never
+// read as requests and the client's next request is answered normally.
+void discardContent(int socket, qint64 size)
+{
+    for (qint64 missing = size; missing > 0;) {
+        const QByteArray piece = SocketIo::boundedReceive(socket, nextPieceSize(missing));
+        if (piece.isEmpty())
+            return;
+        missing -= piece.size();
+    }
+}
+
+bool isPlainFileName(const QString &name)
+{
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".")
+        && name != QLatin1String("..");
+}
+
+// A real directory, not a link that could lead the writes elsewhere.
+bool isDirectory(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink();
+}
+
+// The client names the sub-directory, so it is created one level at a time and must stay below
+// the upload directory: no absolute path, no way up, no link planted inside.
+bool makeTargetDirectory(const QString &uploadDir, const QString &targetDir)
+{
+    if (QDir::isAbsolutePath(targetDir))
+        return false;
+    QString path = uploadDir;
+    const QStringList parts = QDir::cleanPath(targetDir).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String(".."))
+            return false;
+        path += QLatin1Char('/') + part;
+        if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path))
+            QDir().mkdir(path);
+        if (!isDirectory(path))
+            return false;
+    }
+    return true;
+}
+
+// Writes the content to file as it arrives. A connection that ends early leaves the bytes
+// written so far; a file that cannot take the bytes gives false, after the rest of the content
+// has been taken off the connection.
+bool receiveContent(int socket, QFile &file, qint64 size)
+{
+    for (qint64 missing = size; missing > 0;) {
+        const QByteArray piece = SocketIo::boundedReceive(socket, nextPieceSize(missing));
+        if (piece.isEmpty())
+            break;
+        missing -= piece.size();
+        if (file.write(piece) != piece.size()) {
+            discardContent(socket, missing);
+            return false;
+        }
+        qDebug("%d bytes written", int(piece.size()));
+    }
+    return true;
+}
+
+QByteArray refuse(int socket, qint64 size, const char *reply)
+{
+    discardContent(socket, size);
+    return QByteArray(reply);
+}
+
+} // namespace
+
 QByteArray receive(ClientSession &session, int socket, const QByteArray &message)
 {
-    Q_UNUSED(socket)
-    Q_UNUSED(message)
     if (session.userName.isNull())
         return QByteArrayLiteral("Not authenticated");
-    return QByteArray();
+    const QString text = QString::fromUtf8(message);
+    Log::info(QStringLiteral("Called command: %1").arg(text));
+
+    QString name;
+    const CommandParameters parameters = AXServerCommand::splitRequest(text, &name);
+    if (parameters.size() != 3) {
+        Log::info(QStringLiteral("Bad number of parameters (must be fileName, targetDir and fileSize, there are %1)")
+                      .arg(parameters.size()));
+        return QByteArrayLiteral("Bad number of parameters for binary file message");
+    }
+    const QString &fileName = parameters.at(0);
+    const QString &targetDir = parameters.at(1);
+    const qint64 size = AXServerCommand::toNumber(parameters.at(2));
+
+    const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
+    qDebug("Tempdir: '%s'", qUtf8Printable(baseDir));
+    const QString user = normalizeUserName(session.userName);
+    const QString uploadDir = baseDir + QStringLiteral("/ambrix-") + user;
+    QDir().mkpath(uploadDir);
+    qDebug("New Tempdir: '%s'", qUtf8Printable(uploadDir));
+    if (!isDirectory(uploadDir))
+        return refuse(socket, size, "Cannot create temporary dir");
+
+    QString directory = uploadDir;
+    if (!targetDir.isEmpty()) {
+        directory = uploadDir + QLatin1Char('/') + targetDir;
+        if (!makeTargetDirectory(uploadDir, targetDir))
+            return refuse(socket, size, "Cannot create target dir inside temporary dir");
+    }
+
+    const QString filePath = directory + QLatin1Char('/') + fileName;
+    Log::info(QStringLiteral("Absolute file name: '%1'").arg(filePath));
+    if (!isPlainFileName(fileName))
+        return refuse(socket, size, "Cannot create temporary file");
+    // An existing entry is replaced, never written through: it may be a link planted by the user.
+    QFile::remove(filePath);
+    QFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return refuse(socket, size, "Cannot create temporary file");
+    if (size < 1)
+        return QByteArrayLiteral("Invalid file length");
+
+    const bool written = receiveContent(socket, file, size);
+    qDebug("Done.");
+    qDebug("Closing file...");
+    file.close();
+    qDebug("Done.");
+    if (!written)
+        return QByteArrayLiteral("Cannot create temporary file");
+    qDebug("Changing owner to '%s'...", qUtf8Printable(user));
+    return targetDir.toUtf8();
 }
 
 } // namespace FileUpload
