@@ -22,6 +22,13 @@ QByteArray noSocketError(const QByteArray &user)
     return "Error: No defined socket for user '" + user + "'. Users with socket: '";
 }
 
+// One relay: the control client gets message as sent, and its answer reaches the sender trimmed.
+bool relayed(TestClient &sender, TestClient &control, const QByteArray &message, const QByteArray &answer)
+{
+    return sender.send(message) && control.receive() == message && control.send(" " + answer + "\r\n")
+        && sender.receive() == answer;
+}
+
 } // namespace
 
 class ServerControlTest : public QObject
@@ -45,6 +52,7 @@ private:
     std::unique_ptr<TestClient> loggedIn(const QByteArray &user);
     std::unique_ptr<TestClient> controlClient(const QByteArray &user);
     bool hasRegistration(const QByteArray &user);
+    bool waitUntilUnregistered(const QByteArray &user);
 
     std::unique_ptr<TestServer> server;
 };
@@ -85,6 +93,14 @@ bool ServerControlTest::hasRegistration(const QByteArray &user)
     const QByteArray reply = probe ? probe->request("_serverCommand_probe") : QByteArray();
     const int list = reply.indexOf("Users with socket: '");
     return list >= 0 && reply.mid(list + 20).chopped(1).split(',').contains(user);
+}
+
+bool ServerControlTest::waitUntilUnregistered(const QByteArray &user)
+{
+    QDeadlineTimer deadline(5000);
+    while (hasRegistration(user) && !deadline.hasExpired())
+        QThread::msleep(20);
+    return !hasRegistration(user);
 }
 
 void ServerControlTest::registrationRefused_data()
@@ -128,17 +144,11 @@ void ServerControlTest::relayToControlClient()
 
     auto sender = loggedIn("ctl-relay");
     QVERIFY(sender);
-    QVERIFY(sender->send("_serverCommand_open?doc.txt&1"));
-    QCOMPARE(control->receive(), QByteArray("_serverCommand_open?doc.txt&1"));
-    QVERIFY(control->send("  opened doc.txt \r\n"));
-    QCOMPARE(sender->receive(), QByteArray("opened doc.txt"));
+    QVERIFY(relayed(*sender, *control, "_serverCommand_open?doc.txt&1", "opened doc.txt"));
 
     // The registered connection is still served as an ordinary client.
     QCOMPARE(control->request("get_valid_applications"), QByteArray("Not authenticated"));
-    QVERIFY(sender->send("_serverCommand_again"));
-    QCOMPARE(control->receive(), QByteArray("_serverCommand_again"));
-    QVERIFY(control->send("ok again"));
-    QCOMPARE(sender->receive(), QByteArray("ok again"));
+    QVERIFY(relayed(*sender, *control, "_serverCommand_again", "ok again"));
     QVERIFY(server->logContents().contains(" - Info: Ok\r\n"));
 }
 
@@ -182,18 +192,12 @@ void ServerControlTest::secondRegistrationTakesOver()
     QVERIFY(firstControl && secondControl);
     auto sender = loggedIn("ctl-take");
     QVERIFY(sender);
-    QVERIFY(sender->send("_serverCommand_where"));
-    QCOMPARE(secondControl->receive(), QByteArray("_serverCommand_where"));
-    QVERIFY(secondControl->send("second"));
-    QCOMPARE(sender->receive(), QByteArray("second"));
+    QVERIFY(relayed(*sender, *secondControl, "_serverCommand_where", "second"));
     QVERIFY(firstControl->staysSilent(100));
 
     // The replaced connection ending must not take the newer registration with it.
     firstControl->close();
-    QVERIFY(sender->send("_serverCommand_still"));
-    QCOMPARE(secondControl->receive(), QByteArray("_serverCommand_still"));
-    QVERIFY(secondControl->send("still second"));
-    QCOMPARE(sender->receive(), QByteArray("still second"));
+    QVERIFY(relayed(*sender, *secondControl, "_serverCommand_still", "still second"));
 }
 
 void ServerControlTest::endedControlConnectionIsDropped()
@@ -205,10 +209,7 @@ void ServerControlTest::endedControlConnectionIsDropped()
     control->close();
     // A connection opened now may get the closed one's descriptor number on the server.
     TestClient newcomer(server->port());
-    QDeadlineTimer deadline(5000);
-    while (hasRegistration("ctl-gone") && !deadline.hasExpired())
-        QThread::msleep(20);
-    QVERIFY(!hasRegistration("ctl-gone"));
+    QVERIFY(waitUntilUnregistered("ctl-gone"));
     QVERIFY(sender->request("_serverCommand_open?x").startsWith(noSocketError("ctl-gone")));
     QVERIFY(newcomer.staysSilent(100));
     QCOMPARE(newcomer.request("get_valid_applications"), QByteArray("Not authenticated"));
@@ -226,9 +227,7 @@ void ServerControlTest::controlClientClosingDuringRelay()
     TestClient newcomer(server->port());
     // The relay ends with an empty answer (nothing on the wire), so the sender's next message is
     // answered at once instead of after the relay's long wait.
-    QDeadlineTimer deadline(5000);
-    while (hasRegistration("ctl-midway") && !deadline.hasExpired())
-        QThread::msleep(20);
+    QVERIFY(waitUntilUnregistered("ctl-midway"));
     QVERIFY(sender->request("_serverCommand_open?y", 5000).startsWith(noSocketError("ctl-midway")));
     QVERIFY(newcomer.staysSilent(100));
 }
