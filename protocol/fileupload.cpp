@@ -4,6 +4,7 @@
 #include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
 #include "net/socketio.h"
+#include "platform/regularfile.h"
 #include "protocol/authentication.h"
 
 #include <QDir>
@@ -135,10 +136,9 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     Log::info(QStringLiteral("Absolute file name: '%1'").arg(filePath));
     if (!isPlainFileName(fileName))
         return refuse(socket, size, "Cannot create temporary file");
-    // An existing entry is replaced, never written through: it may be a link planted by the user.
-    QFile::remove(filePath);
-    QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    // Never written through a link the user may have planted in place of the file.
+    QFile file;
+    if (!RegularFile::openTruncated(&file, filePath))
         return refuse(socket, size, "Cannot create temporary file");
     if (size < 1)
         return QByteArrayLiteral("Invalid file length");
