@@ -24,8 +24,9 @@ struct NameList {
 };
 
 struct AccountLookup {
-    quint32 status = 0; // NetStatus::NoneMapped for an unknown name
-    QString sid;        // "S-1-22-1-" followed by the user's uid
+    quint32 status = 0;      // NetStatus::NoneMapped for an unknown name
+    QString sid;             // "S-1-22-1-" followed by the user's uid
+    QString primaryGroupSid; // "S-1-22-2-" followed by the gid of the user's primary group
 };
 
 // Creates the account in the host's users group, with the password when one is given. A

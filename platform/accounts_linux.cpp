@@ -363,9 +363,10 @@ AccountLookup lookupAccount(const QString &name)
 {
     const std::optional<UserEntry> entry = findUser(name);
     if (!entry)
-        return {NetStatus::NoneMapped, {}};
+        return {NetStatus::NoneMapped, {}, {}};
     // The usual identifier of a Unix user among the console's security identifiers.
-    return {NetStatus::Success, QStringLiteral("S-1-22-1-") + QString::number(entry->uid)};
+    return {NetStatus::Success, QStringLiteral("S-1-22-1-") + QString::number(entry->uid),
+            QStringLiteral("S-1-22-2-") + QString::number(entry->gid)};
 }
 
 } // namespace Accounts

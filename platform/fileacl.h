@@ -1,8 +1,9 @@
 #pragma once
 
+#include <QFileDevice>
 #include <QString>
 
-// Folder permissions as access lists.
+// Folder permissions as access lists, and who owns a file.
 namespace FileAcl {
 
 enum class Result {
@@ -15,5 +16,10 @@ enum class Result {
 // security identifier sid alone (besides the folder's owner). A symbolic link at path is
 // refused, never followed.
 Result grantExclusiveAccess(const QString &path, const QString &sid);
+
+// Gives the open file to the user with the security identifier userSid and to the group with
+// groupSid (as Accounts::lookupAccount reports them). Applied to the open descriptor, so a name
+// swapped meanwhile cannot redirect it.
+Result giveToAccount(QFileDevice &file, const QString &userSid, const QString &groupSid);
 
 } // namespace FileAcl

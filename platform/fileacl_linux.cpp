@@ -10,16 +10,17 @@
 
 namespace {
 
-// The identifiers this host hands out for its users (Accounts::lookupAccount).
+// The identifiers this host hands out for its users and groups (Accounts::lookupAccount).
 const QLatin1String unixUserPrefix("S-1-22-1-");
+const QLatin1String unixGroupPrefix("S-1-22-2-");
 
-bool uidOf(const QString &sid, uint *uid)
+bool idOf(const QString &sid, QLatin1String prefix, uint *id)
 {
-    if (!sid.startsWith(unixUserPrefix))
+    if (!sid.startsWith(prefix))
         return false;
-    const QStringRef digits = sid.midRef(unixUserPrefix.size());
+    const QStringRef digits = sid.midRef(prefix.size());
     bool ok = false;
-    *uid = digits.toUInt(&ok);
+    *id = digits.toUInt(&ok);
     return ok && !digits.startsWith(QLatin1Char('+')) && !digits.startsWith(QLatin1Char('-'));
 }
 
@@ -30,7 +31,7 @@ namespace FileAcl {
 Result grantExclusiveAccess(const QString &path, const QString &sid)
 {
     uint uid = 0;
-    if (!uidOf(sid, &uid))
+    if (!idOf(sid, unixUserPrefix, &uid))
         return Result::NotBuilt;
     // Owner and the named user with everything, group and others with nothing.
     const QByteArray text = "u::rwx,u:" + QByteArray::number(uid) + ":rwx,g::---,m::rwx,o::---";
@@ -47,6 +48,16 @@ Result grantExclusiveAccess(const QString &path, const QString &sid)
         return Result::NotApplied;
     auto closeFd = qScopeGuard([fd] { ::close(fd); });
     return acl_set_fd(fd, acl) == 0 ? Result::Applied : Result::NotApplied;
+}
+
+Result giveToAccount(QFileDevice &file, const QString &userSid, const QString &groupSid)
+{
+    uint uid = 0;
+    uint gid = 0;
+    if (!idOf(userSid, unixUserPrefix, &uid) || !idOf(groupSid, unixGroupPrefix, &gid))
+        return Result::NotBuilt;
+    const int fd = file.handle();
+    return fd >= 0 && ::fchown(fd, uid_t(uid), gid_t(gid)) == 0 ? Result::Applied : Result::NotApplied;
 }
 
 } // namespace FileAcl

@@ -4,6 +4,8 @@
 #include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
 #include "net/socketio.h"
+#include "platform/accounts.h"
+#include "platform/fileacl.h"
 #include "platform/regularfile.h"
 #include "protocol/authentication.h"
 
@@ -132,6 +134,13 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
             return refuse(socket, size, "Cannot create target dir inside temporary dir");
     }
 
+    const Accounts::AccountLookup account = Accounts::lookupAccount(user);
+    if (account.status != 0)
+        return refuse(socket, size, "Cannot get user sid");
+    // The user alone (besides root) gets into the directory, not every account.
+    if (FileAcl::grantExclusiveAccess(directory, account.sid) != FileAcl::Result::Applied)
+        qDebug("Cannot open '%s' to user '%s'", qUtf8Printable(directory), qUtf8Printable(user));
+
     const QString filePath = directory + QLatin1Char('/') + fileName;
     Log::info(QStringLiteral("Absolute file name: '%1'").arg(filePath));
     if (!isPlainFileName(fileName))
@@ -145,12 +154,15 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
 
     const bool written = receiveContent(socket, file, size);
     qDebug("Done.");
+    // Given while still open: the user could swap the name for a link once the file is closed.
+    qDebug("Changing owner to '%s'...", qUtf8Printable(user));
+    if (FileAcl::giveToAccount(file, account.sid, account.primaryGroupSid) != FileAcl::Result::Applied)
+        qDebug("Cannot give '%s' to user '%s'", qUtf8Printable(filePath), qUtf8Printable(user));
     qDebug("Closing file...");
     file.close();
     qDebug("Done.");
     if (!written)
         return QByteArrayLiteral("Cannot create temporary file");
-    qDebug("Changing owner to '%s'...", qUtf8Printable(user));
     return targetDir.toUtf8();
 }
 

@@ -1,5 +1,9 @@
-// Uploads over real TCP into a private "windir": replies, content, and what a refused upload
-// leaves on the connection and on disk.
+// Uploads over real TCP into a private "windir", by a real account in private copies of the
+// host's account files: replies, content, owner and access list, and what a refused upload leaves
+// on the connection and on disk.
+#include "accounts/axusercommand.h"
+#include "platform/programs.h"
+#include "privateaccounts.h"
 #include "testclient.h"
 #include "testserver.h"
 
@@ -31,6 +35,11 @@ QByteArray fileContents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+QByteArray output(const QString &program, const QStringList &args)
+{
+    return Programs::run(program, args, 30000).standardOutput.trimmed();
+}
+
 } // namespace
 
 class FileUploadTest : public QObject
@@ -45,6 +54,7 @@ private slots:
     void emptyFile();
     void refusalsTakeTheContentOffTheConnection_data();
     void refusalsTakeTheContentOffTheConnection();
+    void ownerAndAccessList();
     void nothingIsCreatedOutside();
     void linkInsideUploadDirectoryIsNotFollowed();
     void relayWaitsForUploadOnRegisteredConnection();
@@ -58,12 +68,14 @@ private:
 
     QTemporaryDir windir;
     std::unique_ptr<TestServer> server;
-    QByteArray user = "upload-user";
+    QByteArray user;
 };
 
 void FileUploadTest::initTestCase()
 {
     QVERIFY(windir.isValid());
+    user = "axup" + QByteArray::number(QCoreApplication::applicationPid());
+    QCOMPARE(AXUserCommand::createUser(QString::fromLatin1(user), "Pass-word1"), QString());
     server = std::make_unique<TestServer>();
     server->setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
     server->setEnv("windir", windir.path());
@@ -72,6 +84,7 @@ void FileUploadTest::initTestCase()
 
 void FileUploadTest::cleanupTestCase()
 {
+    Programs::run(QString::fromLatin1(Programs::UserdelProgram), {"--", QString::fromLatin1(user)}, 30000);
     server->interrupt();
     QVERIFY(server->waitForExit());
 }
@@ -157,6 +170,7 @@ void FileUploadTest::refusalsTakeTheContentOffTheConnection_data()
     QTest::newRow("two parameters") << QByteArray("_sendBinaryFile_?a.txt&5") << QByteArray()
                                     << QByteArray("Bad number of parameters for binary file message");
     QTest::newRow("upload dir blocked") << QByteArray() << quit << QByteArray("Cannot create temporary dir");
+    QTest::newRow("no such account") << QByteArray("unknown") << quit << QByteArray("Cannot get user sid");
     QTest::newRow("target dir blocked") << uploadMessage("a.txt", "plain-file/sub", 5) << quit
                                         << QByteArray("Cannot create target dir inside temporary dir");
     QTest::newRow("file name is a dir") << uploadMessage("sub", "holder", 5) << quit
@@ -175,7 +189,10 @@ void FileUploadTest::refusalsTakeTheContentOffTheConnection()
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, reply);
     QByteArray login = user;
-    if (message.isEmpty()) {
+    if (message == "unknown") {
+        login = user + "-nobody";
+        message = uploadMessage("a.txt", "dir", 5);
+    } else if (message.isEmpty()) {
         // A file where the user's upload directory belongs.
         login = "upload-blocked";
         QVERIFY(QDir().mkpath(windir.path() + "/TEMP"));
@@ -196,6 +213,21 @@ void FileUploadTest::refusalsTakeTheContentOffTheConnection()
         QCOMPARE(upload(*client, message, content), reply);
     }
     QVERIFY(answersNextRequest(*client));
+}
+
+void FileUploadTest::ownerAndAccessList()
+{
+    auto client = loggedIn(user);
+    QVERIFY(client);
+    QCOMPARE(upload(*client, uploadMessage("owned.txt", "owned", 3), "abc"), QByteArray("owned"));
+    const QFileInfo file(uploadDir(user) + "/owned/owned.txt");
+    const QString name = QString::fromLatin1(user);
+    const QByteArray uid = output("/usr/bin/id", {"-u", name});
+    QCOMPARE(QByteArray::number(file.ownerId()), uid);
+    QCOMPARE(QByteArray::number(file.groupId()), output("/usr/bin/id", {"-g", name}));
+    // The user alone (besides root) gets into the directory; nobody else at all.
+    QCOMPARE(output("/usr/bin/getfacl", {"--omit-header", "--numeric", uploadDir(user) + "/owned"}),
+             "user::rwx\nuser:" + uid + ":rwx\ngroup::---\nmask::rwx\nother::---");
 }
 
 void FileUploadTest::nothingIsCreatedOutside()
@@ -256,5 +288,5 @@ void FileUploadTest::relayWaitsForUploadOnRegisteredConnection()
     QCOMPARE(fileContents(uploadDir(user) + "/relayed/during-relay.txt"), QByteArray("abcdef"));
 }
 
-QTEST_GUILESS_MAIN(FileUploadTest)
+AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(FileUploadTest)
 #include "tst_fileupload.moc"
