@@ -44,8 +44,8 @@ private slots:
     void relaysFromTwoConnectionsNeverMix();
     void closeRemovesRegistration();
     void secondRegistrationTakesOver();
+    void endedControlConnectionIsDropped_data();
     void endedControlConnectionIsDropped();
-    void controlClientClosingDuringRelay();
     void silentControlClientGivesEmptyAnswer();
 
 private:
@@ -200,36 +200,35 @@ void ServerControlTest::secondRegistrationTakesOver()
     QVERIFY(relayed(*sender, *secondControl, "_serverCommand_still", "still second"));
 }
 
+void ServerControlTest::endedControlConnectionIsDropped_data()
+{
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<bool>("duringRelay");
+    QTest::newRow("idle") << QByteArray("ctl-gone") << false;
+    QTest::newRow("during a relay") << QByteArray("ctl-midway") << true;
+}
+
 void ServerControlTest::endedControlConnectionIsDropped()
 {
-    auto control = controlClient("ctl-gone");
+    QFETCH(QByteArray, user);
+    QFETCH(bool, duringRelay);
+    auto control = controlClient(user);
     QVERIFY(control);
-    auto sender = loggedIn("ctl-gone");
+    auto sender = loggedIn(user);
     QVERIFY(sender);
+    if (duringRelay) {
+        QVERIFY(sender->send("_serverCommand_open?x"));
+        QCOMPARE(control->receive(), QByteArray("_serverCommand_open?x"));
+    }
     control->close();
     // A connection opened now may get the closed one's descriptor number on the server.
     TestClient newcomer(server->port());
-    QVERIFY(waitUntilUnregistered("ctl-gone"));
-    QVERIFY(sender->request("_serverCommand_open?x").startsWith(noSocketError("ctl-gone")));
+    QVERIFY(waitUntilUnregistered(user));
+    // A relay under way ends with an empty answer (nothing on the wire), so the sender's next
+    // message is answered at once instead of after the relay's long wait.
+    QVERIFY(sender->request("_serverCommand_open?y", 5000).startsWith(noSocketError(user)));
     QVERIFY(newcomer.staysSilent(100));
     QCOMPARE(newcomer.request("get_valid_applications"), QByteArray("Not authenticated"));
-}
-
-void ServerControlTest::controlClientClosingDuringRelay()
-{
-    auto control = controlClient("ctl-midway");
-    QVERIFY(control);
-    auto sender = loggedIn("ctl-midway");
-    QVERIFY(sender);
-    QVERIFY(sender->send("_serverCommand_open?x"));
-    QCOMPARE(control->receive(), QByteArray("_serverCommand_open?x"));
-    control->close();
-    TestClient newcomer(server->port());
-    // The relay ends with an empty answer (nothing on the wire), so the sender's next message is
-    // answered at once instead of after the relay's long wait.
-    QVERIFY(waitUntilUnregistered("ctl-midway"));
-    QVERIFY(sender->request("_serverCommand_open?y", 5000).startsWith(noSocketError("ctl-midway")));
-    QVERIFY(newcomer.staysSilent(100));
 }
 
 void ServerControlTest::silentControlClientGivesEmptyAnswer()
