@@ -36,7 +36,9 @@ QByteArray boundedReceive(int socket, int limit)
         return result;
     char buffer[1024];
     for (;;) {
-        const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(chunk), 0);
+        // Never past the limit: an upload's content may be followed at once by the next message.
+        const int wanted = qMin(chunk, limit - int(result.size()));
+        const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(wanted), 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

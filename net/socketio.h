@@ -10,7 +10,7 @@ namespace SocketIo {
 bool sendBytes(int socket, const QByteArray &bytes);
 bool sendText(int socket, const QString &text);
 
-// Receives up to limit bytes: one call per chunk of at most 1024, going on only while whole
+// Receives at most limit bytes: one call per chunk of at most 1024, going on only while whole
 // chunks keep arriving. With the limit of 1024 used for peer replies that is exactly one call.
 QByteArray boundedReceive(int socket, int limit);
 QString textReceive(int socket, int limit);
