@@ -8,12 +8,11 @@
 #include <memory>
 
 class AXStorageCommand;
-
-// The state of one client connection, owned by its thread: its own database connection and,
-// once a login succeeded, who is logged in.
 class ConnectionSocket;
 class UserSocketRegistry;
 
+// The state of one client connection, owned by its thread: its own database connection and,
+// once a login succeeded, who is logged in.
 class ClientSession
 {
 public:

@@ -25,6 +25,8 @@ public:
     qint64 receiveMessage(char *buffer, int size);
     // Owning thread: sends a reply without cutting into a relay's exchange.
     bool sendReply(const QByteArray &bytes);
+    // Ends the connection for the peer and for any relay still waiting on it.
+    void shutdown();
     // Owning thread: keeps relays out for its lifetime, while the thread reads more than one
     // message itself (an upload).
     class ExclusiveUse
@@ -39,8 +41,6 @@ public:
         ConnectionSocket &socket;
         const bool locked;
     };
-    // Ends the connection for the peer and for any relay still waiting on it.
-    void shutdown();
 
     // Another thread: sends message and returns the answer (one receive of at most 1024 bytes,
     // trimmed), or an empty text when sending fails, the peer closed or msecs passed.
