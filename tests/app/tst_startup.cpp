@@ -1,5 +1,7 @@
-// The process as an operator starts it: options, usage, exit codes, interrupt.
-#include "testclient.h"
+// The process as an operator starts it (options, usage, exit codes, interrupt), and its log file.
+#include "app/log.h"
+#include "app/settings.h"
+#include "testfiles.h"
 #include "testserver.h"
 
 #include <QtTest>
@@ -9,6 +11,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <thread>
 
 namespace {
 
@@ -21,126 +25,121 @@ const QByteArray usageTail =
     "  -w, --password ADMINPASSWORD Initialize server with administrator password ADMINPASSWORD\n"
     "When initializing server you must specify ADMINUSER, PASSWORD and ADDRESS\n";
 
-bool waitForText(const TestServer &server, const QByteArray &text, int msecs = 5000)
-{
-    QDeadlineTimer deadline(msecs);
-    while (!deadline.hasExpired()) {
-        if (server.standardError().contains(text))
-            return true;
-        QThread::msleep(20);
-    }
-    return false;
-}
-
 } // namespace
 
 class StartupTest : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir dir;
+    QString logPath() const { return dir.path() + "/Ambrix Server/ambrix-server.log"; }
+
 private slots:
-    void optionErrors_data();
-    void optionErrors();
-    void portInUseReportsBindFailure();
-    void interruptStopsServingWithClientsConnected();
-    void firstAddressWinsAndNonNumericPortMeansZero();
-};
+    void optionErrors_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("complaint");
+        QTest::newRow("--port last after address") << QStringList{"-a", "127.0.0.1", "--port"}
+                                                   << QByteArray("The parameter needs a value.");
+        QTest::newRow("unknown word") << QStringList{"serve"} << QByteArray("Invalid option. Check parameters.");
+        QTest::newRow("unknown after a value") << QStringList{"-p", "5000", "--verbose"}
+                                               << QByteArray("Invalid option. Check parameters.");
+        QTest::newRow("value option name in other case") << QStringList{"-P", "5000"}
+                                                         << QByteArray("Invalid option. Check parameters.");
+    }
 
-void StartupTest::optionErrors_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QByteArray>("complaint");
-    QTest::newRow("-p last") << QStringList{"-p"} << QByteArray("The parameter needs a value.");
-    QTest::newRow("--port last after address")
-        << QStringList{"-a", "127.0.0.1", "--port"} << QByteArray("The parameter needs a value.");
-    QTest::newRow("unknown word") << QStringList{"serve"} << QByteArray("Invalid option. Check parameters.");
-    QTest::newRow("unknown after a value")
-        << QStringList{"-p", "5000", "--verbose"} << QByteArray("Invalid option. Check parameters.");
-    QTest::newRow("value option name in other case")
-        << QStringList{"-P", "5000"} << QByteArray("Invalid option. Check parameters.");
-}
+    void optionErrors()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, complaint);
+        const RunResult r = TestServer().run(args);
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.standardOutput, complaint + "\nusage: " + AMBRIX_SERVER_BIN + " <options>\n" + usageTail);
+    }
 
-void StartupTest::optionErrors()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QByteArray, complaint);
-    TestServer server;
-    const RunResult r = server.run(args);
-    QVERIFY(r.finished);
-    QCOMPARE(r.exitCode, 1);
-    const QByteArray expected = complaint + "\nusage: " + AMBRIX_SERVER_BIN + " <options>\n" + usageTail;
-    QCOMPARE(r.standardOutput, expected);
-}
+    void portInUseReportsBindFailure()
+    {
+        // Held without address reuse, so the server's bind must fail.
+        const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        QCOMPARE(::listen(holder, 1), 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len);
+        const RunResult r = TestServer().run({"-a", "127.0.0.1", "-p", QString::number(ntohs(addr.sin_port))});
+        ::close(holder);
+        QVERIFY(r.finished);
+        QCOMPARE(r.standardOutput, QByteArray("Unable to start Ambrix server. Error -301: Something happened creating server "
+                                              "socket. Exiting with error code -301\n"));
+        QCOMPARE(r.exitCode, 211); // -301 as the system reports an exit status
+    }
 
-void StartupTest::portInUseReportsBindFailure()
-{
-    // Held without address reuse, so the server's bind must fail.
-    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    QCOMPARE(::bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    QCOMPARE(::listen(holder, 1), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len);
-    const QString port = QString::number(ntohs(addr.sin_port));
+    void interruptStopsServingWithClientsConnected()
+    {
+        TestServer server;
+        // "-a" twice: the first value is served on (start() connects to 127.0.0.1).
+        QVERIFY(server.start({"-a", "127.0.0.2"}));
+        QTRY_VERIFY_WITH_TIMEOUT(server.standardError().contains("Serving on address: 127.0.0.1"), 5000);
+        TestClient a(server.port());
+        TestClient b(server.port());
+        QCOMPARE(a.request("get_system_load"), QByteArray("Not authenticated"));
+        QVERIFY(b.isConnected());
+        server.interrupt();
+        QVERIFY(server.waitForExit());
+        QCOMPARE(server.exitCode(), 0);
+        QCOMPARE(server.standardOutput(), QByteArray("Stopping Ambrix server...\ndone.\n"));
+        QVERIFY(a.waitForClose());
+    }
 
-    TestServer server;
-    const RunResult r = server.run({"-a", "127.0.0.1", "-p", port});
-    ::close(holder);
-    QVERIFY(r.finished);
-    QCOMPARE(r.standardOutput,
-             QByteArray("Unable to start Ambrix server. Error -301: Something happened creating server "
-                        "socket. Exiting with error code -301\n"));
-    QCOMPARE(r.exitCode, 211); // -301 as the system reports an exit status
-}
-
-void StartupTest::interruptStopsServingWithClientsConnected()
-{
-    TestServer server;
-    QVERIFY(server.start());
-    TestClient a(server.port());
-    TestClient b(server.port());
-    QCOMPARE(a.request("get_system_load"), QByteArray("Not authenticated"));
-    QVERIFY(b.isConnected());
-    server.interrupt();
-    QVERIFY(server.waitForExit());
-    QCOMPARE(server.exitCode(), 0);
-    QCOMPARE(server.standardOutput(), QByteArray("Stopping Ambrix server...\ndone.\n"));
-    QVERIFY(a.waitForClose());
-}
-
-void StartupTest::firstAddressWinsAndNonNumericPortMeansZero()
-{
-    TestServer server;
-    // "-a" twice: the first value is served on (start() connects to 127.0.0.1).
-    QVERIFY(server.start({"-a", "127.0.0.2"}));
-    QVERIFY(waitForText(server, "Serving on address: 127.0.0.1"));
-    server.interrupt();
-    QVERIFY(server.waitForExit());
-
-    TestServer zero;
-    const RunResult r = [&] {
+    void nonNumericPortMeansZero()
+    {
         QProcess p;
-        p.setProcessEnvironment(zero.environment());
+        p.setProcessEnvironment(TestServer().environment());
         p.start(AMBRIX_SERVER_BIN, {"-a", "127.0.0.1", "-p", "44x5"});
-        p.waitForStarted();
-        QDeadlineTimer deadline(5000);
         QByteArray err;
-        while (!deadline.hasExpired() && !err.contains("Bind done")) {
-            p.waitForReadyRead(100);
-            err += p.readAllStandardError();
-        }
+        QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("Bind done"), 5000);
         ::kill(pid_t(p.processId()), SIGINT);
-        p.waitForFinished(5000);
-        RunResult out;
-        out.exitCode = p.exitCode();
-        out.standardError = err + p.readAllStandardError();
-        return out;
-    }();
-    QVERIFY2(r.standardError.contains("Serving on address: 127.0.0.1, port: 0"), r.standardError.constData());
-    QCOMPARE(r.exitCode, 0);
-}
+        QVERIFY(p.waitForFinished(5000));
+        QVERIFY2(err.contains("Serving on address: 127.0.0.1, port: 0"), err.constData());
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+    void logLines()
+    {
+        qputenv("PROGRAMW6432", dir.path().toUtf8());
+        QVERIFY(QDir(dir.path()).mkpath("Ambrix Server"));
+        QCOMPARE(Settings::logPath(), logPath());
+        Log::info(QStringLiteral("Grüße aus Köln"));
+        Log::error(QStringLiteral("disk full"));
+        QList<QByteArray> lines = readFile(logPath()).split('\n');
+        QCOMPARE(lines.size(), 3);
+        const QRegularExpression stamp(
+            "^\\d{2} (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \\d{4} \\d{2}:\\d{2}:\\d{2} [+-]\\d{4} - ");
+        QVERIFY2(stamp.match(QString::fromUtf8(lines[0])).hasMatch(), lines[0].constData());
+        QVERIFY(lines[0].endsWith(" - Info: Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln\r"));
+        QVERIFY(lines[1].endsWith(" - Error: disk full\r"));
+
+        // Concurrent writers keep their lines whole.
+        QVERIFY(QFile::remove(logPath()));
+        auto writer = [](char tag) {
+            for (int i = 0; i < 300; ++i)
+                Log::info(QString(200, QLatin1Char(tag)));
+        };
+        std::thread a(writer, 'a');
+        std::thread b(writer, 'b');
+        a.join();
+        b.join();
+        lines = readFile(logPath()).split('\n');
+        QCOMPARE(lines.size(), 601);
+        for (const QByteArray &line : lines.mid(0, 600)) {
+            QVERIFY2(line.endsWith(" - Info: " + QByteArray(200, 'a') + "\r") || line.endsWith(" - Info: " + QByteArray(200, 'b') + "\r"),
+                     line.constData());
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(StartupTest)
 #include "tst_startup.moc"

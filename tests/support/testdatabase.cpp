@@ -35,6 +35,27 @@ bool TestDatabase::exec(const QString &sql)
     return true;
 }
 
+bool TestDatabase::execAll(const QStringList &statements)
+{
+    for (const QString &sql : statements) {
+        if (!exec(sql)) {
+            error = sql + QStringLiteral(": ") + error;
+            return false;
+        }
+    }
+    return true;
+}
+
+void TestDatabase::removeRows(const QStringList &tables, qint64 first, qint64 last)
+{
+    for (const QString &table : tables) {
+        exec(QStringLiteral("DELETE FROM %1 WHERE %2 BETWEEN %3 AND %4")
+                 .arg(table.section(' ', 0, 0), table.section(' ', 1).isEmpty() ? QStringLiteral("id")
+                                                                                : table.section(' ', 1))
+                 .arg(first).arg(last));
+    }
+}
+
 QList<QStringList> TestDatabase::rows(const QString &sql)
 {
     QList<QStringList> result;

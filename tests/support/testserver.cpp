@@ -1,4 +1,5 @@
 #include "testserver.h"
+#include "testfiles.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -25,12 +26,6 @@ bool canConnect(quint16 port)
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
     ::close(fd);
     return ok;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
@@ -131,6 +126,15 @@ int TestServer::exitCode() const { return process ? process->exitCode() : -1; }
 QByteArray TestServer::standardOutput() const { return readFile(dir.path() + QStringLiteral("/stdout.txt")); }
 QByteArray TestServer::standardError() const { return readFile(dir.path() + QStringLiteral("/stderr.txt")); }
 QByteArray TestServer::logContents() const { return readFile(logPath()); }
+
+std::unique_ptr<TestClient> TestServer::login(const QByteArray &user, const QByteArray &password,
+                                              const char *sourceHost) const
+{
+    auto client = std::make_unique<TestClient>(listenPort, "127.0.0.1", sourceHost);
+    if (client->request("login?" + user + "&&" + password) != "Authentication ok.\n")
+        return nullptr;
+    return client;
+}
 
 RunResult TestServer::run(const QStringList &args, int msecs) const
 {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "sampledata.h"
+#include "testclient.h"
+
 #include <QByteArray>
 #include <QProcessEnvironment>
 #include <QString>
@@ -60,6 +63,12 @@ public:
     QByteArray standardOutput() const;
     QByteArray standardError() const;
     QByteArray logContents() const;
+
+    // A new connection logged in as user, by default the sample user alice with her database
+    // token (an administrator); null when the login is refused.
+    std::unique_ptr<TestClient> login(const QByteArray &user = "alice",
+                                      const QByteArray &password = SampleData::AliceToken,
+                                      const char *sourceHost = nullptr) const;
 
     // Runs the binary with args to completion in this server's environment.
     RunResult run(const QStringList &args, int msecs = 15000) const;

@@ -6,12 +6,12 @@
 
 TokenUser::TokenUser(TestDatabase &db, const QString &name)
     : db(db), userName(name),
-      token(QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex())
+      userToken(QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex())
 {
     QString quotedName = name;
     quotedName.replace(QLatin1Char('\''), QLatin1String("''"));
     created = db.exec(QStringLiteral("INSERT INTO ax_user (username, token) VALUES ('%1', '%2')")
-                          .arg(quotedName, QString::fromLatin1(token)));
+                          .arg(quotedName, QString::fromLatin1(userToken)));
 }
 
 TokenUser::~TokenUser()
@@ -19,9 +19,4 @@ TokenUser::~TokenUser()
     QString quotedName = userName;
     quotedName.replace(QLatin1Char('\''), QLatin1String("''"));
     db.exec(QStringLiteral("DELETE FROM ax_user WHERE username='%1'").arg(quotedName));
-}
-
-QByteArray TokenUser::loginRequest(const QString &loginName) const
-{
-    return "login?" + (loginName.isNull() ? userName : loginName).toUtf8() + "&&" + token;
 }

@@ -17,12 +17,11 @@ public:
 
     QString name() const { return userName; }
     bool isCreated() const { return created; }
-    // "login?" + loginName + "&&" + token; loginName defaults to the user's own name.
-    QByteArray loginRequest(const QString &loginName = QString()) const;
+    QByteArray token() const { return userToken; }
 
 private:
     TestDatabase &db;
     QString userName;
-    QByteArray token;
+    QByteArray userToken;
     bool created = false;
 };

@@ -1,0 +1,244 @@
+// Connections over real TCP: served ones (framing, message kinds, what a client gets before
+// login), and outbound ones against a fake peer on loopback (message forms, replies, failures,
+// released sockets, the shared connection under several threads).
+#include "net/peerconnection.h"
+#include "fakepeer.h"
+#include "testserver.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const QString loopback = QStringLiteral("127.0.0.1");
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+} // namespace
+
+class ConnectionsTest : public QObject
+{
+    Q_OBJECT
+
+    TestServer server;
+
+private slots:
+    void initTestCase() { QVERIFY(server.start()); }
+
+    void kindsBeforeLogin_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("command") << QByteArray("get_valid_applications") << QByteArray("Not authenticated");
+        QTest::newRow("command with params") << QByteArray("get_application_groups?1\n") << QByteArray("Not authenticated");
+        QTest::newRow("byte array, unframed") << QByteArray("_byteArray_get_icon?1") << QByteArray("Not authenticated");
+        QTest::newRow("upload: Ok first") << QByteArray("_sendBinaryFile_?a.txt&dir&3") << QByteArray("OkNot authenticated");
+        QTest::newRow("relay") << QByteArray("_serverCommand_open?x") << QByteArray("Not authenticated");
+        QTest::newRow("close") << QByteArray("_serverCommand_close") << QByteArray("Not authenticated");
+    }
+
+    void kindsBeforeLogin()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, reply);
+        TestClient client(server.port());
+        QVERIFY(client.send(message));
+        QCOMPARE(client.receiveExactly(reply.size()), reply);
+        QVERIFY(client.staysSilent(100)); // nothing more: no line end, no length
+    }
+
+    void framing()
+    {
+        TestClient client(server.port());
+        // The "quit" behind the zero byte is not part of the message.
+        QVERIFY(client.send(QByteArray("abc\0quit", 8)));
+        QCOMPARE(client.receiveExactly(17), QByteArray("Not authenticated"));
+        QCOMPARE(client.request(QByteArray(1023, 'g')), QByteArray("Not authenticated"));
+        // 1500 bytes are two receives, so two messages and two replies.
+        QVERIFY(client.send(QByteArray(1500, 'g')));
+        QCOMPARE(client.receiveExactly(34), QByteArray("Not authenticatedNot authenticated"));
+        QVERIFY(client.send("quit\n"));
+        QVERIFY(client.waitForClose());
+    }
+
+    void serverControlReplyIsLogged()
+    {
+        TestClient client(server.port());
+        QCOMPARE(client.request("_serverCommand_ping"), QByteArray("Not authenticated"));
+        QTRY_VERIFY_WITH_TIMEOUT(server.logContents().contains(" - Info: Not authenticated\r\n"), 5000);
+    }
+
+    void manyClientsAtOnce()
+    {
+        std::vector<std::unique_ptr<TestClient>> clients;
+        for (int i = 0; i < 200; ++i)
+            clients.push_back(std::make_unique<TestClient>(server.port()));
+        int answered = 0;
+        for (auto &c : clients)
+            answered += c->isConnected() && c->request("get_system_load", 15000) == "Not authenticated";
+        QCOMPARE(answered, 200);
+    }
+
+    void requestTrimsTheReply()
+    {
+        FakePeer peer;
+        peer.answer("ping", " Ok\n");
+        PeerConnection connection;
+        QVERIFY(connection.connect(loopback, peer.port()));
+        QCOMPARE(connection.request(QStringLiteral("ping")), QStringLiteral("Ok"));
+        connection.close();
+        // Closed: nothing more goes out.
+        QCOMPARE(connection.request(QStringLiteral("again")), QString());
+        QVERIFY(peer.waitForConnectionsOpen(0));
+        QCOMPARE(peer.messages(), QList<QByteArray>({"ping", "quit\n"}));
+    }
+
+    void requestWithParams_data()
+    {
+        QTest::addColumn<QStringList>("params");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("no parameters") << QStringList() << QByteArray("get_x");
+        QTest::newRow("first empty") << QStringList{"", "b"} << QByteArray("get_x");
+        QTest::newRow("one") << QStringList{"a"} << QByteArray("get_x?a");
+        QTest::newRow("later empty kept") << QStringList{"a", "", "c"} << QByteArray("get_x?a&&c");
+    }
+
+    void requestWithParams()
+    {
+        QFETCH(QStringList, params);
+        QFETCH(QByteArray, sent);
+        FakePeer peer;
+        PeerConnection connection;
+        QVERIFY(connection.connect(loopback, peer.port()));
+        QCOMPARE(connection.requestWithParams(QStringLiteral("get_x"), params), QStringLiteral("Ok"));
+        QCOMPARE(peer.messages(), QList<QByteArray>{sent});
+    }
+
+    void login_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("ok") << QByteArray("Authentication ok.\n") << true;
+        QTest::newRow("not in group") << QByteArray("Error: Not in admin group\n") << false;
+        QTest::newRow("blank reply") << QByteArray(" \n") << false;
+    }
+
+    void login()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, accepted);
+        FakePeer peer;
+        peer.answer("validate?", reply);
+        PeerConnection connection;
+        QVERIFY(connection.connect(loopback, peer.port()));
+        QCOMPARE(connection.login(QStringLiteral("alice"), QStringLiteral("p&ss"), QStringLiteral("validate")), accepted);
+        QCOMPARE(peer.messages(), QList<QByteArray>{"validate?alice&&p&ss\n"});
+    }
+
+    void unusableTargets()
+    {
+        PeerConnection connection;
+        QVERIFY(!connection.connect(loopback, TestServer::freePort()));
+        QCOMPARE(connection.request(QStringLiteral("ping")), QString());
+        QVERIFY(!connection.login(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("login")));
+        for (const QString &host : {QString(1000, QLatin1Char('a')), QString::fromLatin1("127.0.0.1\0evil", 14), QString()})
+            QVERIFY(!connection.connect(host, 4445));
+        QVERIFY(!connection.isConnected());
+    }
+
+    void unansweredConnectGivesUp()
+    {
+        // A listener whose queue is full drops further handshakes: the connect must give up by itself.
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        socklen_t length = sizeof addr;
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length);
+        QVERIFY(::listen(listener, 0) == 0);
+        std::vector<int> fillers;
+        for (int i = 0; i < 3; ++i) {
+            fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            ::connect(fillers.back(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        }
+        PeerConnection connection;
+        const bool connected = connection.connect(loopback, ntohs(addr.sin_port));
+        for (int fd : fillers)
+            ::close(fd);
+        ::close(listener);
+        QVERIFY(!connected);
+    }
+
+    void socketsAreReleased()
+    {
+        const quint16 closedPort = TestServer::freePort();
+        PeerConnection connection;
+        QVERIFY(!connection.connect(loopback, closedPort)); // warm up lazily opened descriptors
+        const int before = openDescriptors();
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(!connection.connect(loopback, closedPort));
+        QCOMPARE(openDescriptors(), before);
+
+        FakePeer peer;
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(connection.connect(loopback, peer.port()));
+        QVERIFY(peer.waitForConnectionsAccepted(5));
+        QVERIFY(peer.waitForConnectionsOpen(1));
+        // A failed connect drops the previous connection too: nothing may go to the old peer.
+        QVERIFY(!connection.connect(loopback, closedPort));
+        QVERIFY(peer.waitForConnectionsOpen(0));
+        QCOMPARE(connection.request(QStringLiteral("ping")), QString());
+        QCOMPARE(peer.messages(), QList<QByteArray>());
+    }
+
+    void sharedConnectionUnderConcurrentUse()
+    {
+        // Odd users are refused. Each thread's answer must be its own, even while another thread
+        // keeps closing the shared connection.
+        FakePeer peer;
+        for (int user = 1; user < 8; user += 2)
+            peer.answer(QStringLiteral("validate?user%1&&").arg(user).toUtf8(), "Error: Bad authentication\n");
+        peer.answer("validate?", "Authentication ok.\n");
+        PeerConnection &shared = PeerConnection::shared();
+        QCOMPARE(&PeerConnection::shared(), &shared);
+        std::atomic<int> wrong{0};
+        std::atomic<bool> stop{false};
+        std::thread closer([&] {
+            while (!stop)
+                shared.close();
+        });
+        std::vector<std::thread> users;
+        for (int user = 0; user < 8; ++user) {
+            users.emplace_back([&, user] {
+                for (int i = 0; i < 25; ++i) {
+                    const bool ok = shared.connectAndLogin(loopback, peer.port(), QStringLiteral("user%1").arg(user),
+                                                           QStringLiteral("pw"), QStringLiteral("validate"));
+                    wrong += ok != (user % 2 == 0);
+                }
+            });
+        }
+        for (std::thread &t : users)
+            t.join();
+        stop = true;
+        closer.join();
+        shared.close();
+        QCOMPARE(wrong.load(), 0);
+        QVERIFY(peer.waitForConnectionsOpen(0));
+        QCOMPARE(peer.connectionsAccepted(), 8 * 25);
+    }
+};
+
+QTEST_GUILESS_MAIN(ConnectionsTest)
+#include "tst_connections.moc"

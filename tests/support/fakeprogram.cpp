@@ -1,0 +1,83 @@
+#include "fakeprogram.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+FakeProgram::FakeProgram(const QString &nameOrPath, const QByteArray &body)
+    : programPath(nameOrPath.contains('/') ? nameOrPath : dir.filePath("bin/" + nameOrPath))
+{
+    // One line per run, written at once, so a reader never sees half of it.
+    script = "#!/bin/sh\nd='" + dir.path().toUtf8() + "'\nline=$(printf '%s|' \"$@\")\n"
+             "printf '%s\\n' \"$line\" >> \"$d/calls\"\n" + body;
+}
+
+FakeProgram::~FakeProgram()
+{
+    remove();
+}
+
+QString FakeProgram::pathEntry() const
+{
+    return QFileInfo(programPath).path();
+}
+
+bool FakeProgram::install()
+{
+    if (installed)
+        return true;
+    const QString parent = QFileInfo(programPath).path();
+    if (!QFileInfo::exists(parent)) {
+        if (!QDir().mkpath(parent))
+            return false;
+        createdDirectory = parent;
+    }
+    QFile file(programPath);
+    // Never replaces a program that is there, nor one that appeared meanwhile.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    installed = true;
+    return file.write(script) == script.size()
+           && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void FakeProgram::remove()
+{
+    if (installed)
+        QFile::remove(programPath);
+    installed = false;
+    if (!createdDirectory.isEmpty())
+        QDir().rmdir(createdDirectory);
+    createdDirectory.clear();
+}
+
+QStringList FakeProgram::calls() const
+{
+    QFile file(dir.filePath("calls"));
+    QStringList result;
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            result.append(QString::fromUtf8(line.chopped(1)));
+    }
+    return result;
+}
+
+bool FakeProgram::waitForCalls(int count, int msecs) const
+{
+    QDeadlineTimer deadline(msecs);
+    while (calls().size() < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+void FakeProgram::clearCalls()
+{
+    QFile::remove(dir.filePath("calls"));
+}
