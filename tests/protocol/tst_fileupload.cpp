@@ -4,7 +4,7 @@
 #include "accounts/axusercommand.h"
 #include "platform/programs.h"
 #include "privateaccounts.h"
-#include "testclient.h"
+#include "testfiles.h"
 #include "testserver.h"
 
 #include <QtTest>
@@ -31,12 +31,6 @@ QByteArray patterned(int size)
     return bytes;
 }
 
-QByteArray fileContents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 QByteArray output(const QString &program, const QStringList &args)
 {
     return Programs::run(program, args, 30000).standardOutput.trimmed();
@@ -57,12 +51,12 @@ private slots:
     void relayWaitsForUploadOnRegisteredConnection();
 
 private:
-    std::unique_ptr<TestClient> loggedIn(const QByteArray &user);
+    std::unique_ptr<TestClient> loggedIn(const QByteArray &name) { return server.login(name, serverToken); }
     QString uploadDir(const QByteArray &user) const { return windir.path() + "/TEMP/ambrix-" + user; }
 
     QTemporaryDir windir;
     QString elsewhere;
-    std::unique_ptr<TestServer> server;
+    TestServer server;
     QByteArray user;
 };
 
@@ -81,25 +75,14 @@ void FileUploadTest::initTestCase()
     QVERIFY(QFile::link(elsewhere, uploadDir(user) + "/links/dir"));
     QVERIFY(QFile::link(elsewhere + "/victim.txt", uploadDir(user) + "/links/victim.txt"));
 
-    server = std::make_unique<TestServer>();
-    server->setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
-    server->setEnv("windir", windir.path());
-    QVERIFY(server->start());
+    server.setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
+    server.setEnv("windir", windir.path());
+    QVERIFY(server.start());
 }
 
 void FileUploadTest::cleanupTestCase()
 {
     Programs::run(QString::fromLatin1(Programs::UserdelProgram), {"--", QString::fromLatin1(user)}, 30000);
-    server->interrupt();
-    QVERIFY(server->waitForExit());
-}
-
-std::unique_ptr<TestClient> FileUploadTest::loggedIn(const QByteArray &name)
-{
-    auto client = std::make_unique<TestClient>(server->port());
-    if (client->request("login?" + name + "&&" + serverToken) != "Authentication ok.\n")
-        return nullptr;
-    return client;
 }
 
 void FileUploadTest::uploads_data()
@@ -166,7 +149,7 @@ void FileUploadTest::uploads()
     QCOMPARE(replies.left(replies.indexOf("Error: Unknown command")), reply);
     QVERIFY(replies.mid(reply.size()).startsWith("Error: Unknown command"));
     if (!stored.isEmpty())
-        QVERIFY(fileContents(uploadDir(user) + "/" + stored) == content);
+        QVERIFY(QFileInfo::exists(uploadDir(user) + "/" + stored) && readFile(uploadDir(user) + "/" + stored) == content);
 
     // Nothing was created outside the upload directory.
     QCOMPARE(QDir(windir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
@@ -197,7 +180,7 @@ void FileUploadTest::ownerAndAccessList()
 
 void FileUploadTest::relayWaitsForUploadOnRegisteredConnection()
 {
-    TestClient control(server->port());
+    TestClient control(server.port());
     QCOMPARE(control.request("_serverCommand_set_remote_server?127.0.0.1&upload-control"), QByteArray("Ok"));
     QCOMPARE(control.request("login?" + user + "&&" + serverToken), QByteArray("Authentication ok.\n"));
     auto sender = loggedIn("upload-control");
@@ -213,7 +196,7 @@ void FileUploadTest::relayWaitsForUploadOnRegisteredConnection()
     QCOMPARE(control.receive(), QByteArray("_serverCommand_ping"));
     QVERIFY(control.send("pong"));
     QCOMPARE(sender->receive(), QByteArray("pong"));
-    QCOMPARE(fileContents(uploadDir(user) + "/relayed/during-relay.txt"), QByteArray("abcdef"));
+    QCOMPARE(readFile(uploadDir(user) + "/relayed/during-relay.txt"), QByteArray("abcdef"));
 }
 
 AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(FileUploadTest)

@@ -1,6 +1,5 @@
 // Control clients registering their connection for a user, and messages relayed to them, over
 // real connections to the real server.
-#include "testclient.h"
 #include "testserver.h"
 
 #include <QtTest>
@@ -37,7 +36,6 @@ class ServerControlTest : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void registrationRefused_data();
     void registrationRefused();
     void relayToControlClientThenClose();
@@ -48,38 +46,22 @@ private slots:
     void silentControlClientGivesEmptyAnswer();
 
 private:
-    std::unique_ptr<TestClient> loggedIn(const QByteArray &user);
+    std::unique_ptr<TestClient> loggedIn(const QByteArray &user) { return server.login(user, serverToken); }
     std::unique_ptr<TestClient> controlClient(const QByteArray &user);
     bool hasRegistration(const QByteArray &user);
-    bool waitUntilUnregistered(const QByteArray &user);
 
-    std::unique_ptr<TestServer> server;
+    TestServer server;
 };
 
 void ServerControlTest::initTestCase()
 {
-    server = std::make_unique<TestServer>();
-    server->setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
-    QVERIFY(server->start());
-}
-
-void ServerControlTest::cleanupTestCase()
-{
-    server->interrupt();
-    QVERIFY(server->waitForExit());
-}
-
-std::unique_ptr<TestClient> ServerControlTest::loggedIn(const QByteArray &user)
-{
-    auto client = std::make_unique<TestClient>(server->port());
-    if (client->request("login?" + user + "&&" + serverToken) != "Authentication ok.\n")
-        return nullptr;
-    return client;
+    server.setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
+    QVERIFY(server.start());
 }
 
 std::unique_ptr<TestClient> ServerControlTest::controlClient(const QByteArray &user)
 {
-    auto client = std::make_unique<TestClient>(server->port());
+    auto client = std::make_unique<TestClient>(server.port());
     if (client->request(registration("127.0.0.1&" + user)) != "Ok")
         return nullptr;
     return client;
@@ -92,14 +74,6 @@ bool ServerControlTest::hasRegistration(const QByteArray &user)
     const QByteArray reply = probe ? probe->request("_serverCommand_probe") : QByteArray();
     const int list = reply.indexOf("Users with socket: '");
     return list >= 0 && reply.mid(list + 20).chopped(1).split(',').contains(user);
-}
-
-bool ServerControlTest::waitUntilUnregistered(const QByteArray &user)
-{
-    QDeadlineTimer deadline(5000);
-    while (hasRegistration(user) && !deadline.hasExpired())
-        QThread::msleep(20);
-    return !hasRegistration(user);
 }
 
 void ServerControlTest::registrationRefused_data()
@@ -122,19 +96,19 @@ void ServerControlTest::registrationRefused()
     QFETCH(QByteArray, parameters);
     QFETCH(QByteArray, user);
     QFETCH(QByteArray, reply);
-    TestClient client(server->port());
+    TestClient client(server.port());
     QCOMPARE(client.request(registration(parameters)), reply);
     if (!user.isEmpty())
         QVERIFY(!hasRegistration(user));
-    QVERIFY(server->logContents().contains(" - Error: " + reply + "\r\n"));
+    QVERIFY(server.logContents().contains(" - Error: " + reply + "\r\n"));
 }
 
 void ServerControlTest::relayToControlClientThenClose()
 {
     // Whitespace around the name is not part of it.
-    TestClient control(server->port());
+    TestClient control(server.port());
     QCOMPARE(control.request(registration("127.0.0.1&  ctl-relay \n")), QByteArray("Ok"));
-    QVERIFY(server->logContents().contains(" - Info: Ok\r\n"));
+    QVERIFY(server.logContents().contains(" - Info: Ok\r\n"));
     auto sender = loggedIn("ctl-relay");
     QVERIFY(sender);
     QVERIFY(relayed(*sender, control, "_serverCommand_open?doc.txt&1", "opened doc.txt"));
@@ -206,8 +180,8 @@ void ServerControlTest::endedControlConnectionIsDropped()
     }
     control->close();
     // A connection opened now may get the closed one's descriptor number on the server.
-    TestClient newcomer(server->port());
-    QVERIFY(waitUntilUnregistered(user));
+    TestClient newcomer(server.port());
+    QTRY_VERIFY_WITH_TIMEOUT(!hasRegistration(user), 5000);
     // A relay under way ends with an empty answer (nothing on the wire), so the sender's next
     // message is answered at once instead of after the relay's long wait.
     QVERIFY(sender->request("_serverCommand_open?y", 5000).startsWith(noSocketError(user)));

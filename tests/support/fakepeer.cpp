@@ -13,24 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <functional>
 #include <vector>
-
-namespace {
-
-bool pollUntil(const std::function<bool()> &condition, int msecs)
-{
-    QDeadlineTimer deadline(msecs);
-    for (;;) {
-        if (condition())
-            return true;
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(10);
-    }
-}
-
-} // namespace
 
 FakePeer::FakePeer(const char *address, quint16 port)
 {
@@ -97,17 +80,13 @@ int FakePeer::connectionsOpen() const
 
 bool FakePeer::waitForMessages(int count, int msecs) const
 {
-    return pollUntil([&] { return messages().size() >= count; }, msecs);
-}
-
-bool FakePeer::waitForConnectionsAccepted(int count, int msecs) const
-{
-    return pollUntil([&] { return connectionsAccepted() >= count; }, msecs);
-}
-
-bool FakePeer::waitForConnectionsOpen(int count, int msecs) const
-{
-    return pollUntil([&] { return connectionsOpen() == count; }, msecs);
+    QDeadlineTimer deadline(msecs);
+    while (messages().size() < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
 }
 
 QByteArray FakePeer::replyTo(const QByteArray &message) const

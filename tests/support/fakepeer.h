@@ -31,10 +31,8 @@ public:
     QList<QByteArray> messages() const;
     int connectionsAccepted() const;
     int connectionsOpen() const;
-    // Poll until the condition holds or msecs pass.
+    // Polls until count messages have come or msecs pass.
     bool waitForMessages(int count, int msecs = 5000) const;
-    bool waitForConnectionsAccepted(int count, int msecs = 5000) const;
-    bool waitForConnectionsOpen(int count, int msecs = 5000) const;
 
 private:
     void serve();
