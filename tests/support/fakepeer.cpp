@@ -1,8 +1,7 @@
 #include "fakepeer.h"
+#include "waituntil.h"
 
-#include <QDeadlineTimer>
 #include <QMutexLocker>
-#include <QThread>
 
 #include <arpa/inet.h>
 #include <algorithm>
@@ -80,13 +79,7 @@ int FakePeer::connectionsOpen() const
 
 bool FakePeer::waitForMessages(int count, int msecs) const
 {
-    QDeadlineTimer deadline(msecs);
-    while (messages().size() < count) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
+    return waitUntil([&] { return messages().size() >= count; }, msecs);
 }
 
 QByteArray FakePeer::replyTo(const QByteArray &message) const

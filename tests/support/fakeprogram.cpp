@@ -1,10 +1,9 @@
 #include "fakeprogram.h"
+#include "waituntil.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
 FakeProgram::FakeProgram(const QString &nameOrPath, const QByteArray &body)
     : programPath(nameOrPath.contains('/') ? nameOrPath : dir.filePath("bin/" + nameOrPath))
@@ -68,13 +67,7 @@ QStringList FakeProgram::calls() const
 
 bool FakeProgram::waitForCalls(int count, int msecs) const
 {
-    QDeadlineTimer deadline(msecs);
-    while (calls().size() < count) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
+    return waitUntil([&] { return calls().size() >= count; }, msecs);
 }
 
 void FakeProgram::clearCalls()
