@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTcpSocket>
+
+// One blocking connection to the server. Text replies have no framing, so a reply ends when
+// the server goes quiet; byte-array replies and the upload's "Ok" are read by exact size.
+class CliConnection
+{
+public:
+    explicit CliConnection(int timeoutMs);
+
+    bool open(const QString &host, quint16 port);
+    bool send(const QByteArray &bytes);
+
+    // Waits for the first bytes, then takes what follows until the line falls quiet.
+    // False when nothing arrived in time or the connection ended first.
+    bool receiveReply(QByteArray *reply);
+    // Reads until a line end (the fixed login replies all end with one).
+    bool receiveLine(QByteArray *line);
+    bool receiveExactly(qint64 size, QByteArray *bytes);
+    // Everything up to the server's close; false when it stays open past the timeout.
+    bool receiveUntilClosed(QByteArray *bytes);
+    // Bytes the server sent without being asked to yet (polled without waiting).
+    bool hasUnreadBytes();
+
+    // Writes, waiting until the system has taken the bytes; for streaming large content.
+    bool write(const QByteArray &bytes);
+
+    bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
+    QString errorText() const { return error; }
+
+private:
+    bool waitForMore(int msecs);
+    bool fail(const QString &text);
+
+    QTcpSocket socket;
+    QByteArray pending; // received but not yet handed out
+    int timeoutMs;
+    QString error;
+};

@@ -1,0 +1,203 @@
+// ambrix-cli against the real server: login, replies as they come, exit statuses.
+#include "sampledata.h"
+#include "testserver.h"
+
+#include <QtTest>
+
+using namespace SampleData;
+
+namespace {
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+CliRun runCli(const QStringList &args, const QByteArray &input = QByteArray())
+{
+    QProcess p;
+    p.start(QStringLiteral(AMBRIX_CLI_BIN), args);
+    CliRun r;
+    if (!p.waitForStarted(5000))
+        return r;
+    p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+enum Status { Success = 0, BadArguments = 1, ConnectionFailed = 2, LoginRefused = 3, UploadRefused = 4 };
+
+} // namespace
+
+class CliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void repliesInOrderAfterLogin();
+    void messageSentExactlyAsGiven();
+    void tokenFromStandardInput();
+    void replyWithoutLineEndStaysWithout_data();
+    void replyWithoutLineEndStaysWithout();
+    void refusedLogin_data();
+    void refusedLogin();
+    void outsideAdminGroupStaysLoggedIn();
+    void quitEndsTheConnection();
+    void unreachableServer();
+    void badArgumentsNeverConnect_data();
+    void badArgumentsNeverConnect();
+    void uploadRefusedBeforeContent();
+
+private:
+    QStringList at() const { return {"-p", QString::number(server->port())}; }
+    QStringList asAlice() const { return at() + QStringList{"-u", "alice", "-t", AliceToken}; }
+
+    std::unique_ptr<TestServer> server;
+};
+
+void CliTest::initTestCase()
+{
+    server = std::make_unique<TestServer>();
+    QVERIFY(server->start());
+}
+
+void CliTest::cleanupTestCase()
+{
+    server->interrupt();
+    QVERIFY(server->waitForExit());
+}
+
+void CliTest::repliesInOrderAfterLogin()
+{
+    // One connection: what the first message stores, the later ones read back.
+    const CliRun r = runCli(asAlice() + QStringList{"set_remote_app_server?4411&192.0.2.77",
+                                                    "get_remote_app_server_address",
+                                                    "get_remote_app_server_port"});
+    QCOMPARE(r.exitCode, int(Success));
+    QCOMPARE(r.out, QByteArray("\n192.0.2.77\n4411\n"));
+}
+
+void CliTest::messageSentExactlyAsGiven()
+{
+    // Blanks, quotes and a backslash reach the server byte for byte.
+    const QString address = QStringLiteral("a b'c\"d\\e $HOME *");
+    const CliRun r = runCli(asAlice() + QStringList{"set_remote_app_server?1&" + address,
+                                                    "get_remote_app_server_address"});
+    QCOMPARE(r.exitCode, int(Success));
+    QCOMPARE(r.out, "\n" + address.toUtf8() + "\n");
+}
+
+void CliTest::tokenFromStandardInput()
+{
+    const CliRun r = runCli(at() + QStringList{"-u", "alice", "-t", "-", "get_remote_app_server_port"},
+                            QByteArray(AliceToken) + "\n");
+    QCOMPARE(r.exitCode, int(Success));
+    QVERIFY2(!r.out.startsWith("Not authenticated"), r.out.constData());
+    QVERIFY(r.out.endsWith('\n'));
+}
+
+void CliTest::replyWithoutLineEndStaysWithout_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::newRow("dispatched command") << "get_remote_app_server_port";
+    // Not logged in, a byte-array request is refused with the plain text, without a length.
+    QTest::newRow("byte array") << "_byteArray_get_application_icon?1";
+}
+
+void CliTest::replyWithoutLineEndStaysWithout()
+{
+    QFETCH(QString, message);
+    const CliRun r = runCli(at() + QStringList{message});
+    QCOMPARE(r.exitCode, int(Success));
+    QCOMPARE(r.out, QByteArray("Not authenticated"));
+}
+
+void CliTest::refusedLogin_data()
+{
+    QTest::addColumn<QStringList>("login");
+    QTest::newRow("other user's token") << QStringList{"-u", "alice", "-t", BobToken};
+    QTest::newRow("unknown user") << QStringList{"-u", "cli-nobody-7f3a", "-t", AliceToken};
+}
+
+void CliTest::refusedLogin()
+{
+    QFETCH(QStringList, login);
+    const CliRun r = runCli(at() + login + QStringList{"get_remote_app_server_port"});
+    QCOMPARE(r.exitCode, int(LoginRefused));
+    QVERIFY(r.out.isEmpty()); // nothing sent after the refusal
+    QVERIFY2(r.err.contains("Error: Bad authentication"), r.err.constData());
+}
+
+void CliTest::outsideAdminGroupStaysLoggedIn()
+{
+    const CliRun r = runCli(asAlice() + QStringList{"-g", "cli-nogroup-7f3a", "get_remote_app_server_port"});
+    QCOMPARE(r.exitCode, int(Success));
+    QVERIFY2(r.err.contains("without administrator rights"), r.err.constData());
+    QVERIFY(r.out.endsWith('\n'));
+    QVERIFY(!r.out.startsWith("Not authenticated"));
+}
+
+void CliTest::quitEndsTheConnection()
+{
+    CliRun r = runCli(at() + QStringList{"quit"});
+    QCOMPARE(r.exitCode, int(Success));
+    QVERIFY(r.out.isEmpty());
+    r = runCli(at() + QStringList{"quit", "get_remote_app_server_port"});
+    QCOMPARE(r.exitCode, int(ConnectionFailed));
+    QVERIFY(r.err.contains("closed"));
+}
+
+void CliTest::unreachableServer()
+{
+    const CliRun r = runCli({"-p", QString::number(TestServer::freePort()), "get_remote_app_server_port"});
+    QCOMPARE(r.exitCode, int(ConnectionFailed));
+    QVERIFY2(r.err.contains("Cannot connect"), r.err.constData());
+}
+
+void CliTest::badArgumentsNeverConnect_data()
+{
+    // The port has no server: each row must fail before any connection is tried.
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("message over 1023 bytes") << QStringList{QString(1024, 'x')};
+    QTest::newRow("user without token") << QStringList{"-u", "alice", "get_remote_app_server_port"};
+    QTest::newRow("user holding &") << QStringList{"-u", "a&b", "-t", "x", "get_remote_app_server_port"};
+    QTest::newRow("-o without byte array") << QStringList{"-o", "/dev/null", "get_remote_app_server_port"};
+    QTest::newRow("raw upload message") << QStringList{"_sendBinaryFile_?a&&3"};
+    QTest::newRow("upload of a missing file") << QStringList{"upload", "/nonexistent/cli-7f3a"};
+    QTest::newRow("nothing to send") << QStringList{};
+}
+
+void CliTest::badArgumentsNeverConnect()
+{
+    QFETCH(QStringList, args);
+    const quint16 nobody = TestServer::freePort();
+    const CliRun r = runCli(QStringList{"-p", QString::number(nobody)} + args);
+    QCOMPARE(r.exitCode, int(BadArguments));
+    QVERIFY(!r.err.isEmpty());
+    QVERIFY(!r.err.contains("Cannot connect"));
+}
+
+void CliTest::uploadRefusedBeforeContent()
+{
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write(QByteArray(3000, 'u'));
+    file.close();
+    const CliRun r = runCli(at() + QStringList{"upload", file.fileName(), "inbox"});
+    QCOMPARE(r.exitCode, int(UploadRefused));
+    QCOMPARE(r.out, QByteArray("Not authenticated"));
+}
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "tst_cli.moc"
