@@ -1,0 +1,239 @@
+// The Debian package and the install rules it is built from, checked on the build tree: what
+// lands where, what the package depends on, and that the packaged programs run.
+#include "sampledata.h"
+#include "testclient.h"
+#include "testserver.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+struct Command {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Command runProgram(const QString &program, const QStringList &args,
+                   const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    Command c;
+    if (!p.waitForStarted(5000) || !p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return c;
+    }
+    c.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    c.out = p.readAllStandardOutput();
+    c.err = p.readAllStandardError();
+    return c;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Regular files under root as "path mode", path relative to root with a leading "/".
+QStringList stagedFiles(const QString &root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        const bool executable = info.permission(QFile::ExeOwner);
+        files << info.filePath().mid(root.size()) + (executable ? " x" : " -");
+    }
+    files.sort();
+    return files;
+}
+
+// The same from "dpkg-deb -c" lines: "-rwxr-xr-x root/root 56216 2024-01-01 12:00 ./usr/bin/x".
+QStringList packagedFiles(const QByteArray &listing)
+{
+    QStringList files;
+    for (const QByteArray &line : listing.split('\n')) {
+        if (!line.startsWith('-'))
+            continue;
+        const QString path = QString::fromUtf8(line.mid(line.indexOf(" ./") + 2));
+        files << path + (line.at(3) == 'x' ? " x" : " -");
+    }
+    files.sort();
+    return files;
+}
+
+QString controlField(const QByteArray &info, const char *name)
+{
+    const QRegularExpression field(QStringLiteral("^ %1: (.*)$").arg(QLatin1String(name)),
+                                   QRegularExpression::MultilineOption);
+    return field.match(QString::fromUtf8(info)).captured(1);
+}
+
+// Every settings key the server's code names, so a new key cannot miss the sample file.
+QSet<QString> keysNamedInCode()
+{
+    QSet<QString> keys;
+    const QRegularExpression literal(QStringLiteral("\"(Server/[A-Za-z]+)\""));
+    const QString source = QString::fromUtf8(readFile(QStringLiteral(AMBRIX_SOURCE_DIR "/app/settings.h")));
+    auto matches = literal.globalMatch(source);
+    while (matches.hasNext())
+        keys.insert(matches.next().captured(1));
+    return keys;
+}
+
+} // namespace
+
+class PackageTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void packageHoldsWhatTheInstallRulesInstall();
+    void filesAtTheirPaths_data();
+    void filesAtTheirPaths();
+    void controlFields();
+    void unitStartsThePackagedServer();
+    void sampleSettingsHoldEveryKey();
+    void packagedProgramsRun();
+
+private:
+    QTemporaryDir dir;
+    QString stage;
+    QString deb;
+    QStringList packaged;
+};
+
+void PackageTest::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    stage = dir.path() + QStringLiteral("/stage");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DESTDIR"), stage);
+    const Command install = runProgram(QStringLiteral("cmake"),
+                                       {"--install", AMBRIX_BINARY_DIR, "--prefix", "/usr"}, env);
+    QVERIFY2(install.exitCode == 0, install.err.constData());
+
+    const QString out = dir.path() + QStringLiteral("/out");
+    const Command cpack = runProgram(QStringLiteral("cpack"),
+                                     {"-G", "DEB", "-B", out, "--config", AMBRIX_BINARY_DIR "/CPackConfig.cmake"});
+    QVERIFY2(cpack.exitCode == 0, cpack.out + cpack.err);
+    const QStringList debs = QDir(out).entryList({QStringLiteral("*.deb")});
+    QCOMPARE(debs.size(), 1);
+    deb = out + '/' + debs.first();
+
+    const Command listing = runProgram(QStringLiteral("dpkg-deb"), {"-c", deb});
+    QCOMPARE(listing.exitCode, 0);
+    packaged = packagedFiles(listing.out);
+}
+
+void PackageTest::packageHoldsWhatTheInstallRulesInstall()
+{
+    QCOMPARE(packaged, stagedFiles(stage));
+}
+
+void PackageTest::filesAtTheirPaths_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::newRow("server") << "/usr/sbin/ambrix-server x";
+    QTest::newRow("client") << "/usr/bin/ambrix-cli x";
+    QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
+    QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
+    QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
+    QTest::newRow("server manual") << "/usr/share/man/man8/ambrix-server.8.gz -";
+    QTest::newRow("client manual") << "/usr/share/man/man1/ambrix-cli.1.gz -";
+}
+
+void PackageTest::filesAtTheirPaths()
+{
+    QFETCH(QString, entry);
+    QVERIFY2(packaged.contains(entry), qPrintable(packaged.join('\n')));
+}
+
+void PackageTest::controlFields()
+{
+    const Command info = runProgram(QStringLiteral("dpkg-deb"), {"-I", deb});
+    QCOMPARE(info.exitCode, 0);
+    QCOMPARE(controlField(info.out, "Version"), QStringLiteral(AMBRIX_VERSION));
+    QCOMPARE(controlField(info.out, "Package"), QStringLiteral("ambrix-server"));
+    QStringList depends;
+    for (const QString &d : controlField(info.out, "Depends").split(',', Qt::SkipEmptyParts))
+        depends << d.trimmed().section(' ', 0, 0);
+    // Two the server needs at run time, and what the shared-library scan found.
+    for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "libqt5core5a", "libqt5network5",
+                                "libqt5sql5", "libc6"})
+        QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
+
+    const QString control = dir.path() + QStringLiteral("/control");
+    QCOMPARE(runProgram(QStringLiteral("dpkg-deb"), {"-e", deb, control}).exitCode, 0);
+    QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/pam.d/ambrix-server"));
+    for (const char *script : {"postinst", "prerm", "postrm"}) {
+        const QFileInfo info(control + '/' + script);
+        QVERIFY2(info.isExecutable(), script);
+    }
+    // The maintainer script copies the sample from where the package puts it.
+    QVERIFY(readFile(control + "/postinst").contains("/usr/share/ambrix-server/ambrix-server.ini"));
+}
+
+void PackageTest::unitStartsThePackagedServer()
+{
+    QSettings unit(stage + "/usr/lib/systemd/system/ambrix-server.service", QSettings::IniFormat);
+    const QString execStart = unit.value("Service/ExecStart").toString();
+    QVERIFY2(packaged.contains(execStart.section(' ', 0, 0) + " x"), qPrintable(execStart));
+    QCOMPARE(unit.value("Service/Environment").toString(), QStringLiteral("PROGRAMW6432=/opt"));
+    QCOMPARE(unit.value("Service/KillSignal").toString(), QStringLiteral("SIGINT"));
+}
+
+void PackageTest::sampleSettingsHoldEveryKey()
+{
+    QSettings sample(stage + "/usr/share/ambrix-server/ambrix-server.ini", QSettings::IniFormat);
+    QCOMPARE(sample.status(), QSettings::NoError);
+    const QStringList keys = sample.allKeys();
+    const QSet<QString> inSample(keys.cbegin(), keys.cend());
+    const QSet<QString> inCode = keysNamedInCode();
+    QVERIFY(inCode.size() >= 10);
+    QVERIFY2(inSample.contains(inCode), qPrintable(QStringList((inCode - inSample).values()).join(' ')));
+}
+
+void PackageTest::packagedProgramsRun()
+{
+    const QString root = dir.path() + QStringLiteral("/root");
+    QCOMPARE(runProgram(QStringLiteral("dpkg-deb"), {"-x", deb, root}).exitCode, 0);
+    const QString server = root + "/usr/sbin/ambrix-server";
+    const QString cli = root + "/usr/bin/ambrix-cli";
+
+    const Command usage = runProgram(server, {"--bogus"});
+    QCOMPARE(usage.exitCode, 1);
+    QVERIFY2(usage.out.contains("usage: " + server.toUtf8() + " <options>"), usage.out.constData());
+
+    // The stripped server serves the test database as the build-tree server does.
+    TestServer settings;
+    const quint16 port = TestServer::freePort();
+    QProcess serving;
+    serving.setProcessEnvironment(settings.environment());
+    serving.setStandardErrorFile(dir.path() + "/serving.err");
+    serving.start(server, {"-a", "127.0.0.1", "-p", QString::number(port)});
+    QVERIFY(serving.waitForStarted(5000));
+    QDeadlineTimer deadline(10000);
+    while (!TestClient(port).isConnected() && !deadline.hasExpired())
+        QThread::msleep(20);
+
+    const Command reply = runProgram(cli, {"-p", QString::number(port), "-u", "alice", "-t",
+                                           SampleData::AliceToken, "get_remote_app_server_port"});
+    ::kill(pid_t(serving.processId()), SIGINT);
+    QVERIFY(serving.waitForFinished(10000));
+    QCOMPARE(serving.exitCode(), 0);
+    QCOMPARE(reply.exitCode, 0);
+    QVERIFY2(reply.out.endsWith('\n') && !reply.out.startsWith("Not"), reply.out.constData());
+    const QByteArray firstLine = readFile(dir.path() + "/serving.err").split('\n').first();
+    QCOMPARE(firstLine, QByteArray("Ambrix Server " AMBRIX_VERSION));
+}
+
+QTEST_GUILESS_MAIN(PackageTest)
+#include "tst_package.moc"
