@@ -1,5 +1,6 @@
 // ambrix-cli against the real server: login, replies as they come, exit statuses.
 #include "sampledata.h"
+#include "testprogram.h"
 #include "testserver.h"
 
 #include <QtTest>
@@ -8,30 +9,9 @@ using namespace SampleData;
 
 namespace {
 
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-CliRun runCli(const QStringList &args, const QByteArray &input = QByteArray())
+ProgramResult runCli(const QStringList &args, const QByteArray &input = QByteArray())
 {
-    QProcess p;
-    p.start(QStringLiteral(AMBRIX_CLI_BIN), args);
-    CliRun r;
-    if (!p.waitForStarted(5000))
-        return r;
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return runProgram(QStringLiteral(AMBRIX_CLI_BIN), args, input);
 }
 
 enum Status { Success = 0, BadArguments = 1, ConnectionFailed = 2, LoginRefused = 3, UploadRefused = 4 };
@@ -81,7 +61,7 @@ void CliTest::cleanupTestCase()
 void CliTest::repliesInOrderAfterLogin()
 {
     // One connection: what the first message stores, the later ones read back.
-    const CliRun r = runCli(asAlice() + QStringList{"set_remote_app_server?4411&192.0.2.77",
+    const ProgramResult r = runCli(asAlice() + QStringList{"set_remote_app_server?4411&192.0.2.77",
                                                     "get_remote_app_server_address",
                                                     "get_remote_app_server_port"});
     QCOMPARE(r.exitCode, int(Success));
@@ -92,7 +72,7 @@ void CliTest::messageSentExactlyAsGiven()
 {
     // Blanks, quotes and a backslash reach the server byte for byte.
     const QString address = QStringLiteral("a b'c\"d\\e $HOME *");
-    const CliRun r = runCli(asAlice() + QStringList{"set_remote_app_server?1&" + address,
+    const ProgramResult r = runCli(asAlice() + QStringList{"set_remote_app_server?1&" + address,
                                                     "get_remote_app_server_address"});
     QCOMPARE(r.exitCode, int(Success));
     QCOMPARE(r.out, "\n" + address.toUtf8() + "\n");
@@ -100,7 +80,7 @@ void CliTest::messageSentExactlyAsGiven()
 
 void CliTest::tokenFromStandardInput()
 {
-    const CliRun r = runCli(at() + QStringList{"-u", "alice", "-t", "-", "get_remote_app_server_port"},
+    const ProgramResult r = runCli(at() + QStringList{"-u", "alice", "-t", "-", "get_remote_app_server_port"},
                             QByteArray(AliceToken) + "\n");
     QCOMPARE(r.exitCode, int(Success));
     QVERIFY2(!r.out.startsWith("Not authenticated"), r.out.constData());
@@ -118,7 +98,7 @@ void CliTest::replyWithoutLineEndStaysWithout_data()
 void CliTest::replyWithoutLineEndStaysWithout()
 {
     QFETCH(QString, message);
-    const CliRun r = runCli(at() + QStringList{message});
+    const ProgramResult r = runCli(at() + QStringList{message});
     QCOMPARE(r.exitCode, int(Success));
     QCOMPARE(r.out, QByteArray("Not authenticated"));
 }
@@ -133,7 +113,7 @@ void CliTest::refusedLogin_data()
 void CliTest::refusedLogin()
 {
     QFETCH(QStringList, login);
-    const CliRun r = runCli(at() + login + QStringList{"get_remote_app_server_port"});
+    const ProgramResult r = runCli(at() + login + QStringList{"get_remote_app_server_port"});
     QCOMPARE(r.exitCode, int(LoginRefused));
     QVERIFY(r.out.isEmpty()); // nothing sent after the refusal
     QVERIFY2(r.err.contains("Error: Bad authentication"), r.err.constData());
@@ -141,7 +121,7 @@ void CliTest::refusedLogin()
 
 void CliTest::outsideAdminGroupStaysLoggedIn()
 {
-    const CliRun r = runCli(asAlice() + QStringList{"-g", "cli-nogroup-7f3a", "get_remote_app_server_port"});
+    const ProgramResult r = runCli(asAlice() + QStringList{"-g", "cli-nogroup-7f3a", "get_remote_app_server_port"});
     QCOMPARE(r.exitCode, int(Success));
     QVERIFY2(r.err.contains("without administrator rights"), r.err.constData());
     QVERIFY(r.out.endsWith('\n'));
@@ -150,7 +130,7 @@ void CliTest::outsideAdminGroupStaysLoggedIn()
 
 void CliTest::quitEndsTheConnection()
 {
-    CliRun r = runCli(at() + QStringList{"quit"});
+    ProgramResult r = runCli(at() + QStringList{"quit"});
     QCOMPARE(r.exitCode, int(Success));
     QVERIFY(r.out.isEmpty());
     r = runCli(at() + QStringList{"quit", "get_remote_app_server_port"});
@@ -160,7 +140,7 @@ void CliTest::quitEndsTheConnection()
 
 void CliTest::unreachableServer()
 {
-    const CliRun r = runCli({"-p", QString::number(TestServer::freePort()), "get_remote_app_server_port"});
+    const ProgramResult r = runCli({"-p", QString::number(TestServer::freePort()), "get_remote_app_server_port"});
     QCOMPARE(r.exitCode, int(ConnectionFailed));
     QVERIFY2(r.err.contains("Cannot connect"), r.err.constData());
 }
@@ -182,7 +162,7 @@ void CliTest::badArgumentsNeverConnect()
 {
     QFETCH(QStringList, args);
     const quint16 nobody = TestServer::freePort();
-    const CliRun r = runCli(QStringList{"-p", QString::number(nobody)} + args);
+    const ProgramResult r = runCli(QStringList{"-p", QString::number(nobody)} + args);
     QCOMPARE(r.exitCode, int(BadArguments));
     QVERIFY(!r.err.isEmpty());
     QVERIFY(!r.err.contains("Cannot connect"));
@@ -194,7 +174,7 @@ void CliTest::uploadRefusedBeforeContent()
     QVERIFY(file.open());
     file.write(QByteArray(3000, 'u'));
     file.close();
-    const CliRun r = runCli(at() + QStringList{"upload", file.fileName(), "inbox"});
+    const ProgramResult r = runCli(at() + QStringList{"upload", file.fileName(), "inbox"});
     QCOMPARE(r.exitCode, int(UploadRefused));
     QCOMPARE(r.out, QByteArray("Not authenticated"));
 }

@@ -2,6 +2,7 @@
 // lands where, what the package depends on, and that the packaged programs run.
 #include "sampledata.h"
 #include "testclient.h"
+#include "testprogram.h"
 #include "testserver.h"
 
 #include <QtTest>
@@ -9,30 +10,6 @@
 #include <csignal>
 
 namespace {
-
-struct Command {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Command runProgram(const QString &program, const QStringList &args,
-                   const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    Command c;
-    if (!p.waitForStarted(5000) || !p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return c;
-    }
-    c.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    c.out = p.readAllStandardOutput();
-    c.err = p.readAllStandardError();
-    return c;
-}
 
 QByteArray readFile(const QString &path)
 {
@@ -116,19 +93,19 @@ void PackageTest::initTestCase()
     stage = dir.path() + QStringLiteral("/stage");
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DESTDIR"), stage);
-    const Command install = runProgram(QStringLiteral("cmake"),
-                                       {"--install", AMBRIX_BINARY_DIR, "--prefix", "/usr"}, env);
+    const ProgramResult install = runProgram(QStringLiteral("cmake"),
+                                       {"--install", AMBRIX_BINARY_DIR, "--prefix", "/usr"}, {}, env);
     QVERIFY2(install.exitCode == 0, install.err.constData());
 
     const QString out = dir.path() + QStringLiteral("/out");
-    const Command cpack = runProgram(QStringLiteral("cpack"),
+    const ProgramResult cpack = runProgram(QStringLiteral("cpack"),
                                      {"-G", "DEB", "-B", out, "--config", AMBRIX_BINARY_DIR "/CPackConfig.cmake"});
     QVERIFY2(cpack.exitCode == 0, cpack.out + cpack.err);
     const QStringList debs = QDir(out).entryList({QStringLiteral("*.deb")});
     QCOMPARE(debs.size(), 1);
     deb = out + '/' + debs.first();
 
-    const Command listing = runProgram(QStringLiteral("dpkg-deb"), {"-c", deb});
+    const ProgramResult listing = runProgram(QStringLiteral("dpkg-deb"), {"-c", deb});
     QCOMPARE(listing.exitCode, 0);
     packaged = packagedFiles(listing.out);
 }
@@ -158,7 +135,7 @@ void PackageTest::filesAtTheirPaths()
 
 void PackageTest::controlFields()
 {
-    const Command info = runProgram(QStringLiteral("dpkg-deb"), {"-I", deb});
+    const ProgramResult info = runProgram(QStringLiteral("dpkg-deb"), {"-I", deb});
     QCOMPARE(info.exitCode, 0);
     QCOMPARE(controlField(info.out, "Version"), QStringLiteral(AMBRIX_VERSION));
     QCOMPARE(controlField(info.out, "Package"), QStringLiteral("ambrix-server"));
@@ -208,7 +185,7 @@ void PackageTest::packagedProgramsRun()
     const QString server = root + "/usr/sbin/ambrix-server";
     const QString cli = root + "/usr/bin/ambrix-cli";
 
-    const Command usage = runProgram(server, {"--bogus"});
+    const ProgramResult usage = runProgram(server, {"--bogus"});
     QCOMPARE(usage.exitCode, 1);
     QVERIFY2(usage.out.contains("usage: " + server.toUtf8() + " <options>"), usage.out.constData());
 
@@ -224,7 +201,7 @@ void PackageTest::packagedProgramsRun()
     while (!TestClient(port).isConnected() && !deadline.hasExpired())
         QThread::msleep(20);
 
-    const Command reply = runProgram(cli, {"-p", QString::number(port), "-u", "alice", "-t",
+    const ProgramResult reply = runProgram(cli, {"-p", QString::number(port), "-u", "alice", "-t",
                                            SampleData::AliceToken, "get_remote_app_server_port"});
     ::kill(pid_t(serving.processId()), SIGINT);
     QVERIFY(serving.waitForFinished(10000));
