@@ -50,6 +50,10 @@ QString checkCombination(const CliOptions &o)
     if (o.adminGroup.contains('&'))
         return tr("The admin group must not contain \"&\".");
     if (o.isUpload) {
+        // The server refuses an upload from a connection that has not logged in before it reads
+        // the content, which would then arrive as requests.
+        if (o.user.isEmpty())
+            return tr("upload needs -u and -t: the server takes files from logged-in users only.");
         if (o.uploadTargetDir.contains('&') || o.uploadTargetDir.contains('?'))
             return tr("TARGETDIR must not contain \"?\" or \"&\".");
         return QString();
@@ -133,7 +137,7 @@ QString usageText(const char *program)
 {
     return tr("usage: %1 [-h HOST] [-p PORT] [-u USER -t TOKEN_OR_PASSWORD [-g ADMINGROUP]]\n"
               "          [-o FILE] [-T SECONDS] MESSAGE...\n"
-              "       %1 [-h HOST] [-p PORT] [-u USER -t TOKEN_OR_PASSWORD] upload FILE [TARGETDIR]\n"
+              "       %1 [-h HOST] [-p PORT] -u USER -t TOKEN_OR_PASSWORD upload FILE [TARGETDIR]\n"
               "\n"
               "Talks to an Ambrix Server: logs in when -u is given, sends each MESSAGE exactly as\n"
               "given, one at a time, and prints each reply as it arrives.\n"
