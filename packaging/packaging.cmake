@@ -45,8 +45,9 @@ catalogue questions from the platform's MariaDB/MySQL database, uploads
 and icons. The package also holds ambrix-cli, a client for operators.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded or run at run time, where shlibdeps cannot see them: the Qt MySQL driver, the Samba
-# "net" tool, the shadow tools (useradd, chpasswd, gpasswd, ...) and pam_unix of the PAM service.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-mysql, samba-common-bin, passwd, libpam-modules")
+# "net" tool, the shadow tools (useradd, chpasswd, gpasswd, ...), pam_unix of the PAM service and
+# wget, which fetches icons and logos.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-mysql, samba-common-bin, passwd, libpam-modules, wget")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "samba")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${AMBRIX_PACKAGING_DIR}/postinst ${AMBRIX_PACKAGING_DIR}/prerm ${AMBRIX_PACKAGING_DIR}/postrm

@@ -1,5 +1,6 @@
 // ambrix-cli against the real server: login, replies as they come, exit statuses.
 #include "sampledata.h"
+#include "testdatabase.h"
 #include "testprogram.h"
 #include "testserver.h"
 
@@ -13,6 +14,9 @@ ProgramResult runCli(const QStringList &args, const QByteArray &input = QByteArr
 {
     return runProgram(QStringLiteral(AMBRIX_CLI_BIN), args, input);
 }
+
+// Stands in for the download program: "-q -O FILE URL" writes the icon kept beside it.
+const char fakeDownloader[] = "#!/bin/sh\ncat \"$(dirname \"$0\")/icon.bin\" > \"$3\"\n";
 
 enum Status { Success = 0, BadArguments = 1, ConnectionFailed = 2, LoginRefused = 3, UploadRefused = 4 };
 
@@ -37,22 +41,52 @@ private slots:
     void unreachableServer();
     void badArgumentsNeverConnect_data();
     void badArgumentsNeverConnect();
+    void byteArrayReplies_data();
+    void byteArrayReplies();
+    void byteArrayPayloadToFile();
 
 private:
     QStringList at() const { return {"-p", QString::number(server->port())}; }
     QStringList asAlice() const { return at() + QStringList{"-u", "alice", "-t", AliceToken}; }
 
+    QString groupId(int n) const { return QString::number(groupBase + n); }
+
+    const int groupBase = 70000 + int(QCoreApplication::applicationPid() % 5000) * 4;
+    const QString iconName = QStringLiteral("axcli_%1.png").arg(QCoreApplication::applicationPid());
+    QByteArray icon;
+    QTemporaryDir fakeDir;
+    TestDatabase db;
     std::unique_ptr<TestServer> server;
 };
 
 void CliTest::initTestCase()
 {
+    // Bytes of every value, and a length whose prefix uses three of its four bytes.
+    for (int i = 0; i < 70000; ++i)
+        icon += char((i * 13 + i / 256) & 0xff);
+    QFile downloader(fakeDir.filePath("wget"));
+    QVERIFY(downloader.open(QIODevice::WriteOnly));
+    downloader.write(fakeDownloader);
+    downloader.close();
+    QVERIFY(downloader.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QFile iconFile(fakeDir.filePath("icon.bin"));
+    QVERIFY(iconFile.open(QIODevice::WriteOnly));
+    iconFile.write(icon);
+    iconFile.close();
+    QVERIFY2(db.exec(QString("INSERT INTO ax_applicationgroup (id, name, icon) VALUES (%1, 'cli', 'icons/%3'), "
+                             "(%2, 'cli-plain', NULL)")
+                         .arg(groupId(1), groupId(2), iconName)),
+             qPrintable(db.lastError()));
+
     server = std::make_unique<TestServer>();
+    server->setEnv("PATH", fakeDir.path() + ":" + qEnvironmentVariable("PATH"));
     QVERIFY(server->start());
 }
 
 void CliTest::cleanupTestCase()
 {
+    db.exec(QString("DELETE FROM ax_applicationgroup WHERE id BETWEEN %1 AND %2").arg(groupId(1), groupId(2)));
+    QFile::remove("/tmp/axserver/" + iconName);
     server->interrupt();
     QVERIFY(server->waitForExit());
 }
@@ -167,6 +201,41 @@ void CliTest::badArgumentsNeverConnect()
     QCOMPARE(r.exitCode, int(BadArguments));
     QVERIFY(!r.err.isEmpty());
     QVERIFY(!r.err.contains("Cannot connect"));
+}
+
+void CliTest::byteArrayReplies_data()
+{
+    // The output of the byte-array message, then the reply to a text request sent after it,
+    // which shows that the framed reply was taken off the connection whole.
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("icon") << "_byteArray_get_application_group_icon?" + groupId(1) << "^70000 bytes\n\\d*\n$";
+    QTest::newRow("no icon") << "_byteArray_get_application_group_icon?" + groupId(2) << "^0 bytes\n\\d*\n$";
+    // A refusal travels as a framed error text, which is printed after its size.
+    QTest::newRow("wrong count") << "_byteArray_get_user_logo?a&b"
+                                 << "^\\d+ bytes\nError: Invalid number of parameters for ByteArray command "
+                                    "_byteArray_get_user_logo\\(.+\\)\n\\d*\n$";
+}
+
+void CliTest::byteArrayReplies()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, output);
+    const ProgramResult r = runCli(asAlice() + QStringList{message, "get_remote_app_server_port"});
+    QCOMPARE(r.exitCode, int(Success));
+    QVERIFY2(QRegularExpression(output).match(QString::fromUtf8(r.out)).hasMatch(), r.out.constData());
+}
+
+void CliTest::byteArrayPayloadToFile()
+{
+    const QString file = fakeDir.filePath("out.png");
+    const ProgramResult r = runCli(asAlice() + QStringList{"-o", file, "_byteArray_get_application_group_icon?"
+                                                                            + groupId(1)});
+    QCOMPARE(r.exitCode, int(Success));
+    QCOMPARE(r.out, QByteArray("70000 bytes\n"));
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), icon);
 }
 
 QTEST_GUILESS_MAIN(CliTest)

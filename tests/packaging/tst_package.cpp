@@ -148,7 +148,7 @@ void PackageTest::controlFields()
     for (const QString &d : controlField(info.out, "Depends").split(',', Qt::SkipEmptyParts))
         depends << d.trimmed().section(' ', 0, 0);
     // What the server loads or runs at run time, and what the shared-library scan found.
-    for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules",
+    for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules", "wget",
                                 "libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5",
                                 "libpam0g", "libacl1", "libc6"})
         QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
