@@ -18,6 +18,9 @@ ProgramResult runCli(const QStringList &args, const QByteArray &input = QByteArr
 // Stands in for the download program: "-q -O FILE URL" writes the icon kept beside it.
 const char fakeDownloader[] = "#!/bin/sh\ncat \"$(dirname \"$0\")/icon.bin\" > \"$3\"\n";
 
+// Logins accept any user name with the server's own token; uploads go to a real account.
+const char serverToken[] = "cli-test-server-token-8Qw";
+
 enum Status { Success = 0, BadArguments = 1, ConnectionFailed = 2, LoginRefused = 3, UploadRefused = 4 };
 
 } // namespace
@@ -44,17 +47,21 @@ private slots:
     void byteArrayReplies_data();
     void byteArrayReplies();
     void byteArrayPayloadToFile();
+    void uploads_data();
+    void uploads();
 
 private:
     QStringList at() const { return {"-p", QString::number(server->port())}; }
     QStringList asAlice() const { return at() + QStringList{"-u", "alice", "-t", AliceToken}; }
 
+    QStringList asRoot() const { return at() + QStringList{"-u", "root", "-t", serverToken}; }
     QString groupId(int n) const { return QString::number(groupBase + n); }
 
     const int groupBase = 70000 + int(QCoreApplication::applicationPid() % 5000) * 4;
     const QString iconName = QStringLiteral("axcli_%1.png").arg(QCoreApplication::applicationPid());
     QByteArray icon;
     QTemporaryDir fakeDir;
+    QTemporaryDir windir;
     TestDatabase db;
     std::unique_ptr<TestServer> server;
 };
@@ -80,6 +87,8 @@ void CliTest::initTestCase()
 
     server = std::make_unique<TestServer>();
     server->setEnv("PATH", fakeDir.path() + ":" + qEnvironmentVariable("PATH"));
+    server->setEnv("windir", windir.path());
+    server->setSetting("Server/ServerToken", serverToken);
     QVERIFY(server->start());
 }
 
@@ -236,6 +245,53 @@ void CliTest::byteArrayPayloadToFile()
     QFile written(file);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), icon);
+}
+
+void CliTest::uploads_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("targetDir");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("status");
+    QTest::newRow("3000 bytes into a folder") << 3000 << "inbox" << QByteArray("inbox") << int(Success);
+    // The empty reply of an empty TARGETDIR puts nothing on the wire.
+    QTest::newRow("3 MiB, no folder") << 3 * 1024 * 1024 << "" << QByteArray() << int(Success);
+    QTest::newRow("folder outside") << 5 << ".." << QByteArray("Cannot create target dir inside temporary dir")
+                                    << int(UploadRefused);
+    QTest::newRow("empty file") << 0 << "e" << QByteArray("Invalid file length") << int(UploadRefused);
+}
+
+void CliTest::uploads()
+{
+    QFETCH(int, size);
+    QFETCH(QString, targetDir);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, status);
+    const QString name = QStringLiteral("up-%1.bin").arg(QTest::currentDataTag()).replace(' ', '-');
+    QByteArray content(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        content[i] = char((i * 31 + i / 1021) & 0xff);
+    QFile file(fakeDir.filePath(name));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    QStringList args = asRoot() + QStringList{"upload", file.fileName()};
+    if (!targetDir.isEmpty())
+        args << targetDir;
+    const ProgramResult r = runCli(args);
+    QCOMPARE(r.exitCode, status);
+    QCOMPARE(r.out, reply);
+    if (status != Success)
+        return;
+    QString landed = windir.path() + "/TEMP/ambrix-root/";
+    if (!targetDir.isEmpty())
+        landed += targetDir + '/';
+    QFile stored(landed + name);
+    QVERIFY2(stored.open(QIODevice::ReadOnly), qPrintable(stored.fileName()));
+    QCOMPARE(stored.readAll(), content);
+    // Large files show their progress.
+    QCOMPARE(r.err.contains("100%"), size >= 1024 * 1024);
 }
 
 QTEST_GUILESS_MAIN(CliTest)
