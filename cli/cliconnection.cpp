@@ -1,18 +1,15 @@
 #include "cli/cliconnection.h"
+#include "cli/clioutput.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
+
+using namespace CliOutput;
 
 namespace {
 
 // A reply is written with one send; what is still in flight follows within these gaps.
 constexpr int quietAfterLineEndMs = 50;
 constexpr int quietMs = 500;
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("ambrix-cli", text);
-}
 
 } // namespace
 
@@ -37,12 +34,7 @@ bool CliConnection::open(const QString &host, quint16 port)
 
 bool CliConnection::send(const QByteArray &bytes)
 {
-    return write(bytes);
-}
-
-bool CliConnection::write(const QByteArray &bytes)
-{
-    if (socket.state() != QAbstractSocket::ConnectedState)
+    if (!isConnected())
         return fail(tr("The server closed the connection."));
     socket.write(bytes);
     while (socket.bytesToWrite() > 0) {
@@ -70,7 +62,7 @@ bool CliConnection::hasUnreadBytes()
 bool CliConnection::receiveReply(QByteArray *reply)
 {
     if (pending.isEmpty() && !waitForMore(timeoutMs)) {
-        if (socket.state() != QAbstractSocket::ConnectedState)
+        if (!isConnected())
             return fail(tr("The server closed the connection without a reply."));
         return fail(tr("No reply within %1 s.").arg(timeoutMs / 1000));
     }
@@ -87,7 +79,7 @@ bool CliConnection::receiveLine(QByteArray *line)
     QDeadlineTimer deadline(timeoutMs);
     while (!pending.contains('\n')) {
         if (!waitForMore(int(deadline.remainingTime()))) {
-            if (socket.state() != QAbstractSocket::ConnectedState)
+            if (!isConnected())
                 return fail(tr("The server closed the connection."));
             return fail(tr("No reply within %1 s.").arg(timeoutMs / 1000));
         }
@@ -103,7 +95,7 @@ bool CliConnection::receiveExactly(qint64 size, QByteArray *bytes)
     // The timeout counts from the last bytes that arrived, so a large payload may take longer.
     while (pending.size() < size) {
         if (!waitForMore(timeoutMs)) {
-            if (socket.state() != QAbstractSocket::ConnectedState)
+            if (!isConnected())
                 return fail(tr("The server closed the connection after %1 of %2 bytes.")
                                 .arg(pending.size()).arg(size));
             return fail(tr("No more bytes within %1 s (%2 of %3 arrived).")
@@ -117,8 +109,8 @@ bool CliConnection::receiveExactly(qint64 size, QByteArray *bytes)
 
 bool CliConnection::receiveUntilClosed(QByteArray *bytes)
 {
-    while (socket.state() == QAbstractSocket::ConnectedState) {
-        if (!waitForMore(timeoutMs) && socket.state() == QAbstractSocket::ConnectedState)
+    while (isConnected()) {
+        if (!waitForMore(timeoutMs) && isConnected())
             return fail(tr("No reply within %1 s.").arg(timeoutMs / 1000));
     }
     pending += socket.readAll();

@@ -12,6 +12,7 @@ public:
     explicit CliConnection(int timeoutMs);
 
     bool open(const QString &host, quint16 port);
+    // Writes, waiting until the system has taken the bytes, so large content streams.
     bool send(const QByteArray &bytes);
 
     // Waits for the first bytes, then takes what follows until the line falls quiet.
@@ -24,9 +25,6 @@ public:
     bool receiveUntilClosed(QByteArray *bytes);
     // Bytes the server sent without being asked to yet (polled without waiting).
     bool hasUnreadBytes();
-
-    // Writes, waiting until the system has taken the bytes; for streaming large content.
-    bool write(const QByteArray &bytes);
 
     bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     QString errorText() const { return error; }

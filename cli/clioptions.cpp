@@ -1,19 +1,16 @@
 #include "cli/clioptions.h"
 
-#include <QCoreApplication>
+#include "cli/clioutput.h"
 
 #include <cstdio>
 #include <cstring>
+
+using namespace CliOutput;
 
 namespace {
 
 // The server reads one message per receive into a 1024-byte buffer that keeps a final zero.
 constexpr int maxMessageSize = 1023;
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("ambrix-cli", text);
-}
 
 QByteArray readTokenFromStdin()
 {

@@ -1,6 +1,7 @@
 // ambrix-cli: a small client for operators and for trying the server by hand.
 #include "cli/cliconnection.h"
 #include "cli/clioptions.h"
+#include "cli/clioutput.h"
 #include "cli/exitstatus.h"
 #include "cli/uploadsender.h"
 
@@ -10,23 +11,9 @@
 
 #include <cstdio>
 
+using namespace CliOutput;
+
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("ambrix-cli", text);
-}
-
-void complain(const QString &text)
-{
-    std::fprintf(stderr, "ambrix-cli: %s\n", qUtf8Printable(text));
-}
-
-void print(const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
 
 ExitStatus logIn(CliConnection &connection, const CliOptions &o)
 {

@@ -1,30 +1,21 @@
 #include "cli/uploadsender.h"
 
 #include "cli/cliconnection.h"
+#include "cli/clioutput.h"
 #include "cli/progressbar.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
-#include <cstdio>
 #include <limits>
 #include <memory>
+
+using namespace CliOutput;
 
 namespace {
 
 constexpr qint64 chunkSize = 65536;
 constexpr qint64 progressBarFrom = 1024 * 1024;
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("ambrix-cli", text);
-}
-
-void complain(const QString &text)
-{
-    std::fprintf(stderr, "ambrix-cli: %s\n", qUtf8Printable(text));
-}
 
 } // namespace
 
@@ -61,8 +52,7 @@ ExitStatus UploadSender::run()
     if (ok != "Ok") {
         QByteArray rest;
         connection.receiveReply(&rest);
-        std::fwrite(ok.constData(), 1, size_t(ok.size()), stdout);
-        std::fwrite(rest.constData(), 1, size_t(rest.size()), stdout);
+        print(ok + rest);
         complain(tr("The server did not accept the upload."));
         return ExitUploadRefused;
     }
@@ -77,8 +67,7 @@ ExitStatus UploadSender::run()
         complain(connection.errorText());
         return ExitConnectionFailed;
     }
-    std::fwrite(reply.constData(), 1, size_t(reply.size()), stdout);
-    std::fflush(stdout);
+    print(reply);
     if (reply != targetDir) {
         complain(tr("The server refused the upload."));
         return ExitUploadRefused;
@@ -105,8 +94,7 @@ bool UploadSender::sendContent(qint64 size, bool *refusedEarly)
                 progress->finish();
             QByteArray reply;
             connection.receiveReply(&reply);
-            std::fwrite(reply.constData(), 1, size_t(reply.size()), stdout);
-            std::fflush(stdout);
+            print(reply);
             complain(tr("The server refused the upload after %1 of %2 bytes.").arg(sent).arg(size));
             *refusedEarly = true;
             return false;
@@ -116,7 +104,7 @@ bool UploadSender::sendContent(qint64 size, bool *refusedEarly)
             complain(tr("Reading %1 failed after %2 bytes: %3").arg(filePath).arg(sent).arg(file.errorString()));
             return false;
         }
-        if (!connection.write(chunk)) {
+        if (!connection.send(chunk)) {
             complain(connection.errorText());
             return false;
         }
