@@ -41,11 +41,13 @@ free_port() {
     echo "$port"
 }
 
-# start_db DIR PORT: a private MariaDB in DIR on 127.0.0.1:PORT with the schema and the sample
-# catalogue loaded. Sets DB_PID, DB_PORT and DB_SOCKET.
+# start_db DIR PORT [MARIADBD-OPTION...]: a private MariaDB in DIR on 127.0.0.1:PORT with the
+# schema and the sample catalogue loaded; extra options override the defaults below.
+# Sets DB_PID, DB_PORT and DB_SOCKET.
 start_db() {
     local dir="$1"
     DB_PORT="$2"
+    shift 2
     DB_SOCKET="$dir/mysqld.sock"
     mkdir -p "$dir"
     if [[ ! -d "$dir/data/mysql" ]]; then
@@ -56,7 +58,7 @@ start_db() {
     mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$DB_SOCKET" \
         --port="$DB_PORT" --bind-address=127.0.0.1 --pid-file="$dir/mysqld.pid" \
         --log-error="$dir/error.log" --skip-name-resolve --max-connections=1000 \
-        --skip-log-bin >/dev/null 2>&1 &
+        --skip-log-bin "$@" >/dev/null 2>&1 &
     DB_PID=$!
     local i
     for i in $(seq 1 150); do

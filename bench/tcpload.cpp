@@ -1,0 +1,289 @@
+#include "tcpload.h"
+
+#include "benchsocket.h"
+#include "closedloop.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool isLoggingIn(const LoadOptions &o)
+{
+    return !o.user.empty();
+}
+
+// Connects and, when asked, logs in and sends the set-up messages.
+bool openSession(BenchSocket &socket, const LoadOptions &o, std::string *error)
+{
+    if (!socket.connectTo(o.host, o.port, o.timeoutSeconds, error))
+        return false;
+    std::string reply;
+    if (isLoggingIn(o)) {
+        if (!socket.sendAll(loginMessage(o.user, o.token)) || !socket.receiveOnce(&reply)) {
+            *error = "no reply to the login";
+            return false;
+        }
+        if (reply.empty() || reply.compare(0, 5, "Error") == 0) {
+            *error = "login refused: " + printable(reply);
+            return false;
+        }
+    }
+    for (const std::string &message : o.setupMessages) {
+        // Some set-up commands answer with an empty text plus its line end, others nothing.
+        if (!socket.sendAll(message) || !socket.receiveOnce(&reply)) {
+            *error = "no reply to " + message;
+            return false;
+        }
+    }
+    return true;
+}
+
+class RequestWork : public ClientWork
+{
+public:
+    explicit RequestWork(const LoadOptions &o) : o(o) {}
+
+    bool setUp(std::string *error) override
+    {
+        if (!openSession(socket, o, error))
+            return false;
+        // The first answer fixes what every later one must be, byte for byte.
+        if (!socket.sendAll(o.message) || !socket.receiveOnce(&expected)) {
+            *error = "no reply to " + o.message;
+            return false;
+        }
+        if (!o.expect.empty() && expected != o.expect) {
+            *error = "unexpected reply: " + printable(expected);
+            return false;
+        }
+        return true;
+    }
+
+    bool runOnce(std::string *error) override
+    {
+        if (!socket.sendAll(o.message) || !socket.receiveExactly(expected.size(), &reply)) {
+            *error = "connection lost";
+            return false;
+        }
+        if (reply != expected) {
+            *error = "reply changed to " + printable(reply);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const LoadOptions &o;
+    BenchSocket socket;
+    std::string expected;
+    std::string reply;
+};
+
+class ChurnWork : public ClientWork
+{
+public:
+    explicit ChurnWork(const LoadOptions &o) : o(o) {}
+
+    bool setUp(std::string *) override { return true; }
+
+    bool runOnce(std::string *error) override
+    {
+        BenchSocket socket;
+        if (!openSession(socket, o, error))
+            return false;
+        std::string reply;
+        if (!socket.sendAll(o.message) || !socket.receiveOnce(&reply)) {
+            *error = "no reply to " + o.message;
+            return false;
+        }
+        if (!o.expect.empty() && reply != o.expect) {
+            *error = "unexpected reply: " + printable(reply);
+            return false;
+        }
+        if (!socket.sendAll(std::string("quit")) || !socket.waitForClose()) {
+            *error = "not closed after quit";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const LoadOptions &o;
+};
+
+struct ProcessFigures {
+    long long rssKiB = 0;
+    long long threads = 0;
+};
+
+ProcessFigures readProcessFigures(long long pid)
+{
+    ProcessFigures figures;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:")
+            status >> figures.rssKiB;
+        else if (key == "Threads:")
+            status >> figures.threads;
+        status.ignore(1 << 20, '\n');
+    }
+    return figures;
+}
+
+// Freed memory and finishing threads settle within a few hundred milliseconds.
+ProcessFigures readSettledFigures(long long pid)
+{
+    ProcessFigures last = readProcessFigures(pid);
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const ProcessFigures now = readProcessFigures(pid);
+        if (now.rssKiB == last.rssKiB && now.threads == last.threads)
+            return now;
+        last = now;
+    }
+    return last;
+}
+
+} // namespace
+
+namespace TcpLoad {
+
+int runRequests(const LoadOptions &o)
+{
+    const LoopResult result = runClosedLoop(o.clients, o.warmupSeconds, o.durationSeconds,
+                                            [&](int) { return std::make_unique<RequestWork>(o); });
+    printLoopResult("request", o.clients, result);
+    return result.errors ? 1 : 0;
+}
+
+int runChurn(const LoadOptions &o)
+{
+    const LoopResult result = runClosedLoop(o.clients, o.warmupSeconds, o.durationSeconds,
+                                            [&](int) { return std::make_unique<ChurnWork>(o); });
+    printLoopResult("churn", o.clients, result);
+    return result.errors ? 1 : 0;
+}
+
+int runIdle(const LoadOptions &o)
+{
+    if (o.serverPid <= 0) {
+        std::fprintf(stderr, "idle needs --pid\n");
+        return 2;
+    }
+    std::string error;
+    {
+        // One full session first: what the first connection loads stays loaded and is not
+        // a cost per connection.
+        BenchSocket first;
+        std::string reply;
+        if (!openSession(first, o, &error) || !first.sendAll(o.message) || !first.receiveOnce(&reply)) {
+            std::printf("mode=idle errors=1\nerror: first session: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    const ProcessFigures before = readSettledFigures(o.serverPid);
+
+    std::vector<std::unique_ptr<BenchSocket>> sockets(static_cast<size_t>(o.clients));
+    const int openers = std::min(16, o.clients);
+    std::vector<std::string> errors(static_cast<size_t>(openers));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < openers; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = t; i < o.clients; i += openers) {
+                auto socket = std::make_unique<BenchSocket>();
+                if (!openSession(*socket, o, &errors[size_t(t)]))
+                    return;
+                sockets[size_t(i)] = std::move(socket);
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    const ProcessFigures after = readSettledFigures(o.serverPid);
+
+    // Held means still answering: every connection gets one more request.
+    int held = 0;
+    std::string reply;
+    for (auto &socket : sockets) {
+        if (socket && socket->sendAll(o.message) && socket->receiveOnce(&reply))
+            ++held;
+    }
+    sockets.clear();
+    for (const std::string &e : errors) {
+        if (!e.empty() && error.empty())
+            error = e;
+    }
+    const double perConnection = o.clients ? double(after.rssKiB - before.rssKiB) / o.clients : 0;
+    std::printf("mode=idle clients=%d held=%d rss_before_kib=%lld rss_after_kib=%lld "
+                "threads_before=%lld threads_after=%lld rss_per_connection_kib=%.1f errors=%d\n",
+                o.clients, held, before.rssKiB, after.rssKiB, before.threads, after.threads,
+                perConnection, held == o.clients ? 0 : 1);
+    if (held != o.clients)
+        std::printf("error: %d of %d connections held; %s\n", held, o.clients, error.c_str());
+    return held == o.clients ? 0 : 1;
+}
+
+int runProbe(const LoadOptions &o)
+{
+    BenchSocket socket;
+    std::string error;
+    std::string reply;
+    if (!openSession(socket, o, &error) || !socket.sendAll(o.message) || !socket.receiveOnce(&reply)) {
+        std::printf("error: %s\n", error.empty() ? "no reply" : error.c_str());
+        return 1;
+    }
+    std::printf("reply=%s\n", printable(reply).c_str());
+    return 0;
+}
+
+int runUpload(const LoadOptions &o)
+{
+    BenchSocket socket;
+    std::string error;
+    if (!openSession(socket, o, &error)) {
+        std::printf("mode=upload errors=1\nerror: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<char> piece(1 << 20);
+    for (size_t i = 0; i < piece.size(); ++i)
+        piece[i] = char((i * 2654435761u) >> 13);
+
+    const Clock::time_point begin = Clock::now();
+    const std::string message = "_sendBinaryFile_?" + o.uploadName + "&" + o.uploadDirectory + "&"
+                                + std::to_string(o.uploadBytes);
+    std::string reply;
+    if (!socket.sendAll(message) || !socket.receiveExactly(2, &reply) || reply != "Ok") {
+        std::printf("mode=upload errors=1\nerror: no \"Ok\" for the upload: %s\n", printable(reply).c_str());
+        return 1;
+    }
+    long long left = o.uploadBytes;
+    while (left > 0) {
+        const size_t n = size_t(std::min<long long>(left, (long long)piece.size()));
+        if (!socket.sendAll(piece.data(), n)) {
+            std::printf("mode=upload errors=1\nerror: connection lost while sending\n");
+            return 1;
+        }
+        left -= (long long)n;
+    }
+    if (!socket.receiveOnce(&reply))
+        reply = "(nothing)";
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    const bool ok = reply == o.uploadDirectory;
+    std::printf("mode=upload clients=1 bytes=%lld seconds=%.3f throughput=%.1f errors=%d\n",
+                o.uploadBytes, seconds, double(o.uploadBytes) / seconds, ok ? 0 : 1);
+    if (!ok)
+        std::printf("error: final reply %s\n", printable(reply).c_str());
+    return ok ? 0 : 1;
+}
+
+} // namespace TcpLoad
