@@ -1,0 +1,138 @@
+# The table of scripts/bench from its raw lines: "POINT CLIENTS ROLE RUN key=value...".
+# Every figure is the median over the runs; ratios are taken per run (server over the baseline
+# of the same run) and their median shown, which rides out drift between runs.
+# Variables: idle (connection count), upload_mib.
+
+function median(list, n,    i, j, t, a) {
+    if (n == 0)
+        return "-"
+    for (i = 1; i <= n; i++)
+        a[i] = list[i] + 0
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && a[j - 1] > a[j]; j--) {
+            t = a[j]; a[j] = a[j - 1]; a[j - 1] = t
+        }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+
+# Median of KEY for POINT, CLIENTS and ROLE over the runs.
+function med(point, clients, role, key,    r, n, list) {
+    n = 0
+    for (r = 1; r <= runs; r++)
+        if ((point, clients, role, r, key) in v)
+            list[++n] = v[point, clients, role, r, key]
+    return median(list, n)
+}
+
+# Median over the runs of the server's KEY divided by the baseline's.
+function ratio(point, clients, key, serverPoint,    r, n, list, b) {
+    n = 0
+    for (r = 1; r <= runs; r++) {
+        if (!((point, clients, "baseline", r, key) in v) || !((serverPoint, clients, "server", r, key) in v))
+            continue
+        b = v[point, clients, "baseline", r, key] + 0
+        if (b > 0)
+            list[++n] = v[serverPoint, clients, "server", r, key] / b
+    }
+    return median(list, n)
+}
+
+function fmt(value, format) {
+    return value == "-" ? "-" : sprintf(format, value)
+}
+
+BEGIN {
+    describe["unauthenticated"] = "\"Not authenticated\" reply | no-op server"
+    describe["memory"] = "logged in, answered from memory | no-op server"
+    describe["catalogue"] = "\"get_valid_applications\" (alice) | its statements sent to MariaDB"
+    describe["churn"] = "connect, token login, command, quit | MariaDB connect + query + close"
+    describe["churn-qt"] = "the same churn | MariaDB connect as Qt's driver does + query + close"
+    describe["churn-noop"] = "the same churn | no-op server"
+    target["unauthenticated"] = 0.9
+    target["memory"] = 0.8
+    target["catalogue"] = 0.8
+    target["churn"] = 0.8
+    target["upload"] = 0.7
+    runs = 0
+}
+
+{
+    point = $1; clients = $2; role = $3; run = $4
+    if (run > runs)
+        runs = run
+    if (!((point, clients) in seenClients)) {
+        seenClients[point, clients] = 1
+        clientList[point] = clientList[point] " " clients
+    }
+    for (i = 5; i <= NF; i++) {
+        eq = index($i, "=")
+        if (eq > 1)
+            v[point, clients, role, run, substr($i, 1, eq - 1)] = substr($i, eq + 1)
+    }
+}
+
+END {
+    print "| Point | Baseline | Clients | Throughput ratio | p50 ratio | p99 ratio | Server ops/s | Baseline ops/s | Server p50 / p99 µs | Baseline p50 / p99 µs | Target |"
+    print "|---|---|---|---|---|---|---|---|---|---|---|"
+    # Rows in a fixed order: the points, then the two churn explanations.
+    split("unauthenticated memory catalogue churn churn-qt churn-noop", points, " ")
+    for (p = 1; p in points; p++) {
+        point = points[p]
+        # The churn explanations compare their baselines with the server's own churn.
+        serverPoint = (point == "churn-qt" || point == "churn-noop") ? "churn" : point
+        n = split(clientList[point], counts, " ")
+        for (c = 1; c <= n; c++) {
+            clients = counts[c]
+            if (med(serverPoint, clients, "server", "throughput") == "-")
+                continue
+            r = ratio(point, clients, "throughput", serverPoint)
+            met = ""
+            if (point in target && r != "-")
+                met = sprintf("≥ %s %s", target[point], r >= target[point] ? "met" : "MISSED")
+            printf "| %s | %s | %s | %s | %s | %s | %s | %s / %s | %s / %s | %s |\n", describe[point], clients,
+                fmt(r, "%.2f"), fmt(ratio(point, clients, "p50_us", serverPoint), "%.2f"),
+                fmt(ratio(point, clients, "p99_us", serverPoint), "%.2f"),
+                fmt(med(serverPoint, clients, "server", "throughput"), "%.0f"),
+                fmt(med(point, clients, "baseline", "throughput"), "%.0f"),
+                fmt(med(serverPoint, clients, "server", "p50_us"), "%.0f"),
+                fmt(med(serverPoint, clients, "server", "p99_us"), "%.0f"),
+                fmt(med(point, clients, "baseline", "p50_us"), "%.0f"),
+                fmt(med(point, clients, "baseline", "p99_us"), "%.0f"), met
+        }
+    }
+    print ""
+
+    # Churn: the slowest cycle of any run and client count, and cycles of a second or more.
+    n = split(clientList["churn"], counts, " ")
+    worst = 0; slow = 0; any = 0
+    for (c = 1; c <= n; c++)
+        for (r = 1; r <= runs; r++)
+            if (("churn", counts[c], "server", r, "max_us") in v) {
+                any = 1
+                if (v["churn", counts[c], "server", r, "max_us"] + 0 > worst)
+                    worst = v["churn", counts[c], "server", r, "max_us"] + 0
+                slow += v["churn", counts[c], "server", r, "slow"]
+            }
+    if (any)
+        printf "Churn: slowest server cycle %.0f ms; cycles of 1 s or more: %d (target: none).\n", worst / 1000, slow
+
+    if (med("idle", idle, "server", "rss_per_connection_kib") != "-") {
+        for (k = 1; k <= 2; k++) {
+            role = k == 1 ? "server" : "baseline"
+            printf "Idle, %s: %s of %s connections held; RSS %s → %s KiB, threads %s → %s; %s KiB per connection%s.\n",
+                role == "server" ? "server" : "no-op server", med("idle", idle, role, "held"), idle,
+                med("idle", idle, role, "rss_before_kib"), med("idle", idle, role, "rss_after_kib"),
+                med("idle", idle, role, "threads_before"), med("idle", idle, role, "threads_after"),
+                fmt(med("idle", idle, role, "rss_per_connection_kib"), "%.1f"),
+                role == "server" ? " (target ≤ 150 KiB)" : ""
+        }
+    }
+
+    if (med("upload", 1, "server", "throughput") != "-") {
+        r = ratio("upload", 1, "throughput", "upload")
+        printf "Upload of %s MiB: server %.0f MiB/s, raw loopback copy %.0f MiB/s: ratio %s (target ≥ 0.7 %s).\n",
+            upload_mib, med("upload", 1, "server", "throughput") / 1048576,
+            med("upload", 1, "baseline", "throughput") / 1048576, fmt(r, "%.2f"),
+            r != "-" && r >= 0.7 ? "met" : "MISSED"
+    }
+}
