@@ -1,5 +1,7 @@
 #include "benchsocket.h"
 
+#include "fdio.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -56,16 +58,7 @@ bool BenchSocket::connectTo(const std::string &host, int port, int timeoutSecond
 
 bool BenchSocket::sendAll(const char *data, size_t size)
 {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
+    return sendFully(fd, data, size);
 }
 
 bool BenchSocket::receiveOnce(std::string *reply)
@@ -114,18 +107,4 @@ bool BenchSocket::waitForClose()
 std::string loginMessage(const std::string &user, const std::string &token)
 {
     return "login?" + user + "&&" + token;
-}
-
-std::string printable(const std::string &text)
-{
-    std::string out;
-    for (const char c : text) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
-    }
-    return out;
 }

@@ -31,6 +31,3 @@ private:
 
 // A login message for the text protocol with a database token and no admin group.
 std::string loginMessage(const std::string &user, const std::string &token);
-
-// The text with line ends made visible, for error messages.
-std::string printable(const std::string &text);

@@ -30,8 +30,30 @@ double percentileMicros(std::vector<uint32_t> &sorted, double fraction)
 
 } // namespace
 
+bool SameAnswerWork::isFirstAnswer(std::string *error) const
+{
+    if (answer == firstAnswer)
+        return true;
+    *error = "answer changed from " + printable(firstAnswer) + " to " + printable(answer);
+    return false;
+}
+
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
 LoopResult runClosedLoop(int clients, double warmupSeconds, double durationSeconds,
-                         const std::function<std::unique_ptr<ClientWork>(int index)> &make)
+                         const std::function<std::unique_ptr<ClientWork>()> &make)
 {
     std::vector<ThreadRecord> records(static_cast<size_t>(clients));
     std::mutex lock;
@@ -46,7 +68,7 @@ LoopResult runClosedLoop(int clients, double warmupSeconds, double durationSecon
         threads.emplace_back([&, i] {
             ThreadRecord &record = records[size_t(i)];
             record.latenciesNanos.reserve(1 << 16);
-            std::unique_ptr<ClientWork> work = make(i);
+            std::unique_ptr<ClientWork> work = make();
             const bool setUp = work->setUp(&record.error);
             record.failed = !setUp;
             {

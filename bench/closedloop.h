@@ -1,5 +1,7 @@
 #pragma once
 
+#include "loadoptions.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +21,19 @@ public:
     virtual bool runOnce(std::string *error) = 0;
 };
 
+// Work whose every operation must give, byte for byte, the answer its first one gave.
+class SameAnswerWork : public ClientWork
+{
+protected:
+    bool isFirstAnswer(std::string *error) const;
+
+    std::string firstAnswer;
+    std::string answer;
+};
+
+// The text with line ends made visible, for error messages.
+std::string printable(const std::string &text);
+
 struct LoopResult {
     uint64_t operations = 0;  // completed inside the measured window
     double seconds = 0;       // length of the measured window
@@ -32,11 +47,22 @@ struct LoopResult {
     double throughput() const { return seconds > 0 ? double(operations) / seconds : 0; }
 };
 
-// Runs `clients` threads, each with the work made by `make` for its index. All of them set up
-// first; then they run together for warmup + duration seconds and only operations that start
-// after the warm-up and end inside the window are counted.
+// Runs `clients` threads, each with the work `make` gives it (made on that thread). All of them
+// set up first; then they run together for warmup + duration seconds and only operations that
+// start after the warm-up and end inside the window are counted.
 LoopResult runClosedLoop(int clients, double warmupSeconds, double durationSeconds,
-                         const std::function<std::unique_ptr<ClientWork>(int index)> &make);
+                         const std::function<std::unique_ptr<ClientWork>()> &make);
 
 // Prints the result as "key=value" pairs on one line, for scripts/bench.
 void printLoopResult(const char *mode, int clients, const LoopResult &result);
+
+// The closed loop of the options with one Work per client, printed under `mode`; returns the
+// exit code of ambrix-loadgen.
+template <class Work>
+int measureClosedLoop(const char *mode, const LoadOptions &o)
+{
+    const LoopResult result = runClosedLoop(o.clients, o.warmupSeconds, o.durationSeconds,
+                                            [&] { return std::make_unique<Work>(o); });
+    printLoopResult(mode, o.clients, result);
+    return result.errors ? 1 : 0;
+}

@@ -8,6 +8,8 @@
 //
 // Usage: ambrix-noop-server -p PORT [-a ADDRESS] [--sink DIR]
 
+#include "fdio.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,34 +31,6 @@ namespace {
 const char reply[] = "Not authenticated"; // 17 bytes, as the server's refusal
 std::string sinkDirectory;
 
-bool sendAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 // "_sendBinaryFile_?NAME&DIR&SIZE": answers "Ok", copies SIZE bytes to the sink, answers DIR.
 void copyUpload(int socket, const char *message)
 {
@@ -72,14 +46,14 @@ void copyUpload(int socket, const char *message)
             size = text.substr(second + 1);
         }
     }
-    sendAll(socket, "Ok", 2);
+    sendFully(socket, "Ok", 2);
     long long left = std::atoll(size.c_str());
     const bool plainName = !name.empty() && name.find('/') == std::string::npos && name != "..";
     const int file = plainName ? ::open((sinkDirectory + "/" + name).c_str(),
                                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
                                : -1;
     if (file < 0) {
-        sendAll(socket, "Cannot create temporary file", 28);
+        sendFully(socket, "Cannot create temporary file", 28);
         return;
     }
     // On the heap: a thread-local buffer would be set up, and paid for, by every thread.
@@ -90,12 +64,12 @@ void copyUpload(int socket, const char *message)
             continue;
         if (n <= 0)
             break;
-        if (!writeAll(file, buffer.data(), size_t(n)))
+        if (!writeFully(file, buffer.data(), size_t(n)))
             break;
         left -= n;
     }
     ::close(file);
-    sendAll(socket, directory.data(), directory.size());
+    sendFully(socket, directory.data(), directory.size());
 }
 
 void *serve(void *arg)
@@ -117,7 +91,7 @@ void *serve(void *arg)
             copyUpload(socket, buffer);
             continue;
         }
-        sendAll(socket, reply, sizeof reply - 1);
+        sendFully(socket, reply, sizeof reply - 1);
     }
     ::close(socket);
     return nullptr;

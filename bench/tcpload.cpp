@@ -46,7 +46,7 @@ bool openSession(BenchSocket &socket, const LoadOptions &o, std::string *error)
     return true;
 }
 
-class RequestWork : public ClientWork
+class RequestWork : public SameAnswerWork
 {
 public:
     explicit RequestWork(const LoadOptions &o) : o(o) {}
@@ -55,13 +55,12 @@ public:
     {
         if (!openSession(socket, o, error))
             return false;
-        // The first answer fixes what every later one must be, byte for byte.
-        if (!socket.sendAll(o.message) || !socket.receiveOnce(&expected)) {
+        if (!socket.sendAll(o.message) || !socket.receiveOnce(&firstAnswer)) {
             *error = "no reply to " + o.message;
             return false;
         }
-        if (!o.expect.empty() && expected != o.expect) {
-            *error = "unexpected reply: " + printable(expected);
+        if (!o.expect.empty() && firstAnswer != o.expect) {
+            *error = "unexpected reply: " + printable(firstAnswer);
             return false;
         }
         return true;
@@ -69,22 +68,16 @@ public:
 
     bool runOnce(std::string *error) override
     {
-        if (!socket.sendAll(o.message) || !socket.receiveExactly(expected.size(), &reply)) {
+        if (!socket.sendAll(o.message) || !socket.receiveExactly(firstAnswer.size(), &answer)) {
             *error = "connection lost";
             return false;
         }
-        if (reply != expected) {
-            *error = "reply changed to " + printable(reply);
-            return false;
-        }
-        return true;
+        return isFirstAnswer(error);
     }
 
 private:
     const LoadOptions &o;
     BenchSocket socket;
-    std::string expected;
-    std::string reply;
 };
 
 class ChurnWork : public ClientWork
@@ -160,18 +153,12 @@ namespace TcpLoad {
 
 int runRequests(const LoadOptions &o)
 {
-    const LoopResult result = runClosedLoop(o.clients, o.warmupSeconds, o.durationSeconds,
-                                            [&](int) { return std::make_unique<RequestWork>(o); });
-    printLoopResult("request", o.clients, result);
-    return result.errors ? 1 : 0;
+    return measureClosedLoop<RequestWork>("request", o);
 }
 
 int runChurn(const LoadOptions &o)
 {
-    const LoopResult result = runClosedLoop(o.clients, o.warmupSeconds, o.durationSeconds,
-                                            [&](int) { return std::make_unique<ChurnWork>(o); });
-    printLoopResult("churn", o.clients, result);
-    return result.errors ? 1 : 0;
+    return measureClosedLoop<ChurnWork>("churn", o);
 }
 
 int runIdle(const LoadOptions &o)
