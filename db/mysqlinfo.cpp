@@ -2,6 +2,7 @@
 
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QStringBuilder>
 #include <QtDebug>
 
 #include <atomic>
@@ -49,6 +50,7 @@ bool MySqlInfo::openDatabase(const QString &user, const QString &password,
 
 void MySqlInfo::closeDatabase()
 {
+    selectQuery.reset();
     if (db.isValid())
         db.close();
 }
@@ -62,30 +64,34 @@ void MySqlInfo::removeConnection()
 {
     if (registeredName.isEmpty())
         return;
+    selectQuery.reset();
     db.close();
     db = QSqlDatabase(); // the registry refuses to remove a name whose handle is still held
     QSqlDatabase::removeDatabase(registeredName);
     registeredName.clear();
 }
 
-bool MySqlInfo::runSelect(QSqlQuery &query, const QString &sql)
+QSqlQuery *MySqlInfo::runSelect(const QString &sql)
 {
     if (!db.isOpen())
-        return false;
-    query.setForwardOnly(true);
-    return query.exec(sql);
+        return nullptr;
+    if (!selectQuery) {
+        selectQuery = std::make_unique<QSqlQuery>(db);
+        selectQuery->setForwardOnly(true);
+    }
+    return selectQuery->exec(sql) ? selectQuery.get() : nullptr;
 }
 
 QStringList MySqlInfo::selectColumn(const QString &table, const QString &column,
                                     const QString &condition)
 {
     QStringList result;
-    QSqlQuery query(db);
-    if (!runSelect(query, QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + table
-                              + QStringLiteral(" WHERE ") + condition))
+    QSqlQuery *query = runSelect(QLatin1String("SELECT ") % column % QLatin1String(" FROM ") % table
+                                 % QLatin1String(" WHERE ") % condition);
+    if (!query)
         return result;
-    while (query.next())
-        result.append(textOf(query.value(0)));
+    while (query->next())
+        result.append(textOf(query->value(0)));
     return result;
 }
 
@@ -93,30 +99,29 @@ QStringList MySqlInfo::selectRow(const QString &table, const QString &condition,
                                  const QStringList &columns)
 {
     QStringList result;
-    QSqlQuery query(db);
-    if (!runSelect(query, QStringLiteral("SELECT ") + columns.join(QLatin1Char(','))
-                              + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ") + condition)
-        || !query.next())
+    QSqlQuery *query = runSelect(QLatin1String("SELECT ") % columns.join(QLatin1Char(','))
+                                 % QLatin1String(" FROM ") % table % QLatin1String(" WHERE ") % condition);
+    if (!query || !query->next())
         return result;
     for (int i = 0; i < columns.size(); ++i)
-        result.append(textOf(query.value(i)));
+        result.append(textOf(query->value(i)));
     return result;
 }
 
 QList<QStringList> MySqlInfo::queryRows(const QString &sql, const QStringList &columnNames)
 {
     QList<QStringList> rows;
-    QSqlQuery query(db);
-    if (!runSelect(query, sql))
+    QSqlQuery *query = runSelect(sql);
+    if (!query)
         return rows;
     const int n = columnNames.size();
-    const int available = query.record().count();
-    while (query.next()) {
+    const int available = query->record().count();
+    while (query->next()) {
         QStringList row;
         row.reserve(n);
         // A name beyond the result's columns reads as an empty text.
         for (int i = 0; i < n; ++i)
-            row.append(i < available ? textOf(query.value(i)) : QString());
+            row.append(i < available ? textOf(query->value(i)) : QString());
         rows.append(row);
     }
     return rows;

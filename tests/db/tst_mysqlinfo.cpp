@@ -42,6 +42,12 @@ private slots:
         QVERIFY(db->insertRow(table, {"k", "v", "n"}, {QStringLiteral("ins"), QStringLiteral("it's"), 42}));
         QCOMPARE(fixture.rows("SELECT v, n FROM " + table + " WHERE k='ins'"), QList<QStringList>({{"it's", "42"}}));
         QVERIFY(!db->updateColumn(table, "k='one'", "nosuchcolumn", "z"));
+        // A broken select answers nothing, and the next one on the same connection as usual.
+        QCOMPARE(db->selectColumn(table, "nosuchcolumn", "1"), QStringList());
+        QCOMPARE(db->selectRow(table, "k='three' ORDER BY id", {"v", "n"}), QStringList({"a", "1"}));
+        // A closed connection answers nothing, whatever ran on it before.
+        db->closeDatabase();
+        QCOMPARE(db->selectColumn(table, "v", "k='three'"), QStringList());
     }
 
     void hostileValuesStayInert()
@@ -70,6 +76,7 @@ private slots:
         const int before = QSqlDatabase::connectionNames().size();
         QVERIFY(first->openDatabase(testDbParameters().user, testDbParameters().password, "9"));
         QCOMPARE(QSqlDatabase::connectionNames().size(), before);
+        QCOMPARE(first->selectColumn(table, "v", "k='three' ORDER BY id LIMIT 1"), QStringList({"a"}));
         first.reset();
         QCOMPARE(QSqlDatabase::connectionNames().size(), before - 1);
     }
