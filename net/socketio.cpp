@@ -30,24 +30,20 @@ bool sendText(int socket, const QString &text)
 
 QByteArray boundedReceive(int socket, int limit)
 {
-    const int chunk = qMin(limit, 1024);
     QByteArray result;
-    if (chunk <= 0)
+    if (limit <= 0)
         return result;
-    char buffer[1024];
-    for (;;) {
-        // Never past the limit: an upload's content may be followed at once by the next message.
-        const int wanted = qMin(chunk, limit - int(result.size()));
-        const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(wanted), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        result.append(buffer, static_cast<int>(n));
+    // One call for the whole limit, straight into the result: an upload's 64 KiB pieces taken a
+    // KiB per call cost sixty-four system calls and copies each. Never past the limit: an
+    // upload's content may be followed at once by the next message.
+    result.resize(limit);
+    ssize_t n;
+    do {
+        n = ::recv(socket, result.data(), static_cast<size_t>(limit), 0);
+    } while (n < 0 && errno == EINTR);
+    result.resize(n > 0 ? static_cast<int>(n) : 0);
+    if (n > 0)
         std::fflush(stdout);
-        if (result.size() >= limit || result.size() < chunk)
-            break;
-    }
     return result;
 }
 

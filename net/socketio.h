@@ -10,8 +10,8 @@ namespace SocketIo {
 bool sendBytes(int socket, const QByteArray &bytes);
 bool sendText(int socket, const QString &text);
 
-// Receives at most limit bytes: one call per chunk of at most 1024, going on only while whole
-// chunks keep arriving. With the limit of 1024 used for peer replies that is exactly one call.
+// Receives at most limit bytes in one call: what has arrived, up to the limit. Peer replies
+// (limit 1024) are one message each; uploads take their content in pieces of 64 KiB.
 QByteArray boundedReceive(int socket, int limit);
 QString textReceive(int socket, int limit);
 
