@@ -101,6 +101,9 @@ void FileUploadTest::uploads_data()
     const QByteArray badFile = "Cannot create temporary file";
     QTest::newRow("3000 bytes") << user << uploadMessage("a.bin", "reports", 3000) << small << QByteArray("reports")
                        << "reports/a.bin";
+    // Follows the row above: the longer file it left must not keep its tail.
+    QTest::newRow("shorter file replaces") << user << uploadMessage("a.bin", "reports", 5) << quit
+                                  << QByteArray("reports") << "reports/a.bin";
     QTest::newRow("20 MB, nested") << user << uploadMessage("b.bin", "big/one", big.size()) << big
                           << QByteArray("big/one") << "big/one/b.bin";
     QTest::newRow("domain part dropped") << "CORP\\" + user << uploadMessage("c.bin", "dom", 3000) << small
