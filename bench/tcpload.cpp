@@ -37,7 +37,7 @@ bool openSession(BenchSocket &socket, const LoadOptions &o, std::string *error)
         }
     }
     for (const std::string &message : o.setupMessages) {
-        // Some set-up commands answer with an empty text plus its line end, others nothing.
+        // Only that an answer came matters here; set-up commands answer at least a line end.
         if (!socket.sendAll(message) || !socket.receiveOnce(&reply)) {
             *error = "no reply to " + message;
             return false;
