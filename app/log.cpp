@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QtDebug>
@@ -44,6 +45,11 @@ void info(const QString &message)
 {
     appendLine(QStringLiteral("Info: ") + message);
     qDebug("Info: %s", qUtf8Printable(message));
+}
+
+bool debugEnabled()
+{
+    return QLoggingCategory::defaultCategory()->isDebugEnabled();
 }
 
 } // namespace Log

@@ -9,4 +9,7 @@ namespace Log {
 void error(const QString &message);
 void info(const QString &message);
 
+// Whether the debug channel prints anything: callers skip building debug text when it doesn't.
+bool debugEnabled();
+
 } // namespace Log

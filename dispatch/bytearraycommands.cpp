@@ -1,10 +1,10 @@
 #include "dispatch/bytearraycommands.h"
 
+#include "app/log.h"
 #include "catalogue/axapplicationcommand.h"
 #include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
 
-#include <QLoggingCategory>
 #include <QtDebug>
 #include <QtEndian>
 
@@ -28,11 +28,6 @@ const ByteArrayRow byteArrayRows[] = {
      [](C &c, const P &p) { return AXApplicationCommand::userLogo(p[0], c.db); }},
 };
 
-bool debugEnabled()
-{
-    return QLoggingCategory::defaultCategory()->isDebugEnabled();
-}
-
 } // namespace
 
 namespace ByteArrayCommands {
@@ -45,7 +40,7 @@ QByteArray handle(ClientSession &session, const QByteArray &message)
     AXServerCommand command(&session, session.db.get(), session.userName, session.password,
                             session.clientAddress, session.isAdmin);
     const QString request = QString::fromUtf8(message);
-    if (debugEnabled())
+    if (Log::debugEnabled())
         qDebug("Called command: %s", qUtf8Printable(request));
     const QByteArray payload = command.dispatchByteArray(request);
 

@@ -8,7 +8,6 @@
 #include "protocol/secretmask.h"
 #include "protocol/usersocketregistry.h"
 
-#include <QLoggingCategory>
 #include <QtDebug>
 
 #include <cstdio>
@@ -29,11 +28,6 @@ bool startsWith(const char *data, size_t size, const char (&prefix)[N])
     return size >= N - 1 && std::memcmp(data, prefix, N - 1) == 0;
 }
 
-bool debugEnabled()
-{
-    return QLoggingCategory::defaultCategory()->isDebugEnabled();
-}
-
 void handleMessage(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
                    const char *data, size_t size)
 {
@@ -43,7 +37,7 @@ void handleMessage(ClientSession &session, const std::shared_ptr<ConnectionSocke
         socket->shutdown();
         return;
     }
-    if (debugEnabled())
+    if (Log::debugEnabled())
         qDebug("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
 
     UserSocketRegistry &registry = UserSocketRegistry::instance();
@@ -81,7 +75,7 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
             }
             buffer[n] = '\0';
             const size_t size = std::strlen(buffer); // a zero byte ends the message
-            if (debugEnabled()) {
+            if (Log::debugEnabled()) {
                 qDebug("Reading %d bytes, message: '%s'", int(n),
                        SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
             }

@@ -1,13 +1,13 @@
 #include "protocol/requesthandler.h"
 
 #include "accounts/axusercommand.h"
+#include "app/log.h"
 #include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
 #include "protocol/authentication.h"
 #include "protocol/secretmask.h"
 #include "registration/serverregistry.h"
 
-#include <QLoggingCategory>
 #include <QtDebug>
 
 namespace {
@@ -15,11 +15,6 @@ namespace {
 const QByteArray authenticationOk = QByteArrayLiteral("Authentication ok.\n");
 const QByteArray badAuthentication = QByteArrayLiteral("Error: Bad authentication\n");
 const QByteArray notInAdminGroup = QByteArrayLiteral("Error: Not in admin group\n");
-
-bool debugEnabled()
-{
-    return QLoggingCategory::defaultCategory()->isDebugEnabled();
-}
 
 // Positional fields: every "?" and "&" separates. A field beyond the end is null.
 struct Fields {
@@ -91,12 +86,12 @@ QByteArray dispatch(ClientSession &session, const QByteArray &message)
 {
     AXServerCommand command(&session, session.db.get(), session.userName, session.password,
                             session.clientAddress, session.isAdmin);
-    if (debugEnabled())
+    if (Log::debugEnabled())
         qDebug("Called command: %s", SecretMask::maskedForLog(message).constData());
-    const QString reply = command.dispatch(QString::fromUtf8(message)) + QLatin1Char('\n');
-    if (debugEnabled())
-        qDebug("Response: %s", SecretMask::maskedReply(message, reply.toUtf8()).constData());
-    return reply.toUtf8();
+    const QByteArray reply = (command.dispatch(QString::fromUtf8(message)) + QLatin1Char('\n')).toUtf8();
+    if (Log::debugEnabled())
+        qDebug("Response: %s", SecretMask::maskedReply(message, reply).constData());
+    return reply;
 }
 
 } // namespace
@@ -105,7 +100,7 @@ namespace RequestHandler {
 
 QByteArray handle(ClientSession &session, const QByteArray &message)
 {
-    if (debugEnabled()) {
+    if (Log::debugEnabled()) {
         qDebug("Ready to read %d bytes", int(message.size()));
         qDebug("Question: %s", SecretMask::maskedForLog(message).constData());
     }
