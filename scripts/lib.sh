@@ -24,9 +24,23 @@ ensure_packages() {
     fi
 }
 
+# Compiler cache outside the clone: a fresh clone still builds without it, only slower.
+# Sets CCACHE_LAUNCHER to the cmake options that use it, or to nothing.
+use_ccache() {
+    CCACHE_LAUNCHER=
+    command -v ccache >/dev/null || return 0
+    export CCACHE_DIR="${CCACHE_DIR:-/var/cache/ambrix-server-build/ccache}"
+    # Relative paths in the cache keys, so that clones and worktrees share hits.
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$ROOT")}"
+    mkdir -p "$CCACHE_DIR" 2>/dev/null || return 0
+    CCACHE_LAUNCHER="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+}
+
 build() {
+    use_ccache
     if [[ ! -f "$BUILD_DIR/build.ninja" ]]; then
-        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        # shellcheck disable=SC2086
+        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $CCACHE_LAUNCHER >/dev/null
     fi
     cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
