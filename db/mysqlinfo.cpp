@@ -5,13 +5,7 @@
 #include <QStringBuilder>
 #include <QtDebug>
 
-#include <atomic>
-
 namespace {
-
-// Socket numbers are reused as soon as a socket closes, while the old thread may still hold its
-// connection; the sequence number keeps every registered name unique for the process.
-std::atomic<quint64> connectionSequence{0};
 
 QString textOf(const QVariant &value)
 {
@@ -21,65 +15,161 @@ QString textOf(const QVariant &value)
 } // namespace
 
 MySqlInfo::MySqlInfo(const QString &hostName, int port)
-    : hostName(hostName), port(port)
+{
+    source = [hostName, port] {
+        PoolSettings s;
+        s.target.addresses = hostName;
+        s.target.port = port;
+        return s;
+    };
+}
+
+MySqlInfo::MySqlInfo(SettingsSource source)
+    : source(std::move(source))
 {
 }
 
 MySqlInfo::~MySqlInfo()
 {
-    removeConnection();
+    dropConnection(false);
 }
 
-bool MySqlInfo::openDatabase(const QString &user, const QString &password,
-                             const QString &connectionName)
+bool MySqlInfo::openDatabase(const QString &user, const QString &password, const QString &)
 {
-    removeConnection();
-    registeredName = connectionName + QLatin1Char('#') + QString::number(++connectionSequence);
-    db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), registeredName);
+    const SettingsSource fixed = source;
+    source = [fixed, user, password] {
+        PoolSettings s = fixed();
+        s.target.user = user;
+        s.target.password = password;
+        return s;
+    };
+    restartRequest(false);
+    holdsUntilClosed = true;
     qDebug("Created database");
-    db.setHostName(hostName);
-    db.setPort(port);
-    db.setDatabaseName(QStringLiteral("ambrix"));
-    // An unreachable host must not hold a connection thread for minutes.
-    db.setConnectOptions(QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=10"));
     qDebug("Trying to open database...");
-    const bool opened = db.open(user, password);
+    const bool opened = connection() != nullptr;
     qDebug("done.");
     return opened;
 }
 
 void MySqlInfo::closeDatabase()
 {
-    selectQuery.reset();
-    if (db.isValid())
-        db.close();
+    endRequest();
+    // A closed object answers nothing, as before it was opened.
+    unavailable = holdsUntilClosed;
 }
 
-bool MySqlInfo::isOpen() const
+bool MySqlInfo::isOpen()
 {
-    return db.isOpen();
+    return connection() != nullptr;
 }
 
-void MySqlInfo::removeConnection()
+MySqlConnection *MySqlInfo::connection()
 {
-    if (registeredName.isEmpty())
-        return;
-    selectQuery.reset();
-    db.close();
-    db = QSqlDatabase(); // the registry refuses to remove a name whose handle is still held
-    QSqlDatabase::removeDatabase(registeredName);
-    registeredName.clear();
+    if (lease)
+        return lease.get();
+    if (unavailable)
+        return nullptr;
+    const PoolSettings s = source();
+    pool = MySqlPool::forTarget(s.target);
+    lease = pool->borrow(s.size, s.borrowTimeoutMs);
+    if (!lease) {
+        // Statements already answered would make a partial result of this request.
+        broken = broken || ranStatement;
+        unavailable = true;
+        return nullptr;
+    }
+    wroteOnLease = false;
+    return lease.get();
+}
+
+void MySqlInfo::dropConnection(bool failed)
+{
+    if (lease)
+        pool->giveBack(std::move(lease), failed);
+}
+
+bool MySqlInfo::needsRerun() const
+{
+    return broken && !wrote;
+}
+
+void MySqlInfo::restartRequest(bool unavailableNow)
+{
+    dropConnection(false);
+    ranStatement = wroteOnLease = wrote = broken = false;
+    unavailable = unavailableNow;
+}
+
+void MySqlInfo::endRequest()
+{
+    restartRequest(false);
+}
+
+bool MySqlInfo::retryAfterFailure(bool statementIsRead, bool provenNotRun, bool alreadyRetried)
+{
+    dropConnection(true);
+    if (!provenNotRun && !statementIsRead)
+        wrote = true; // it may have run: never sent again, and the request never runs again
+    // A read that follows a write may depend on that connection (the id the write made).
+    const bool mayRetry = !alreadyRetried && (provenNotRun || (statementIsRead && !wroteOnLease));
+    if (mayRetry)
+        return true;
+    broken = broken || ranStatement;
+    unavailable = true;
+    return false;
 }
 
 QSqlQuery *MySqlInfo::runSelect(const QString &sql)
 {
-    if (!db.isOpen())
-        return nullptr;
-    if (!selectQuery) {
-        selectQuery = std::make_unique<QSqlQuery>(db);
-        selectQuery->setForwardOnly(true);
+    for (bool retried = false;; retried = true) {
+        MySqlConnection *c = connection();
+        if (!c)
+            return nullptr;
+        QSqlQuery &query = c->selectQuery();
+        if (query.exec(sql)) {
+            ranStatement = true;
+            return &query;
+        }
+        const QSqlError error = query.lastError();
+        if (!isConnectionFailure(error)) {
+            ranStatement = true;
+            return nullptr;
+        }
+        qDebug("Database connection failed: %s", qUtf8Printable(error.text()));
+        if (!retryAfterFailure(true, provesNotExecuted(error), retried))
+            return nullptr;
     }
-    return selectQuery->exec(sql) ? selectQuery.get() : nullptr;
+}
+
+bool MySqlInfo::runWrite(const std::function<bool(QSqlQuery &, QSqlError *, bool *)> &statement)
+{
+    for (bool retried = false;; retried = true) {
+        MySqlConnection *c = connection();
+        if (!c)
+            return false;
+        if (!c->looksAlive()) {
+            // Nothing was sent on it: the write goes on a fresh connection as if it were the first.
+            dropConnection(true);
+            continue;
+        }
+        QSqlError error;
+        bool provenNotRun = false;
+        bool ok;
+        {
+            QSqlQuery query(c->database());
+            ok = statement(query, &error, &provenNotRun);
+        }
+        if (ok) {
+            ranStatement = wrote = wroteOnLease = true;
+            return true;
+        }
+        if (!isConnectionFailure(error))
+            return false;
+        qDebug("Database connection failed: %s", qUtf8Printable(error.text()));
+        if (!retryAfterFailure(false, provenNotRun || provesNotExecuted(error), retried))
+            return false;
+    }
 }
 
 QStringList MySqlInfo::selectColumn(const QString &table, const QString &column,
@@ -134,27 +224,37 @@ bool MySqlInfo::insertRow(const QString &table, const QStringList &columns,
     placeholders.reserve(columns.size());
     for (const QString &column : columns)
         placeholders.append(QLatin1Char(':') + column);
-    if (!db.isOpen())
+    const QString text = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (")
+                         + columns.join(QLatin1Char(',')) + QStringLiteral(") VALUES(")
+                         + placeholders.join(QLatin1Char(',')) + QLatin1Char(')');
+    return runWrite([&](QSqlQuery &query, QSqlError *error, bool *provenNotRun) {
+        if (!query.prepare(text)) {
+            *error = query.lastError();
+            *provenNotRun = true; // only prepared so far
+            return false;
+        }
+        if (columns.size() != values.size())
+            return false;
+        for (const QVariant &value : values)
+            query.addBindValue(value, QSql::In);
+        if (query.exec())
+            return true;
+        *error = query.lastError();
         return false;
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (")
-                  + columns.join(QLatin1Char(',')) + QStringLiteral(") VALUES(")
-                  + placeholders.join(QLatin1Char(',')) + QLatin1Char(')'));
-    if (columns.size() != values.size())
-        return false;
-    for (const QVariant &value : values)
-        query.addBindValue(value, QSql::In);
-    return query.exec();
+    });
 }
 
 bool MySqlInfo::updateColumn(const QString &table, const QString &condition, const QString &column,
                              const QString &value)
 {
-    if (!db.isOpen())
+    const QString text = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + column
+                         + QStringLiteral("='") + escape(value) + QStringLiteral("' WHERE ") + condition;
+    return runWrite([&](QSqlQuery &query, QSqlError *error, bool *) {
+        if (query.exec(text))
+            return true;
+        *error = query.lastError();
         return false;
-    QSqlQuery query(db);
-    return query.exec(QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + column
-                      + QStringLiteral("='") + escape(value) + QStringLiteral("' WHERE ") + condition);
+    });
 }
 
 QString MySqlInfo::escape(const QString &value)

@@ -1,28 +1,51 @@
 #pragma once
 
+#include "db/mysqlpool.h"
+
 #include <QList>
 #include <QObject>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
-// One named connection to the catalogue database "ambrix", used only by the thread that
-// created it. Conditions are SQL fragments written by the caller; every value a caller puts
-// into one goes through escape().
+// The catalogue database "ambrix" as one caller sees it, used only by the thread that made it.
+// Statements run on a connection borrowed from the process-wide pool (db/mysqlpool.h) at the
+// first statement of a request and kept for the rest of it, so that what depends on one
+// connection holds within a request. Conditions are SQL fragments written by the caller; every
+// value a caller puts into one goes through escape().
+//
+// A statement that meets a broken connection is sent once more on a fresh connection when it
+// is a read, or a write the server provably never ran. runRequest() keeps a request that lost
+// its connection midway from answering half of what it read.
 class MySqlInfo : public QObject
 {
     Q_OBJECT
 
 public:
+    struct PoolSettings {
+        MySqlTarget target;
+        int size = 16;
+        int borrowTimeoutMs = 5000;
+    };
+    using SettingsSource = std::function<PoolSettings()>;
+
+    // One fixed target; openDatabase() supplies the user and borrows at once.
     MySqlInfo(const QString &hostName, int port);
+    // A client connection's: the settings are read from source at every borrow, so a change
+    // reaches the next request. Nothing is borrowed before a statement needs it.
+    explicit MySqlInfo(SettingsSource source);
     ~MySqlInfo() override;
 
+    // Borrows a connection and keeps it until closeDatabase(); false when none could be had,
+    // and every statement then fails.
     bool openDatabase(const QString &user, const QString &password, const QString &connectionName);
     void closeDatabase();
-    bool isOpen() const;
+    // Whether this request holds a connection or the pool can lend one now (which it then
+    // keeps for the rest of the request).
+    bool isOpen();
 
     QStringList selectColumn(const QString &table, const QString &column, const QString &condition);
     QStringList selectRow(const QString &table, const QString &condition, const QStringList &columns);
@@ -31,19 +54,50 @@ public:
     bool updateColumn(const QString &table, const QString &condition, const QString &column,
                       const QString &value);
 
+    // Runs the handling of one request and gives its connection back afterwards. When the
+    // connection failed midway and the request only read, it runs again on a fresh connection;
+    // failing midway once more, it runs a last time with the database unavailable, so that it
+    // answers what a failed query answers rather than a partial result.
+    template <typename Handle>
+    auto runRequest(Handle handle) -> decltype(handle())
+    {
+        auto reply = handle();
+        for (int run = 1; run <= 2 && needsRerun(); ++run) {
+            restartRequest(run == 2);
+            reply = handle();
+        }
+        endRequest();
+        return reply;
+    }
+    // The connection goes back to the pool; the next statement borrows again.
+    void endRequest();
+
     // The body of a MariaDB string literal for value, to be written between single quotes:
     // "name='" + MySqlInfo::escape(name) + "'". The only way a value enters SQL text.
     static QString escape(const QString &value);
 
 private:
-    void removeConnection();
+    MySqlConnection *connection();
+    void dropConnection(bool failed);
+    bool needsRerun() const;
+    void restartRequest(bool unavailable);
     QSqlQuery *runSelect(const QString &sql);
+    // statement runs one write on the query given; on failure it fills the error and tells
+    // whether the failure proves the server never ran it.
+    bool runWrite(const std::function<bool(QSqlQuery &, QSqlError *, bool *)> &statement);
+    // After a connection-level failure of a statement: drops the connection and tells whether
+    // the statement may go once more on a fresh one.
+    bool retryAfterFailure(bool statementIsRead, bool provenNotRun, bool alreadyRetried);
 
-    QSqlDatabase db;
-    // The selects' statement object, kept while the connection is open: making a fresh one
-    // for every statement costs about a tenth of what a short select costs this process.
-    std::unique_ptr<QSqlQuery> selectQuery;
-    QString hostName;
-    int port;
-    QString registeredName;
+    SettingsSource source;
+    std::shared_ptr<MySqlPool> pool;
+    std::unique_ptr<MySqlConnection> lease;
+    bool holdsUntilClosed = false;
+
+    // The state of the current request.
+    bool ranStatement = false;   // a statement reached the server
+    bool wroteOnLease = false;   // a write ran (or may have run) on the connection held
+    bool wrote = false;          // a write ran, or may have run, in this request
+    bool broken = false;         // the connection failed after statements had run
+    bool unavailable = false;    // no connection: every statement fails at once
 };
