@@ -5,6 +5,7 @@
 #include "net/connectionsocket.h"
 #include "net/listener.h"
 #include "net/socketio.h"
+#include "net/threadcache.h"
 #include "protocol/secretmask.h"
 #include "protocol/usersocketregistry.h"
 
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <pthread.h>
 
 namespace {
 
@@ -99,7 +99,7 @@ void endConnection(const std::shared_ptr<ConnectionSocket> &socket)
     socket->shutdown();
 }
 
-void *connectionMain(void *arg)
+void connectionMain(void *arg)
 {
     qDebug("New thread...");
     HandOver *block = static_cast<HandOver *>(arg);
@@ -115,7 +115,14 @@ void *connectionMain(void *arg)
                        .arg(clientAddress, QString::fromLocal8Bit(e.what())));
     }
     endConnection(socket);
-    return nullptr;
+}
+
+// As MariaDB keeps its own: enough waiting threads for a burst of short connections, and none
+// left behind for long once the burst is over.
+ThreadCache &threads()
+{
+    static ThreadCache *cache = new ThreadCache(128, 30); // never destroyed: its threads outlive main
+    return *cache;
 }
 
 } // namespace
@@ -128,15 +135,8 @@ bool start(int socket, const char *clientAddress, const char **error)
     block->socket = socket;
     std::snprintf(block->clientAddress, sizeof block->clientAddress, "%s", clientAddress);
 
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, &attributes, connectionMain, block);
-    pthread_attr_destroy(&attributes);
-    if (rc != 0) {
+    if (!threads().run(connectionMain, block, error)) {
         delete block;
-        *error = std::strerror(rc);
         return false;
     }
     return true;

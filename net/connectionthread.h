@@ -1,7 +1,8 @@
 #pragma once
 
-// Starts the detached thread that serves one accepted connection. On failure the thread was
-// not created, errno-style text is in *error and the caller still owns the socket.
+// Serves one accepted connection on a thread of its own: a waiting thread of an ended connection
+// when there is one, a new detached thread otherwise. On failure no thread took it, errno-style
+// text is in *error and the caller still owns the socket.
 namespace ConnectionThread {
 
 bool start(int socket, const char *clientAddress, const char **error);
