@@ -5,6 +5,7 @@
 #include <mysql.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -33,7 +34,7 @@ public:
         mysql_options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
         mysql_options(handle, MYSQL_SET_CHARSET_NAME, "utf8mb4");
         if (!mysql_real_connect(handle, o.host.c_str(), o.dbUser.c_str(), o.dbPassword.c_str(),
-                                o.dbName.c_str(), unsigned(o.port), nullptr, 0)) {
+                                o.dbName.c_str(), unsigned(o.dbPort ? o.dbPort : o.port), nullptr, 0)) {
             *error = std::string("connect: ") + mysql_error(handle);
             close();
             return false;
@@ -196,6 +197,21 @@ private:
 } // namespace
 
 namespace DbLoad {
+
+long long countConnections(const LoadOptions &o)
+{
+    LibraryThread thread;
+    Connection db;
+    std::string error;
+    std::vector<std::string> count;
+    // Without the PROCESS privilege a user sees exactly its own connections.
+    if (!db.open(o, &error)
+        || !db.selectColumn("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID()",
+                            &count, &error)
+        || count.empty())
+        return -1;
+    return std::atoll(count.front().c_str());
+}
 
 void initialiseLibrary()
 {

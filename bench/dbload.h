@@ -12,6 +12,10 @@ int runPermittedApplications(const LoadOptions &options);
 // Each operation: connect, the token look-up of a login, close.
 int runChurn(const LoadOptions &options);
 
+// The connections --db-user holds on the database now, not counting the one asking; -1 when
+// the database cannot be asked.
+long long countConnections(const LoadOptions &options);
+
 // Called once before any thread uses the library.
 void initialiseLibrary();
 

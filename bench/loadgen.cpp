@@ -22,6 +22,8 @@ const char usage[] =
     "  churn        per operation: connect, log in, --message, quit, wait for the close\n"
     "  idle         open --clients connections (logged in with --user) and report the\n"
     "               memory and threads of --pid before and after\n"
+    "  series       persistent connections sending --message for --duration seconds;\n"
+    "               right and wrong replies per 100 ms (for a failover)\n"
     "  probe        one --message on a fresh connection; prints the reply\n"
     "  upload       one upload of --size bytes\n"
     "  db-statements  per operation: a user's permitted applications, straight from MariaDB\n"
@@ -33,6 +35,7 @@ const char usage[] =
     "  --message MESSAGE --expect REPLY (\\n in both stands for a line end)\n"
     "  --pid PID --size BYTES --upload-name NAME --upload-dir DIR\n"
     "  --db-user NAME --db-password TEXT --db-name NAME --catalogue-user NAME\n"
+    "  --db-port N                 MariaDB's port where --port is the server's (idle)\n"
     "  --connect-like qt           open MariaDB connections as Qt's MySQL driver does\n";
 
 std::string unescaped(const char *text)
@@ -74,6 +77,7 @@ bool parse(int argc, char **argv, LoadOptions *o)
         else if (key == "--size") o->uploadBytes = std::atoll(value);
         else if (key == "--upload-name") o->uploadName = value;
         else if (key == "--upload-dir") o->uploadDirectory = value;
+        else if (key == "--db-port") o->dbPort = std::atoi(value);
         else if (key == "--db-user") o->dbUser = value;
         else if (key == "--db-password") o->dbPassword = value;
         else if (key == "--db-name") o->dbName = value;
@@ -100,7 +104,11 @@ int main(int argc, char **argv)
     if (o.mode == "churn")
         return TcpLoad::runChurn(o);
     if (o.mode == "idle")
+        DbLoad::initialiseLibrary();
+    if (o.mode == "idle")
         return TcpLoad::runIdle(o);
+    if (o.mode == "series")
+        return TcpLoad::runSeries(o);
     if (o.mode == "probe")
         return TcpLoad::runProbe(o);
     if (o.mode == "upload")

@@ -25,6 +25,7 @@ struct LoadOptions {
     std::string uploadDirectory = "bench";
 
     // MariaDB client library.
+    int dbPort = 0;            // when the modes of the text protocol also ask MariaDB; else --port
     std::string dbUser;
     std::string dbPassword;
     std::string dbName = "ambrix";

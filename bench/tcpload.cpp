@@ -2,12 +2,15 @@
 
 #include "benchsocket.h"
 #include "closedloop.h"
+#include "dbload.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -197,6 +200,7 @@ int runIdle(const LoadOptions &o)
     for (std::thread &t : threads)
         t.join();
     const ProcessFigures after = readSettledFigures(o.serverPid);
+    const long long databaseConnections = o.dbUser.empty() ? -1 : DbLoad::countConnections(o);
 
     // Held means still answering: every connection gets one more request.
     int held = 0;
@@ -212,12 +216,72 @@ int runIdle(const LoadOptions &o)
     }
     const double perConnection = o.clients ? double(after.rssKiB - before.rssKiB) / o.clients : 0;
     std::printf("mode=idle clients=%d held=%d rss_before_kib=%lld rss_after_kib=%lld "
-                "threads_before=%lld threads_after=%lld rss_per_connection_kib=%.1f errors=%d\n",
+                "threads_before=%lld threads_after=%lld rss_per_connection_kib=%.1f db_connections=%lld "
+                "errors=%d\n",
                 o.clients, held, before.rssKiB, after.rssKiB, before.threads, after.threads,
-                perConnection, held == o.clients ? 0 : 1);
+                perConnection, databaseConnections, held == o.clients ? 0 : 1);
     if (held != o.clients)
         std::printf("error: %d of %d connections held; %s\n", held, o.clients, error.c_str());
     return held == o.clients ? 0 : 1;
+}
+
+int runSeries(const LoadOptions &o)
+{
+    constexpr int bucketMs = 100;
+    const size_t buckets = size_t(o.durationSeconds * 1000 / bucketMs) + 1;
+    std::vector<std::atomic<long>> right(buckets), wrong(buckets);
+    const auto wallStart = std::chrono::system_clock::now();
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + std::chrono::milliseconds(long(o.durationSeconds * 1000));
+    std::string firstError;
+    std::mutex errorLock;
+    std::vector<std::thread> threads;
+    for (int c = 0; c < o.clients; ++c) {
+        threads.emplace_back([&] {
+            BenchSocket socket;
+            std::string error, reply;
+            bool open = false;
+            while (Clock::now() < end) {
+                // A connection the server closed is opened again: a failover must not end a client.
+                if (!open && !(open = openSession(socket, o, &error))) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    continue;
+                }
+                const bool answered = socket.sendAll(o.message) && socket.receiveOnce(&reply);
+                const size_t bucket = size_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 Clock::now() - start).count() / bucketMs);
+                if (bucket >= buckets)
+                    break;
+                if (!answered) {
+                    error = "connection lost";
+                    open = false;
+                    socket.close();
+                }
+                const bool ok = answered && (o.expect.empty() || reply == o.expect);
+                (ok ? right : wrong)[bucket]++;
+            }
+            if (!error.empty()) {
+                std::lock_guard<std::mutex> locker(errorLock);
+                if (firstError.empty())
+                    firstError = error;
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    auto join = [&](std::vector<std::atomic<long>> &counts) {
+        std::string text;
+        for (size_t i = 0; i < buckets; ++i)
+            text += (i ? "," : "") + std::to_string(counts[i].load());
+        return text;
+    };
+    const long long startMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  wallStart.time_since_epoch()).count();
+    std::printf("mode=series clients=%d start_ms=%lld bucket_ms=%d right=%s wrong=%s errors=0\n",
+                o.clients, startMs, bucketMs, join(right).c_str(), join(wrong).c_str());
+    if (!firstError.empty())
+        std::printf("note: %s\n", firstError.c_str());
+    return 0;
 }
 
 int runProbe(const LoadOptions &o)
