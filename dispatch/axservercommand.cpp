@@ -1,7 +1,9 @@
 #include "dispatch/axservercommand.h"
 
+#include "app/settings.h"
 #include "dispatch/bytearraycommands.h"
 #include "dispatch/commandtable.h"
+#include "protocol/authentication.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -43,8 +45,14 @@ QString AXServerCommand::dispatch(const QString &request)
     if (const CommandRow *row = CommandTable::find(name)) {
         if (row->guard == CommandGuard::AdministratorOnly && !isAdmin)
             return QString();
+        // The settings file is read only for the commands strict privilege concerns.
+        const bool strict = row->strict != StrictAccess::Any && !isAdmin && Settings::requiresAdminGroup();
+        if (strict && row->strict == StrictAccess::Administrator)
+            return QString();
         const int count = parameters.size();
         const bool countAccepted = count >= row->minParameters && count <= row->maxParameters;
+        if (strict && countAccepted && !isOwnUser(parameters.at(0)))
+            return QString();
         // Without privilege an empty old password counts as a wrong parameter count.
         const bool guardHolds = row->guard != CommandGuard::OldPasswordOrAdministrator
                                 || (countAccepted && (!parameters.at(1).isEmpty() || isAdmin));
@@ -57,6 +65,13 @@ QString AXServerCommand::dispatch(const QString &request)
     if (countMismatch)
         return formatCommandError(tr("Invalid number of parameters for command %1").arg(name));
     return formatCommandError(tr("Unknown command %1").arg(name));
+}
+
+bool AXServerCommand::isOwnUser(const QString &name) const
+{
+    // The catalogue compares user names without regard to case, and a login may carry a domain.
+    return name.compare(userName, Qt::CaseInsensitive) == 0
+           || name.compare(normalizeUserName(userName), Qt::CaseInsensitive) == 0;
 }
 
 QByteArray AXServerCommand::dispatchByteArray(const QString &request)

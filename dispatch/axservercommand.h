@@ -31,6 +31,9 @@ public:
     static qint64 toNumber(const QString &text);
     static int toId(const QString &text) { return static_cast<int>(toNumber(text)); }
 
+    // Whether name is the logged-in user (with or without the login's domain part).
+    bool isOwnUser(const QString &name) const;
+
     QString userName;
     QString password;
     QString clientAddress;

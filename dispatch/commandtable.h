@@ -12,6 +12,15 @@ enum class CommandGuard {
     AdministratorOnly,
 };
 
+// What strict privilege (the operator's RequireAdminGroup) asks of a command, beyond its guard:
+// commands that change the host's accounts, groups, folders, shares, sessions, tokens or
+// registrations need administrator privilege; a token is read only by its own user.
+enum class StrictAccess {
+    Any,
+    Administrator,          // otherwise the reply is empty, whatever the parameters
+    OwnUserOrAdministrator, // the first parameter must name the logged-in user
+};
+
 using CommandHandler = QString (*)(AXServerCommand &command, const CommandParameters &parameters);
 
 struct CommandRow {
@@ -19,6 +28,7 @@ struct CommandRow {
     int minParameters;
     int maxParameters;
     CommandGuard guard;
+    StrictAccess strict;
     CommandHandler handler;
 };
 

@@ -1,6 +1,7 @@
 #include "protocol/authentication.h"
 
 #include "accounts/axusercommand.h"
+#include "accounts/loginfailurelimiter.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
 #include "net/clientsession.h"
@@ -74,7 +75,9 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     if (byServerToken(password))
         return true;
     qDebug("Trying Windows authentication...");
-    return Logon::checkPassword(user, password);
+    // Host passwords can be guessed, tokens cannot: only this step counts failures.
+    return LoginFailureLimiter::instance().check(session.clientAddress,
+                                                 [&] { return Logon::checkPassword(user, password); });
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)

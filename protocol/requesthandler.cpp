@@ -2,6 +2,7 @@
 
 #include "accounts/axusercommand.h"
 #include "app/log.h"
+#include "app/settings.h"
 #include "dispatch/axservercommand.h"
 #include "net/clientsession.h"
 #include "protocol/authentication.h"
@@ -70,7 +71,8 @@ QByteArray login(ClientSession &session, const QString &command, const Fields &f
     qDebug("Admin group: %s", qUtf8Printable(group));
     QByteArray reply = authenticationOk;
     if (group.isEmpty()) {
-        session.isAdmin = true;
+        // Under strict privilege only a real admin group grants it.
+        session.isAdmin = !Settings::requiresAdminGroup();
     } else if (Authentication::isInAdminGroup(session.userName, group)) {
         session.isAdmin = true;
     } else {
