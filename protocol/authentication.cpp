@@ -4,7 +4,8 @@
 #include "accounts/loginfailurelimiter.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
-#include "net/clientsession.h"
+#include "dispatch/request.h"
+#include "protocol/clientsession.h"
 #include "net/peerconnection.h"
 #include "platform/logon.h"
 
@@ -88,16 +89,3 @@ bool isInAdminGroup(const QString &user, const QString &group)
 }
 
 } // namespace Authentication
-
-QString normalizeUserName(const QString &name)
-{
-    QString result = name;
-    for (const QChar separator : {QLatin1Char('/'), QLatin1Char('\\'), QLatin1Char('@'), QLatin1Char('+')}) {
-        const int first = result.indexOf(separator);
-        if (first < 0)
-            continue;
-        const int next = result.indexOf(separator, first + 1);
-        result = result.mid(first + 1, next < 0 ? -1 : next - first - 1);
-    }
-    return result;
-}

@@ -2,7 +2,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
-#include "net/clientsession.h"
+#include "protocol/clientsession.h"
 #include "net/connectionsocket.h"
 #include "protocol/usersocketregistry.h"
 
