@@ -25,6 +25,7 @@ install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.service DESTINATION lib/syst
 # The maintainer script copies it to "/opt/Ambrix Server/" when no settings are there yet.
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/ambrix-server)
 install(FILES ${CMAKE_BINARY_DIR}/man/ambrix-server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${CMAKE_SOURCE_DIR}/SECURITY.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_BINARY_DIR}/man/ambrix-cli.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)

@@ -1,9 +1,11 @@
 #include "protocol/authentication.h"
 
 #include "accounts/axusercommand.h"
+#include "accounts/loginfailurelimiter.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
-#include "net/clientsession.h"
+#include "dispatch/request.h"
+#include "protocol/clientsession.h"
 #include "net/peerconnection.h"
 #include "platform/logon.h"
 
@@ -74,7 +76,9 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     if (byServerToken(password))
         return true;
     qDebug("Trying Windows authentication...");
-    return Logon::checkPassword(user, password);
+    // Host passwords can be guessed, tokens cannot: only this step counts failures.
+    return LoginFailureLimiter::instance().check(session.clientAddress,
+                                                 [&] { return Logon::checkPassword(user, password); });
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)
@@ -85,16 +89,3 @@ bool isInAdminGroup(const QString &user, const QString &group)
 }
 
 } // namespace Authentication
-
-QString normalizeUserName(const QString &name)
-{
-    QString result = name;
-    for (const QChar separator : {QLatin1Char('/'), QLatin1Char('\\'), QLatin1Char('@'), QLatin1Char('+')}) {
-        const int first = result.indexOf(separator);
-        if (first < 0)
-            continue;
-        const int next = result.indexOf(separator, first + 1);
-        result = result.mid(first + 1, next < 0 ? -1 : next - first - 1);
-    }
-    return result;
-}

@@ -128,6 +128,7 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
     QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
+    QTest::newRow("security notes") << "/usr/share/doc/ambrix-server/SECURITY.md -";
     QTest::newRow("server manual") << "/usr/share/man/man8/ambrix-server.8.gz -";
     QTest::newRow("client manual") << "/usr/share/man/man1/ambrix-cli.1.gz -";
 }
