@@ -32,7 +32,20 @@ DatabaseParameters readDatabaseParameters()
     p.port = settings.value(MySqlServerPort, 3306).toInt();
     p.user = settings.value(MySqlUsername, QStringLiteral("root")).toString();
     p.password = settings.value(MySqlPassword, QString()).toString();
+    // Nonsense (zero, negative, not a number) falls back to the default.
+    bool ok = false;
+    const int size = settings.value(MySqlPoolSize).toInt(&ok);
+    p.poolSize = ok && size > 0 ? size : DefaultMySqlPoolSize;
+    const int timeout = settings.value(MySqlBorrowTimeout).toInt(&ok);
+    p.borrowTimeoutSeconds = ok && timeout >= 0 ? timeout : DefaultMySqlBorrowTimeout;
     return p;
+}
+
+int maxClients()
+{
+    bool ok = false;
+    const int n = QSettings(settingsPath(), QSettings::IniFormat).value(MaxClients).toInt(&ok);
+    return ok && n > 0 ? n : DefaultMaxClients;
 }
 
 bool requiresAdminGroup()

@@ -33,20 +33,34 @@ inline constexpr int DefaultLoginFailureWindow = 60;
 // Strict privilege: changes to accounts, groups, folders, tokens and registrations need a login
 // with administrator privilege, which an empty admin group no longer grants.
 inline constexpr char RequireAdminGroup[] = "Server/RequireAdminGroup";
+// The catalogue database's connection pool: at most this many connections, and how long
+// (seconds) a request waits for one before it takes the database as unavailable.
+inline constexpr char MySqlPoolSize[] = "Server/MySqlPoolSize";
+inline constexpr int DefaultMySqlPoolSize = 16;
+inline constexpr char MySqlBorrowTimeout[] = "Server/MySqlBorrowTimeout";
+inline constexpr int DefaultMySqlBorrowTimeout = 5;
+// Client connections served at once; a new one beyond is closed at once.
+inline constexpr char MaxClients[] = "Server/MaxClients";
+inline constexpr int DefaultMaxClients = 4096;
 // The entry of a server role; the role names are listed in registration/serverregistry.h.
 inline QString roleKey(const char *roleName)
 {
     return QStringLiteral("Server/") + QLatin1String(roleName);
 }
 
-// Connection parameters of the catalogue database, read with their defaults.
+// Connection parameters of the catalogue database and its pool, read with their defaults. The
+// host may be a list: "host[:port]" entries separated by ",", tried in order.
 struct DatabaseParameters {
     QString host;
     int port = 3306;
     QString user;
     QString password;
+    int poolSize = DefaultMySqlPoolSize;
+    int borrowTimeoutSeconds = DefaultMySqlBorrowTimeout;
 };
 DatabaseParameters readDatabaseParameters();
+
+int maxClients();
 
 bool requiresAdminGroup();
 

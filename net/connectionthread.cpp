@@ -9,8 +9,10 @@
 #include "protocol/secretmask.h"
 #include "protocol/usersocketregistry.h"
 
+#include <QScopeGuard>
 #include <QtDebug>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -62,7 +64,7 @@ void handleMessage(ClientSession &session, const std::shared_ptr<ConnectionSocke
 
 void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clientAddress)
 {
-    ClientSession session(QString::number(socket->descriptor()), clientAddress);
+    ClientSession session(clientAddress);
     bool receiveFailed = false;
     if (Listener::isRunning()) {
         // One byte is kept for the terminating zero, so a full buffer is still one message.
@@ -99,8 +101,12 @@ void endConnection(const std::shared_ptr<ConnectionSocket> &socket)
     socket->shutdown();
 }
 
+std::atomic<int> live{0};
+
 void connectionMain(void *arg)
 {
+    // Counted until the socket is closed: declared first, so it goes last.
+    const auto counted = qScopeGuard([] { --live; });
     qDebug("New thread...");
     HandOver *block = static_cast<HandOver *>(arg);
     const auto socket = std::make_shared<ConnectionSocket>(block->socket);
@@ -129,13 +135,20 @@ ThreadCache &threads()
 
 namespace ConnectionThread {
 
+int liveConnections()
+{
+    return live.load();
+}
+
 bool start(int socket, const char *clientAddress, const char **error)
 {
     HandOver *block = new HandOver;
     block->socket = socket;
     std::snprintf(block->clientAddress, sizeof block->clientAddress, "%s", clientAddress);
 
+    ++live;
     if (!threads().run(connectionMain, block, error)) {
+        --live;
         delete block;
         return false;
     }

@@ -6,5 +6,7 @@
 namespace ConnectionThread {
 
 bool start(int socket, const char *clientAddress, const char **error);
+// Connections started and not yet ended.
+int liveConnections();
 
 } // namespace ConnectionThread

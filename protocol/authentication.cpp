@@ -65,6 +65,9 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
 {
     if (user.isEmpty() || password.isEmpty())
         return false;
+    // Decided now, for this attempt: a database that is back serves the next login.
+    session.databaseOpen = session.db->isOpen();
+    qDebug(session.databaseOpen ? "MySql server authentication succesful" : "MySql server authentication failed");
     if (session.databaseOpen) {
         if (byDatabaseToken(session, user, password))
             return true;

@@ -7,15 +7,26 @@
 
 #include <QtDebug>
 
-ClientSession::ClientSession(const QString &connectionName, const QString &clientAddress)
+namespace {
+
+// Read at every borrow, so that a change of the file reaches the next request.
+MySqlInfo::PoolSettings poolSettings()
+{
+    const Settings::DatabaseParameters p = Settings::readDatabaseParameters();
+    MySqlInfo::PoolSettings s;
+    s.target = MySqlTarget{p.host, p.port, p.user, p.password};
+    s.size = p.poolSize;
+    s.borrowTimeoutMs = p.borrowTimeoutSeconds * 1000;
+    return s;
+}
+
+} // namespace
+
+ClientSession::ClientSession(const QString &clientAddress)
 {
     this->clientAddress = clientAddress;
-    const Settings::DatabaseParameters p = Settings::readDatabaseParameters();
-    qDebug("Connecting to MySql database (server: %s:%d, user: %s, password: **********)...",
-           qUtf8Printable(p.host), p.port, qUtf8Printable(p.user));
-    db = std::make_unique<MySqlInfo>(p.host, p.port);
-    databaseOpen = db->openDatabase(p.user, p.password, connectionName);
-    qDebug(databaseOpen ? "MySql server authentication succesful" : "MySql server authentication failed");
+    // Nothing is opened here: a request borrows a pooled connection when it first needs one.
+    db = std::make_unique<MySqlInfo>(poolSettings);
 }
 
 ClientSession::~ClientSession()
@@ -26,27 +37,34 @@ ClientSession::~ClientSession()
 
 QByteArray ClientSession::handleRequest(const QByteArray &message)
 {
-    return RequestHandler::handle(*this, message);
+    return db->runRequest([&] { return RequestHandler::handle(*this, message); });
 }
 
 QByteArray ClientSession::handleBinaryFile(int socket, const QByteArray &message)
 {
-    return FileUpload::receive(*this, socket, message);
+    // Never run twice: the file's bytes are read from the socket.
+    const QByteArray reply = FileUpload::receive(*this, socket, message);
+    db->endRequest();
+    return reply;
 }
 
 QByteArray ClientSession::handleByteArray(const QByteArray &message)
 {
-    return RequestHandler::handleByteArray(*this, message);
+    return db->runRequest([&] { return RequestHandler::handleByteArray(*this, message); });
 }
 
 QByteArray ClientSession::handleServerCommand(const QByteArray &message, UserSocketRegistry &registry)
 {
-    return ServerControl::relay(*this, registry, message);
+    const QByteArray reply = ServerControl::relay(*this, registry, message);
+    db->endRequest();
+    return reply;
 }
 
 QByteArray ClientSession::handleRemoteServerRegistration(const std::shared_ptr<ConnectionSocket> &socket,
                                                          UserSocketRegistry &registry,
                                                          const QByteArray &message)
 {
-    return ServerControl::registerRemoteServer(*this, socket, registry, message);
+    const QByteArray reply = ServerControl::registerRemoteServer(*this, socket, registry, message);
+    db->endRequest();
+    return reply;
 }

@@ -10,12 +10,14 @@
 class ConnectionSocket;
 class UserSocketRegistry;
 
-// The state of one client connection, owned by its thread: its own database connection and,
-// once a login succeeded, who is logged in. Every message of the connection arrives here.
+// The state of one client connection, owned by its thread: its view of the catalogue database
+// (a pooled connection lent to each request that needs one) and, once a login succeeded, who is
+// logged in. Every message of the connection arrives here, and the database connection goes
+// back to the pool when its reply is ready.
 class ClientSession : public SessionState
 {
 public:
-    ClientSession(const QString &connectionName, const QString &clientAddress);
+    explicit ClientSession(const QString &clientAddress);
     ~ClientSession();
     ClientSession(const ClientSession &) = delete;
     ClientSession &operator=(const ClientSession &) = delete;

@@ -59,6 +59,19 @@ free_port() {
 # schema and the sample catalogue loaded; extra options override the defaults below.
 # Sets DB_PID, DB_PORT and DB_SOCKET.
 start_db() {
+    run_db "$@"
+    db_sql < "$ROOT/db/schema.sql"
+    db_sql < "$ROOT/db/sample.sql"
+    db_sql <<SQL
+CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
+GRANT ALL PRIVILEGES ON ambrix.* TO '$DB_USER'@'127.0.0.1';
+FLUSH PRIVILEGES;
+SQL
+}
+
+# run_db DIR PORT [MARIADBD-OPTION...]: start_db without loading anything; returns once the
+# server answers.
+run_db() {
     local dir="$1"
     DB_PORT="$2"
     shift 2
@@ -68,7 +81,7 @@ start_db() {
         mariadb-install-db --no-defaults --datadir="$dir/data" --user=root \
             --auth-root-authentication-method=normal --skip-test-db >"$dir/install.log" 2>&1
     fi
-    # Each client connection holds its own database connection: allow plenty.
+    # Tests and benchmarks open many connections of their own besides the server's pool.
     mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$DB_SOCKET" \
         --port="$DB_PORT" --bind-address=127.0.0.1 --pid-file="$dir/mysqld.pid" \
         --log-error="$dir/error.log" --skip-name-resolve --max-connections=1000 \
@@ -85,13 +98,6 @@ start_db() {
         fi
         sleep 0.2
     done
-    db_sql < "$ROOT/db/schema.sql"
-    db_sql < "$ROOT/db/sample.sql"
-    db_sql <<SQL
-CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
-GRANT ALL PRIVILEGES ON ambrix.* TO '$DB_USER'@'127.0.0.1';
-FLUSH PRIVILEGES;
-SQL
 }
 
 db_sql() {
