@@ -16,6 +16,24 @@ class MySqlInfoTest : public QObject
         return info->openDatabase(p.user, p.password, name) ? std::move(info) : nullptr;
     }
 
+    // Settings of a client connection's kind, read at every borrow.
+    static MySqlInfo::SettingsSource pool(const QString &addresses, int size = 16, int timeoutMs = 5000)
+    {
+        return [=] {
+            const TestDbParameters p = testDbParameters();
+            MySqlInfo::PoolSettings s;
+            s.target = MySqlTarget{addresses, p.port, p.user, p.password};
+            s.size = size;
+            s.borrowTimeoutMs = timeoutMs;
+            return s;
+        };
+    }
+
+    static QString connectionId(MySqlInfo &db)
+    {
+        return db.selectColumn(QStringLiteral("(SELECT CONNECTION_ID() AS c) t"), "c", "1").value(0);
+    }
+
     TestDatabase fixture;
     const QString table = QStringLiteral("tmp_mysqlinfo_%1").arg(QCoreApplication::applicationPid());
 
@@ -64,21 +82,72 @@ private slots:
         QCOMPARE(fixture.value("SELECT COUNT(*) FROM " + table), rowsBefore);
     }
 
-    void connectionNamesNeverCollide()
+    void hostLists_data()
     {
-        // Two live connections given the same name (a reused socket number) stay independent.
-        auto first = open("9");
-        auto second = open("9");
-        QVERIFY(first && second);
-        second.reset();
-        QCOMPARE(first->selectColumn(table, "v", "k='three' ORDER BY id LIMIT 1"), QStringList({"a"}));
-        // Opening again on one object replaces its connection, and the end removes the name.
-        const int before = QSqlDatabase::connectionNames().size();
-        QVERIFY(first->openDatabase(testDbParameters().user, testDbParameters().password, "9"));
-        QCOMPARE(QSqlDatabase::connectionNames().size(), before);
-        QCOMPARE(first->selectColumn(table, "v", "k='three' ORDER BY id LIMIT 1"), QStringList({"a"}));
-        first.reset();
-        QCOMPARE(QSqlDatabase::connectionNames().size(), before - 1);
+        QTest::addColumn<QString>("addresses");
+        QTest::addColumn<QStringList>("hosts");
+        QTest::newRow("one") << "db" << QStringList{"db:3306"};
+        QTest::newRow("ports, blanks, empties") << " a:3307 ,, b " << QStringList{"a:3307", "b:3306"};
+        QTest::newRow("no port number") << "a:x,[::1]:1" << QStringList{"a:x:3306", "[::1]:1:3306"};
+    }
+
+    void hostLists()
+    {
+        QFETCH(QString, addresses);
+        QFETCH(QStringList, hosts);
+        QStringList got;
+        for (const MySqlHost &h : parseHostList(addresses, 3306))
+            got.append(h.name + ':' + QString::number(h.port));
+        QCOMPARE(got, hosts);
+    }
+
+    void readGoesToFreshConnection()
+    {
+        MySqlInfo db(pool(QStringLiteral("127.0.0.1")));
+        const QString id = connectionId(db);
+        QVERIFY(fixture.exec("KILL " + id));
+        // The killed connection is noticed and the read answered on another one.
+        QCOMPARE(db.selectColumn(table, "v", "id=1"), QStringList({"a"}));
+        QVERIFY(connectionId(db) != id);
+    }
+
+    void borrowTimeoutAnswersNothing()
+    {
+        MySqlInfo holder(pool(QStringLiteral("127.0.0.1"), 1, 200));
+        MySqlInfo waiter(pool(QStringLiteral("127.0.0.1"), 1, 200));
+        QVERIFY(holder.isOpen());
+        QCOMPARE(waiter.selectColumn(table, "v", "id=1"), QStringList());
+        QVERIFY(!waiter.insertRow(table, {"k"}, {QStringLiteral("never")}));
+        holder.endRequest();
+        waiter.endRequest();
+        QCOMPARE(waiter.selectColumn(table, "v", "id=1"), QStringList({"a"}));
+        QCOMPARE(fixture.value("SELECT COUNT(*) FROM " + table + " WHERE k='never'"), QStringLiteral("0"));
+    }
+
+    void settingsChangeRetiresConnections()
+    {
+        const TestDbParameters p = testDbParameters();
+        QString addresses = QStringLiteral("127.0.0.1");
+        MySqlInfo lent([&] { return pool(addresses)(); });
+        MySqlInfo idle([&] { return pool(addresses)(); });
+        QVERIFY(lent.isOpen() && idle.isOpen());
+        idle.endRequest();
+        const std::shared_ptr<MySqlPool> old = MySqlPool::forTarget(pool(addresses)().target);
+        QCOMPARE(old->openConnections(), 2);
+        // The same database written another way is another set of settings.
+        addresses = QStringLiteral("127.0.0.1:%1").arg(p.port);
+        QCOMPARE(idle.selectColumn(table, "v", "id=1"), QStringList({"a"}));
+        QCOMPARE(old->openConnections(), 1);
+        lent.endRequest();
+        QCOMPARE(old->openConnections(), 0);
+    }
+
+    void failsOverToNextHost()
+    {
+        const QString addresses = QStringLiteral("127.0.0.1:%1, 127.0.0.1").arg(TestServer::freePort());
+        MySqlInfo db(pool(addresses));
+        QCOMPARE(db.selectColumn(table, "v", "id=1"), QStringList({"a"}));
+        QCOMPARE(MySqlPool::forTarget(pool(addresses)().target)->preferredHost(), 1);
     }
 
     void unreachableServer()

@@ -4,6 +4,7 @@
 #include "net/peerconnection.h"
 #include "fakepeer.h"
 #include "testserver.h"
+#include "waituntil.h"
 
 #include <QtTest>
 
@@ -88,6 +89,28 @@ private slots:
         for (auto &c : clients)
             answered += c->isConnected() && c->request("get_system_load", 15000) == "Not authenticated";
         QCOMPARE(answered, 200);
+    }
+
+    void connectionsBeyondMaxClients()
+    {
+        TestServer capped;
+        capped.setSetting(QStringLiteral("Server/MaxClients"), 3);
+        QVERIFY(capped.start());
+        // Served until the cap is reached (the start-up probe may still be counted for a moment).
+        std::vector<std::unique_ptr<TestClient>> served;
+        QVERIFY(waitUntil([&] {
+            auto c = std::make_unique<TestClient>(capped.port());
+            if (c->request("get_system_load", 1000) == "Not authenticated")
+                served.push_back(std::move(c));
+            return served.size() == 3;
+        }, 10000));
+        TestClient beyond(capped.port());
+        QVERIFY(beyond.waitForClose(2000));
+        for (auto &c : served)
+            QCOMPARE(c->request("get_system_load"), QByteArray("Not authenticated"));
+        QTRY_VERIFY(capped.logContents().contains("refused: 3 clients connected"));
+        served.pop_back();
+        QVERIFY(waitUntil([&] { return TestClient(capped.port()).request("get_system_load", 1000) == "Not authenticated"; }, 5000));
     }
 
     void requestTrimsTheReply()
