@@ -1,14 +1,19 @@
 #pragma once
 
 #include <QString>
+#include <QVariant>
 
 // Where the server keeps its settings and log, and the keys of the settings file.
-// Every reader opens the file afresh: nothing here caches a value.
+// Every read sees the file as it is at that moment: nothing here keeps a value the file no
+// longer holds.
 namespace Settings {
 
 QString installationDirectory();
 QString settingsPath();
 QString logPath();
+
+// One key of the settings file as it is now; defaultValue when the file lacks it.
+QVariant value(const char *key, const QVariant &defaultValue = QVariant());
 
 // Keys of the "Server" section.
 inline constexpr char MySqlServerAddress[] = "Server/MySqlServerAddress";
