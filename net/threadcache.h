@@ -27,13 +27,19 @@ public:
     // could be created; *error then holds the system's reason and the task did not run.
     bool run(Task task, void *argument, const char **error)
     {
+        bool handedOver = false;
         {
             std::lock_guard<std::mutex> locker(lock);
             if (int(pending.size()) < idle) {
                 pending.push_back({task, argument, this});
-                wake.notify_one();
-                return true;
+                handedOver = true;
             }
+        }
+        if (handedOver) {
+            // After unlocking, or the woken thread only waits for the lock. A waiter whose time
+            // ran out meanwhile still finds the work: it checks under the lock before it ends.
+            wake.notify_one();
+            return true;
         }
         Work *first = new Work{task, argument, this};
         pthread_attr_t attributes;
