@@ -59,6 +59,13 @@ QVariant valueIn(const Values &values, const char *key, const QVariant &defaultV
     return values.value(QLatin1String(key), defaultValue);
 }
 
+// The INI format reads an unquoted value with commas as a list: "db1,db2" is two entries.
+QString textIn(const Values &values, const char *key, const QString &defaultValue)
+{
+    const QVariant v = valueIn(values, key, defaultValue);
+    return v.type() == QVariant::StringList ? v.toStringList().join(QLatin1Char(',')) : v.toString();
+}
+
 } // namespace
 
 namespace Settings {
@@ -90,7 +97,7 @@ DatabaseParameters readDatabaseParameters()
 {
     const std::shared_ptr<const Values> values = currentValues(); // one state of the file for all
     DatabaseParameters p;
-    p.host = valueIn(*values, MySqlServerAddress, QStringLiteral("localhost")).toString();
+    p.host = textIn(*values, MySqlServerAddress, QStringLiteral("localhost"));
     p.port = valueIn(*values, MySqlServerPort, 3306).toInt();
     p.user = valueIn(*values, MySqlUsername, QStringLiteral("root")).toString();
     p.password = valueIn(*values, MySqlPassword, QString()).toString();
