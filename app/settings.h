@@ -21,6 +21,12 @@ inline constexpr char ServerPort[] = "Server/ServerPort";
 inline constexpr char AmbrixServer[] = "Server/AmbrixServer";
 inline constexpr char ServerToken[] = "Server/ServerToken";
 inline constexpr char ConsoleMediaBaseURL[] = "Server/ConsoleMediaBaseURL";
+// The domain whose controller LOGONSERVER names: an account allowed to manage users and groups
+// with its password, or Kerberos with the host's keytab; and the domain's Kerberos realm.
+inline constexpr char DomainUser[] = "Server/DomainUser";
+inline constexpr char DomainPassword[] = "Server/DomainPassword";
+inline constexpr char DomainUseKerberos[] = "Server/DomainUseKerberos";
+inline constexpr char DomainRealm[] = "Server/DomainRealm";
 // The entry of a server role; the role names are listed in registration/serverregistry.h.
 inline QString roleKey(const char *roleName)
 {
