@@ -102,6 +102,11 @@ Accounts::NameList groupNames(const QString &server, int maxCount)
                   [&](const Target &domain) { return DomainAccounts::groupNames(domain, maxCount); });
 }
 
+QString memberName(const QString &server, const QString &user)
+{
+    return chosen(server, [&] { return user; }, [&](const Target &) { return DomainAccounts::accountName(user); });
+}
+
 bool checkDomainPassword(const QString &server, const QString &user, const QString &password)
 {
     return chosen(server, [] { return false; },

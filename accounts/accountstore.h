@@ -24,6 +24,10 @@ quint32 removeGroupMember(const QString &server, const QString &group, const QSt
 Accounts::NameList groupMembers(const QString &server, const QString &group);
 Accounts::NameList groupNames(const QString &server, int maxCount);
 
+// The name the server's member listings give the user: a domain lists account names, and a
+// domain logon may name the user "DOMAIN\user" or "user@REALM".
+QString memberName(const QString &server, const QString &user);
+
 // The user's domain password (Kerberos); false when server is this host.
 bool checkDomainPassword(const QString &server, const QString &user, const QString &password);
 

@@ -110,16 +110,6 @@ quint32 membershipStatus(const DomainAccounts::Target &target, const QString &gr
     return groupStatus != NetStatus::Success ? groupStatus : changeableStatus(target, Subject::User, user);
 }
 
-// The account part of "DOMAIN\user" or "user@REALM"; empty when what is left could name a
-// service or another realm.
-QString accountPart(const QString &user)
-{
-    QString name = user.section(QLatin1Char('\\'), -1).section(QLatin1Char('@'), 0, 0);
-    if (name.contains(QLatin1Char('/')) || name.contains(QChar(0)) || name.contains(QLatin1Char('@')))
-        return QString();
-    return name;
-}
-
 QString principalOf(const DomainAccounts::Target &target, const QString &account)
 {
     return target.credentials.realm.isEmpty() ? account : account + QLatin1Char('@') + target.credentials.realm;
@@ -170,7 +160,7 @@ quint32 changePassword(const Target &target, const QString &name, const QString 
     const quint32 status = changeableStatus(target, Subject::User, name);
     if (status != NetStatus::Success)
         return status;
-    const QString account = accountPart(name);
+    const QString account = accountName(name);
     if (account.isEmpty() || newPassword.isEmpty())
         return NetStatus::InvalidPassword;
     const DomainHelper::Reply reply = DomainHelper::instance().call(
@@ -224,9 +214,15 @@ Accounts::NameList groupNames(const Target &target, int maxCount)
     return {mapped(reply.status, Subject::Group), reply.values};
 }
 
+QString accountName(const QString &user)
+{
+    const QString name = user.section(QLatin1Char('\\'), -1).section(QLatin1Char('@'), 0, 0);
+    return name.contains(QLatin1Char('/')) || name.contains(QChar(0)) ? QString() : name;
+}
+
 bool checkPassword(const Target &target, const QString &user, const QString &password)
 {
-    const QString account = accountPart(user);
+    const QString account = accountName(user);
     if (account.isEmpty() || password.isEmpty() || password.contains(QChar(0)))
         return false;
     const DomainHelper::Reply reply = DomainHelper::instance().call(

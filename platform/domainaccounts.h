@@ -40,6 +40,10 @@ quint32 removeGroupMember(const Target &target, const QString &group, const QStr
 Accounts::NameList groupMembers(const Target &target, const QString &group);
 Accounts::NameList groupNames(const Target &target, int maxCount);
 
+// The account part of "DOMAIN\user" or "user@REALM"; empty when what is left could name a
+// service or a principal of another realm.
+QString accountName(const QString &user);
+
 // Kerberos initial credentials for the user in the target's realm. "DOMAIN\user" and
 // "user@REALM" are checked as user.
 bool checkPassword(const Target &target, const QString &user, const QString &password);

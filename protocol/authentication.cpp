@@ -1,5 +1,6 @@
 #include "protocol/authentication.h"
 
+#include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
@@ -74,7 +75,9 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     if (byServerToken(password))
         return true;
     qDebug("Trying Windows authentication...");
-    return Logon::checkPassword(user, password);
+    // With LOGONSERVER naming a domain controller, a domain user's password counts too.
+    return Logon::checkPassword(user, password)
+        || AccountStore::checkDomainPassword(qEnvironmentVariable("LOGONSERVER"), user, password);
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)

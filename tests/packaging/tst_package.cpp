@@ -125,6 +125,7 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::addColumn<QString>("entry");
     QTest::newRow("server") << "/usr/sbin/ambrix-server x";
     QTest::newRow("client") << "/usr/bin/ambrix-cli x";
+    QTest::newRow("domain helper") << "/usr/lib/ambrix-server/ambrix-domain x";
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
     QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
@@ -150,7 +151,7 @@ void PackageTest::controlFields()
     // What the server loads or runs at run time, and what the shared-library scan found.
     for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules", "wget",
                                 "libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5",
-                                "libpam0g", "libacl1", "libc6"})
+                                "libpam0g", "libacl1", "libc6", "samba-libs", "libkrb5-3"})
         QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
 
     const QString control = dir.path() + QStringLiteral("/control");
