@@ -12,8 +12,7 @@
 
 namespace {
 
-const std::uint32_t scriptFlag = 0x0001;         // UF_SCRIPT
-const std::uint32_t normalAccountFlag = 0x0200;  // UF_NORMAL_ACCOUNT
+const std::uint32_t normalAccountControl = 0x0010; // ACB_NORMAL
 const std::uint32_t domainUsersRid = 513;        // DOMAIN_GROUP_RID_USERS
 const std::uint32_t maxPreferredLength = 0xFFFFFFFFu;
 const std::uint32_t parameterError = 87;         // ERROR_INVALID_PARAMETER
@@ -114,7 +113,10 @@ Fields addUser(const Fields &args)
     info.usri1_name = name.c_str();
     info.usri1_password = orNull(args[2]);
     info.usri1_priv = USER_PRIV_USER;
-    info.usri1_flags = scriptFlag | normalAccountFlag;
+    // The library writes these flags as the directory's account-control bits (it reads them back
+    // as UF_ flags, UF_SCRIPT always set): UF_ flags here would make the account disabled with a
+    // password that never expires. A normal, enabled account is all the record asks for.
+    info.usri1_flags = normalAccountControl;
     std::uint32_t parameter = 0;
     std::uint32_t status = NetUserAdd(server.c_str(), 1, reinterpret_cast<std::uint8_t *>(&info), &parameter);
     if (status != 0)

@@ -79,6 +79,14 @@ QString TestDomain::isolationError()
     return isolationFailure;
 }
 
+TestDomain::~TestDomain()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.closeWriteChannel();
+        process.waitForFinished(15000);
+    }
+}
+
 bool TestDomain::start(QString *error)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

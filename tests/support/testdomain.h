@@ -25,6 +25,9 @@ public:
     static bool isolate();
     static QString isolationError();
 
+    // Stops the controller the way a dying test program would: its standard input closes.
+    ~TestDomain();
+
     // Provisions and starts the controller; true once it accepts connections.
     bool start(QString *error);
     QString krb5Config() const;
