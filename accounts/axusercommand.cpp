@@ -40,7 +40,7 @@ const quint32 noNameOrResult = 0xC00E0006u;
 
 QString userCondition(const QString &name)
 {
-    return QStringLiteral("username='") + MySqlInfo::escape(name) + QLatin1Char('\'');
+    return QStringLiteral("username=") + MySqlInfo::quote(name);
 }
 
 } // namespace
@@ -342,6 +342,6 @@ QString AXUserCommand::userNameById(MySqlInfo *db, const QString &id)
     if (!db || !isNumber)
         return QString();
     const QStringList names = db->selectColumn(QStringLiteral("ax_user"), QStringLiteral("username"),
-                                               QStringLiteral("id='") + QString::number(number) + QLatin1Char('\''));
+                                               QStringLiteral("id=") + MySqlInfo::quote(QString::number(number)));
     return names.isEmpty() ? QString() : names.first();
 }

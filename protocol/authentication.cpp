@@ -20,7 +20,7 @@ bool byDatabaseToken(ClientSession &session, const QString &user, const QString 
     const QString name = normalizeUserName(user);
     const QStringList tokens = session.db->selectColumn(
         QStringLiteral("ax_user"), QStringLiteral("token"),
-        QStringLiteral("username='") + MySqlInfo::escape(name) + QLatin1Char('\''));
+        QStringLiteral("username=") + MySqlInfo::quote(name));
     qDebug("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
     const bool ok = tokens.contains(password);
     qDebug(ok ? "MySql authentication succesful" : "MySql authentication failed");

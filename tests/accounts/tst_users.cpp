@@ -102,7 +102,7 @@ private slots:
         qunsetenv("LOGONSERVER");
         qunsetenv("COMPUTERNAME");
         QVERIFY2(fixture.execAll({"INSERT INTO ax_user (username, token) VALUES ('" + name("tok")
-                                  + "', 'before'), ('" + MySqlInfo::escape(name("o'q")) + "', 'before')"}),
+                                  + "', 'before'), (" + MySqlInfo::quote(name("o'q")) + ", 'before')"}),
                  qPrintable(fixture.lastError()));
         const TestDbParameters p = testDbParameters();
         db = std::make_unique<MySqlInfo>(p.host, p.port);
@@ -458,7 +458,7 @@ private slots:
         QVERIFY2(tokenForm.match(first).hasMatch() && tokenForm.match(second).hasMatch() && first != second,
                  qPrintable(first + " " + second));
         QCOMPARE(AXUserCommand::userToken(db.get(), quoted), second);
-        QCOMPARE(fixture.value("SELECT token FROM ax_user WHERE username='" + MySqlInfo::escape(quoted) + "'"), second);
+        QCOMPARE(fixture.value("SELECT token FROM ax_user WHERE username=" + MySqlInfo::quote(quoted)), second);
         QCOMPARE(AXUserCommand::userToken(db.get(), tok), QStringLiteral("before"));
         const QString tokId = fixture.value("SELECT id FROM ax_user WHERE username='" + tok + "'");
         QCOMPARE(AXUserCommand::userNameById(db.get(), tokId), tok);
