@@ -129,7 +129,8 @@ int main(int argc, char *argv[])
         return fail(NoSession, "the owner of " + name + " (uid " + std::to_string(uid) + ") has no account");
     std::vector<std::string> environment = SessionProcesses::graphicalEnvironment(session, uid, SessionVariables);
     if (environment.empty())
-        return fail(NoSession, name + " of " + user.name + " has no graphical environment (DISPLAY or WAYLAND_DISPLAY)");
+        return fail(NoSession, name + " of " + user.name
+                                   + " has no graphical environment (none of its processes has DISPLAY or WAYLAND_DISPLAY)");
     environment.insert(environment.end(), {"HOME=" + user.home, "USER=" + user.name, "LOGNAME=" + user.name,
                                            "SHELL=" + user.shell, std::string("PATH=") + UserPath});
 
