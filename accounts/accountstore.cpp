@@ -60,7 +60,7 @@ quint32 setPassword(const QString &server, const QString &name, const QString &p
 quint32 changePassword(const QString &server, const QString &name, const QString &oldPassword,
                        const QString &newPassword)
 {
-    return chosen(server, [&] { return Accounts::changePassword(name, oldPassword, newPassword); },
+    return chosen(server, [&] { return Accounts::changePassword(server, name, oldPassword, newPassword); },
                   [&](const Target &domain) {
                       return DomainAccounts::changePassword(domain, name, oldPassword, newPassword);
                   });

@@ -1,6 +1,7 @@
 #include "accounts/axusercommand.h"
 
 #include "accounts/accountstore.h"
+#include "accounts/loginfailurelimiter.h"
 #include "accounts/userfolder.h"
 #include "db/mysqlinfo.h"
 #include "platform/fileacl.h"
@@ -41,7 +42,7 @@ const quint32 noNameOrResult = 0xC00E0006u;
 
 QString userCondition(const QString &name)
 {
-    return QStringLiteral("username='") + MySqlInfo::escape(name) + QLatin1Char('\'');
+    return QStringLiteral("username=") + MySqlInfo::quote(name);
 }
 
 } // namespace
@@ -168,10 +169,16 @@ QString AXUserCommand::removeUser(const QString &name)
 }
 
 QString AXUserCommand::changeUserPassword(const QString &name, const QString &oldPassword,
-                                          const QString &newPassword)
+                                          const QString &newPassword, const QString &clientAddress)
 {
     if (!oldPassword.isEmpty()) {
-        if (AccountStore::changePassword(logonServer(), name, oldPassword, newPassword) == NetStatus::Success)
+        // Checking the old password is a host-password check: limited like a login's.
+        quint32 status = NetStatus::InvalidPassword;
+        LoginFailureLimiter::instance().check(clientAddress, [&] {
+            status = AccountStore::changePassword(logonServer(), name, oldPassword, newPassword);
+            return status != NetStatus::InvalidPassword;
+        });
+        if (status == NetStatus::Success)
             return tr("Success: Password for user %1 changed succesfully").arg(name);
         return errorReply(tr("Cannot change password"));
     }
@@ -254,10 +261,11 @@ quint32 AXUserCommand::getSid(const QString &name, QString *sid, quint32 *lastEr
 
 QString AXUserCommand::createUserFolder(const QString &userName, const QString &baseFolder)
 {
-    // A name that would leave the base folder gets nothing created, secured or shared.
-    if (!UserFolder::isSafeName(userName))
-        return tr("Error: cannot share user folder: %1").arg(QString());
+    // Outside the operator's folder roots, or with a name that would leave the base folder,
+    // nothing is created, secured, shared or changed on the account.
     const UserFolder folder(userName, baseFolder);
+    if (!folder.isAllowed())
+        return tr("Error: cannot share user folder: %1").arg(QString());
     QStringList problems;
 
     // A host account's home becomes the folder, and the roaming-profile path goes along in the
@@ -291,19 +299,22 @@ QString AXUserCommand::createUserFolder(const QString &userName, const QString &
         }
     }
 
-    // Only the share decides the reply.
-    if (Shares::addShare(userName, folder.path(), userName, maxShareUses) == NetStatus::Success)
+    // Only the share decides the reply. A folder that is not a real directory (a link planted
+    // in its place) is never shared: the share would expose what the link points to.
+    if (folder.isRealDirectory()
+        && Shares::addShare(userName, folder.path(), userName, maxShareUses) == NetStatus::Success)
         return tr("Ok");
     return tr("Error: cannot share user folder: %1").arg(problems.join(QLatin1Char(',')));
 }
 
 QString AXUserCommand::removeUserFolder(const QString &userName, const QString &baseFolder)
 {
-    if (!UserFolder::isSafeName(userName))
+    const UserFolder folder(userName, baseFolder);
+    if (!folder.isAllowed())
         return tr("Error: cannot unshare user folder");
     const quint32 status = Shares::removeShare(computerName(), userName);
     // The folder goes even when the share could not be removed.
-    if (FileTree::removeTree(baseFolder, userName) == FileTree::Removal::Refused)
+    if (FileTree::removeTree(folder.baseFolder(), userName) == FileTree::Removal::Refused)
         qDebug("Refused to delete the user folder %s in %s", qUtf8Printable(userName), qUtf8Printable(baseFolder));
     return status == NetStatus::Success ? tr("Ok") : tr("Error: cannot unshare user folder");
 }
@@ -335,6 +346,6 @@ QString AXUserCommand::userNameById(MySqlInfo *db, const QString &id)
     if (!db || !isNumber)
         return QString();
     const QStringList names = db->selectColumn(QStringLiteral("ax_user"), QStringLiteral("username"),
-                                               QStringLiteral("id='") + QString::number(number) + QLatin1Char('\''));
+                                               QStringLiteral("id=") + MySqlInfo::quote(QString::number(number)));
     return names.isEmpty() ? QString() : names.first();
 }

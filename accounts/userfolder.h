@@ -4,7 +4,8 @@
 #include <QStringList>
 
 // Where a user's profile folder lives and what it holds: the folder u inside the base folder
-// b, its thirteen sub-folders, and the network paths the account is given.
+// b, its thirteen sub-folders, and the network paths the account is given. The base folder is
+// taken resolved (links followed), and it must lie within the operator's folder roots.
 class UserFolder
 {
 public:
@@ -12,8 +13,15 @@ public:
 
     // A name that stays one level inside the base folder: not empty, ".", ".." and without "/".
     static bool isSafeName(const QString &userName);
+    // The operator's folder roots, resolved; a root that does not exist is left out.
+    static QStringList roots();
 
+    // A safe name and an existing base folder within one of the roots.
+    bool isAllowed() const { return allowed; }
+    QString baseFolder() const { return resolvedBase; }
     QString path() const;
+    // The folder itself, not a link or anything else in its place.
+    bool isRealDirectory() const;
     // "\\" + computer + "\" + user, both with their white space simplified.
     QString homeSharePath(const QString &computerName) const;
     QString profilePath(const QString &computerName) const;
@@ -26,5 +34,6 @@ public:
 
 private:
     QString userName;
-    QString baseFolder;
+    QString resolvedBase;
+    bool allowed = false;
 };

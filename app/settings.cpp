@@ -35,4 +35,9 @@ DatabaseParameters readDatabaseParameters()
     return p;
 }
 
+bool requiresAdminGroup()
+{
+    return QSettings(settingsPath(), QSettings::IniFormat).value(RequireAdminGroup, false).toBool();
+}
+
 } // namespace Settings

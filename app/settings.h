@@ -21,6 +21,18 @@ inline constexpr char ServerPort[] = "Server/ServerPort";
 inline constexpr char AmbrixServer[] = "Server/AmbrixServer";
 inline constexpr char ServerToken[] = "Server/ServerToken";
 inline constexpr char ConsoleMediaBaseURL[] = "Server/ConsoleMediaBaseURL";
+// Where "create_user_folder" and "remove_user_folder" may act: comma-separated directories.
+inline constexpr char UserFolderRoots[] = "Server/UserFolderRoots";
+inline constexpr char DefaultUserFolderRoots[] = "/home,/srv";
+// Host-password checks per client address: this many failures within the window (seconds)
+// hold the address back until a whole window has passed since the last one.
+inline constexpr char LoginFailureLimit[] = "Server/LoginFailureLimit";
+inline constexpr int DefaultLoginFailureLimit = 5;
+inline constexpr char LoginFailureWindow[] = "Server/LoginFailureWindow";
+inline constexpr int DefaultLoginFailureWindow = 60;
+// Strict privilege: changes to accounts, groups, folders, tokens and registrations need a login
+// with administrator privilege, which an empty admin group no longer grants.
+inline constexpr char RequireAdminGroup[] = "Server/RequireAdminGroup";
 // The domain whose controller LOGONSERVER names: an account allowed to manage users and groups
 // with its password, or Kerberos with the host's keytab; and the domain's Kerberos realm.
 inline constexpr char DomainUser[] = "Server/DomainUser";
@@ -41,5 +53,7 @@ struct DatabaseParameters {
     QString password;
 };
 DatabaseParameters readDatabaseParameters();
+
+bool requiresAdminGroup();
 
 } // namespace Settings

@@ -4,11 +4,10 @@
 #include "catalogue/applicationrecordcache.h"
 #include "db/mysqlinfo.h"
 #include "platform/programs.h"
+#include "registration/serverregistry.h"
 
 #include <QDir>
 #include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryFile>
@@ -21,11 +20,6 @@ namespace {
 
 const QString mediaDirectory = QStringLiteral("/tmp/axserver/");
 constexpr int programWaitMs = 30000;
-
-QString quoted(const QString &value)
-{
-    return QLatin1Char('\'') + MySqlInfo::escape(value) + QLatin1Char('\'');
-}
 
 // Ids read from one query go into the next as numbers, whatever the column held.
 QString decimal(const QString &id)
@@ -54,7 +48,7 @@ QStringList applicationsOfGroups(MySqlInfo *db, const QStringList &applicationGr
     for (const QString &group : applicationGroupIds)
         ids += db->selectColumn(QStringLiteral("ax_applicationgroup_applications"),
                                 QStringLiteral("application_id"),
-                                QStringLiteral("applicationgroup_id=") + quoted(group));
+                                QStringLiteral("applicationgroup_id=") + MySqlInfo::quote(group));
     return ids;
 }
 
@@ -98,11 +92,6 @@ QByteArray readWholeFile(const QString &path)
 
 // Serialises the first registration of a server address in this process. Only that rare path
 // takes it, and it guards no data of its own.
-QMutex &serverInsertLock()
-{
-    static QMutex *lock = new QMutex; // outlives detached connection threads at exit
-    return *lock;
-}
 
 } // namespace
 
@@ -110,7 +99,7 @@ QString AXApplicationCommand::getValidApplications(const QString &userName, MySq
 {
     if (userName.isEmpty())
         return QString();
-    const QString byUser = QStringLiteral("user_id=") + quoted(withoutDomain(userName));
+    const QString byUser = QStringLiteral("user_id=") + MySqlInfo::quote(withoutDomain(userName));
 
     // Order matters to clients: direct grants, then per user group its own grants followed by
     // those of its application groups, then the user's own application groups.
@@ -119,7 +108,7 @@ QString AXApplicationCommand::getValidApplications(const QString &userName, MySq
     const QStringList userGroups = db->selectColumn(QStringLiteral("ax_usergroup_users"),
                                                     QStringLiteral("usergroup_id"), byUser);
     for (const QString &group : userGroups) {
-        const QString byGroup = QStringLiteral("usergroup_id=") + quoted(group);
+        const QString byGroup = QStringLiteral("usergroup_id=") + MySqlInfo::quote(group);
         ids += db->selectColumn(QStringLiteral("ax_application_usergroups"),
                                 QStringLiteral("application_id"), byGroup);
         ids += applicationsOfGroups(db, db->selectColumn(QStringLiteral("ax_usergroup_applicationgroups"),
@@ -146,8 +135,8 @@ QString AXApplicationCommand::getApplicationGroups(MySqlInfo *db, int applicatio
             .join(QLatin1Char(':'));
     return db->selectColumn(QStringLiteral("ax_applicationgroup,ax_applicationgroup_applications"),
                             QStringLiteral("name"),
-                            QStringLiteral("application_id='") + QString::number(applicationId)
-                                + QStringLiteral("' AND ax_applicationgroup.id = "
+                            QStringLiteral("application_id=") + MySqlInfo::quote(QString::number(applicationId))
+                                + QStringLiteral(" AND ax_applicationgroup.id = "
                                                  "ax_applicationgroup_applications.applicationgroup_id"))
         .join(QLatin1Char(':'));
 }
@@ -160,8 +149,7 @@ QString AXApplicationCommand::getApplicationGroupIds(MySqlInfo *db, int applicat
             .join(QLatin1Char(':'));
     return db->selectColumn(QStringLiteral("ax_applicationgroup_applications"),
                             QStringLiteral("applicationgroup_id"),
-                            QStringLiteral("application_id='") + QString::number(applicationId)
-                                + QLatin1Char('\''))
+                            QStringLiteral("application_id=") + MySqlInfo::quote(QString::number(applicationId)))
         .join(QLatin1Char(':'));
 }
 
@@ -199,7 +187,7 @@ QString AXApplicationCommand::getApplications(const QString &extension, MySqlInf
     const QString sql = QStringLiteral("SELECT ax_application_mime_types.application_id  FROM "
                                        "ax_application_mime_types,ax_mimetype_extensions  WHERE "
                                        "ax_mimetype_extensions.extension_id = ")
-                        + quoted(bare)
+                        + MySqlInfo::quote(bare)
                         + QStringLiteral(" AND ax_application_mime_types.mimetype_id = "
                                          "ax_mimetype_extensions.mimetype_id");
     qDebug("%s", qUtf8Printable(sql));
@@ -272,7 +260,7 @@ QByteArray AXApplicationCommand::userLogo(const QString &userName, MySqlInfo *db
         return QByteArray();
     const QStringList groups = db->selectColumn(
         QStringLiteral("ax_usergroup_users"), QStringLiteral("usergroup_id"),
-        QStringLiteral("user_id=") + quoted(withoutDomain(userName)));
+        QStringLiteral("user_id=") + MySqlInfo::quote(withoutDomain(userName)));
     if (groups.isEmpty())
         return QByteArray();
     const QStringList logos = db->selectColumn(QStringLiteral("ax_usergroup"), QStringLiteral("logo"),
@@ -380,19 +368,6 @@ QString AXApplicationCommand::getServerType(int serverId, MySqlInfo *db)
 
 int AXApplicationCommand::serverIdForAddress(const QString &address, MySqlInfo *db)
 {
-    const QString table = QStringLiteral("ax_server");
-    const QString byAddress = QStringLiteral("address=") + quoted(address);
-    QStringList ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
-    if (ids.isEmpty()) {
-        // Connections reporting their first events from one new address at once must create
-        // one row: look up again and insert under the lock.
-        QMutexLocker locker(&serverInsertLock());
-        ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
-        if (ids.isEmpty()) {
-            if (!db->insertRow(table, {QStringLiteral("address")}, {address}))
-                return 0;
-            ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
-        }
-    }
-    return ids.value(0).toInt();
+    // The registry writes every "ax_server" row.
+    return ServerRegistry::serverIdForAddress(db, address);
 }

@@ -154,13 +154,14 @@ bool MySqlInfo::updateColumn(const QString &table, const QString &condition, con
         return false;
     QSqlQuery query(db);
     return query.exec(QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + column
-                      + QStringLiteral("='") + escape(value) + QStringLiteral("' WHERE ") + condition);
+                      + QLatin1Char('=') + quote(value) + QStringLiteral(" WHERE ") + condition);
 }
 
-QString MySqlInfo::escape(const QString &value)
+QString MySqlInfo::quote(const QString &value)
 {
     QString out;
-    out.reserve(value.size() + 8);
+    out.reserve(value.size() + 10);
+    out += QLatin1Char('\'');
     for (const QChar c : value) {
         switch (c.unicode()) {
         case '\'': out += QLatin1String("''"); break; // doubled quote works in every SQL mode
@@ -172,5 +173,6 @@ QString MySqlInfo::escape(const QString &value)
         default: out += c;
         }
     }
+    out += QLatin1Char('\'');
     return out;
 }

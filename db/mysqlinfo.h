@@ -10,8 +10,8 @@
 #include <memory>
 
 // One named connection to the catalogue database "ambrix", used only by the thread that
-// created it. Conditions are SQL fragments written by the caller; every value a caller puts
-// into one goes through escape().
+// created it. Conditions are SQL fragments written by the caller; every text value a caller puts
+// into one goes through quote(), every number is converted with QString::number first.
 class MySqlInfo : public QObject
 {
     Q_OBJECT
@@ -31,9 +31,9 @@ public:
     bool updateColumn(const QString &table, const QString &condition, const QString &column,
                       const QString &value);
 
-    // The body of a MariaDB string literal for value, to be written between single quotes:
-    // "name='" + MySqlInfo::escape(name) + "'". The only way a value enters SQL text.
-    static QString escape(const QString &value);
+    // The whole MariaDB string literal for value, quotes included: "name=" + quote(name).
+    // The only way a text value enters SQL text.
+    static QString quote(const QString &value);
 
 private:
     void removeConnection();

@@ -1,67 +1,59 @@
 #include "dispatch/axservercommand.h"
 
-#include "dispatch/bytearraycommands.h"
+#include "app/settings.h"
 #include "dispatch/commandtable.h"
+#include "dispatch/sessionstate.h"
 
 #include <QDateTime>
 #include <QLocale>
 
-AXServerCommand::AXServerCommand(ClientSession *session, MySqlInfo *db, const QString &userName,
-                                 const QString &password, const QString &clientAddress, bool isAdmin)
-    : userName(userName), password(password), clientAddress(clientAddress), db(db),
-      isAdmin(isAdmin), session(session)
+AXServerCommand::AXServerCommand(SessionState *session)
+    : userName(session->userName), password(session->password), clientAddress(session->clientAddress),
+      db(session->db.get()), isAdmin(session->isAdmin), session(session)
 {
 }
 
-CommandParameters AXServerCommand::splitRequest(const QString &request, QString *name)
+bool AXServerCommand::isOwnUser(const QString &name) const
 {
-    const QString text = request.trimmed();
-    const int question = text.indexOf(QLatin1Char('?'));
-    if (question < 0) {
-        *name = text;
-        return {};
-    }
-    *name = text.left(question);
-    const int next = text.indexOf(QLatin1Char('?'), question + 1);
-    // Everything after a second "?" is dropped.
-    const QString parameters = text.mid(question + 1, next < 0 ? -1 : next - question - 1);
-    return parameters.split(QLatin1Char('&'));
+    // The catalogue compares user names without regard to case, and a login may carry a domain.
+    return name.compare(userName, Qt::CaseInsensitive) == 0
+           || name.compare(normalizeUserName(userName), Qt::CaseInsensitive) == 0;
 }
 
-qint64 AXServerCommand::toNumber(const QString &text)
+QString AXServerCommand::dispatch(const Request &request)
 {
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok);
-    return ok ? value : 0;
-}
-
-QString AXServerCommand::dispatch(const QString &request)
-{
-    QString name;
-    const CommandParameters parameters = splitRequest(request, &name);
-    bool countMismatch = false;
-    if (const CommandRow *row = CommandTable::find(name)) {
-        if (row->guard == CommandGuard::AdministratorOnly && !isAdmin)
-            return QString();
-        const int count = parameters.size();
-        const bool countAccepted = count >= row->minParameters && count <= row->maxParameters;
-        // Without privilege an empty old password counts as a wrong parameter count.
-        const bool guardHolds = row->guard != CommandGuard::OldPasswordOrAdministrator
-                                || (countAccepted && (!parameters.at(1).isEmpty() || isAdmin));
-        if (countAccepted && guardHolds)
-            return row->handler(*this, parameters);
-        countMismatch = true;
-    }
-    if (name == QLatin1String("quit"))
-        return QStringLiteral("true");
-    if (countMismatch)
+    const QString &name = request.name();
+    const CommandRow *row = CommandTable::find(name);
+    // Requests answered before a login are not commands once logged in.
+    if (!row || row->access == Access::NoLogin)
+        return formatCommandError(tr("Unknown command %1").arg(name));
+    if (row->access == Access::Administrator && !isAdmin)
+        return QString();
+    // The settings file is read only for the commands strict privilege concerns.
+    const bool strict = row->strict != StrictAccess::Any && !isAdmin && Settings::requiresAdminGroup();
+    if (strict && row->strict == StrictAccess::Administrator)
+        return QString();
+    const int count = request.size();
+    bool accepted = count >= row->minParameters && count <= row->maxParameters;
+    // Without privilege an empty old password counts as a wrong parameter count.
+    if (accepted && row->access == Access::OldPasswordOrAdministrator)
+        accepted = !request[1].isEmpty() || isAdmin;
+    if (!accepted)
         return formatCommandError(tr("Invalid number of parameters for command %1").arg(name));
-    return formatCommandError(tr("Unknown command %1").arg(name));
+    if (strict && !isOwnUser(request[0]))
+        return QString();
+    return row->handler(*this, request);
 }
 
-QByteArray AXServerCommand::dispatchByteArray(const QString &request)
+QByteArray AXServerCommand::dispatchByteArray(const Request &request)
 {
-    return ByteArrayCommands::dispatch(*this, request);
+    const QString &name = request.name();
+    const ByteArrayRow *row = CommandTable::findByteArray(name);
+    if (!row)
+        return formatCommandError(tr("Unknown ByteArray command %1").arg(name)).toUtf8();
+    if (request.size() < row->minParameters || request.size() > row->maxParameters)
+        return formatCommandError(tr("Invalid number of parameters for ByteArray command %1").arg(name)).toUtf8();
+    return row->handler(*this, request);
 }
 
 QString formatCommandError(const QString &message)

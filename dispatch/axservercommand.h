@@ -1,42 +1,41 @@
 #pragma once
 
+#include "dispatch/request.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
-class ClientSession;
 class MySqlInfo;
+struct SessionState;
 
-using CommandParameters = QStringList;
-
-// One logged-in request: finds the command in the table by name and parameter count and runs it
-// with the session values it needs. Lives for one request.
+// One request of a connection: finds the command in the table by name and parameter count and
+// runs it with the session values it needs. Lives for one request.
 class AXServerCommand : public QObject
 {
     Q_OBJECT
 
 public:
-    AXServerCommand(ClientSession *session, MySqlInfo *db, const QString &userName,
-                    const QString &password, const QString &clientAddress, bool isAdmin);
+    explicit AXServerCommand(SessionState *session);
 
     // Returns the reply without the trailing line end.
-    QString dispatch(const QString &request);
+    QString dispatch(const Request &request);
     // The payload of a "_byteArray_" request, without its length prefix.
-    QByteArray dispatchByteArray(const QString &request);
+    QByteArray dispatchByteArray(const Request &request);
 
-    // The name before the first "?", and the "&"-separated text up to the next "?".
-    static CommandParameters splitRequest(const QString &request, QString *name);
     // Decimal integer; text that is no number reads as 0.
-    static qint64 toNumber(const QString &text);
+    static qint64 toNumber(const QString &text) { return Request::toNumber(text); }
     static int toId(const QString &text) { return static_cast<int>(toNumber(text)); }
+
+    // Whether name is the logged-in user (with or without the login's domain part).
+    bool isOwnUser(const QString &name) const;
 
     QString userName;
     QString password;
     QString clientAddress;
     MySqlInfo *db;
     bool isAdmin;
-    ClientSession *session;
+    SessionState *session;
 };
 
 // "Error: " + message + "(" + local short date and time + ")", with no blank before "(".

@@ -1,32 +1,70 @@
 #pragma once
 
 #include "dispatch/axservercommand.h"
+#include "dispatch/request.h"
 
-// What must hold, besides the parameter count, before a command runs.
-enum class CommandGuard {
-    None,
+// Who may run a command.
+enum class Access {
+    // Answered before a login too (fields by the positional rule), when the first minParameters
+    // fields after the name are not empty; otherwise the request is an ordinary one. A row
+    // without a handler is the login itself, which the protocol runs.
+    NoLogin,
+    LoggedIn,
+    // Without administrator privilege the reply is empty, whatever the parameters.
+    Administrator,
     // Runs only with a non-empty old password (second parameter) or administrator privilege;
     // otherwise it is answered as a wrong parameter count.
     OldPasswordOrAdministrator,
-    // Without administrator privilege the reply is empty, whatever the parameters.
-    AdministratorOnly,
 };
 
-using CommandHandler = QString (*)(AXServerCommand &command, const CommandParameters &parameters);
+// What strict privilege (the operator's RequireAdminGroup) asks of a command besides: commands
+// that change the host's accounts, groups, folders, shares, sessions, tokens or registrations
+// need administrator privilege; a token is read only by its own user.
+enum class StrictAccess {
+    Any,
+    Administrator,          // otherwise the reply is empty, whatever the parameters
+    OwnUserOrAdministrator, // the first parameter must name the logged-in user
+};
 
-struct CommandRow {
+// The parts of a request, and whether its reply, that carry a password or token and so never
+// reach a log or the debug channel.
+struct Secrets {
+    enum Rule {
+        None,
+        Parameters,    // the dispatcher's parameters first..last
+        Fields,        // positional fields first..last
+        LoginPassword, // everything after the second "&", as the login reads its password
+    };
+    Rule rule = None;
+    int first = 0;
+    int last = -1; // -1: everything from first on
+    bool inReply = false;
+};
+
+// One command: every fact about it in one row. Counts are parameters only (not the name).
+template <typename Result>
+struct CommandRowOf {
     const char *name;
     int minParameters;
     int maxParameters;
-    CommandGuard guard;
-    CommandHandler handler;
+    Access access;
+    StrictAccess strict;
+    Secrets secrets;
+    Result (*handler)(AXServerCommand &command, const Request &request);
 };
+using CommandRow = CommandRowOf<QString>;
+// "_byteArray_" requests, answered with bytes.
+using ByteArrayRow = CommandRowOf<QByteArray>;
 
 namespace CommandTable {
 
 // Exact, case-sensitive lookup; null for an unknown name.
 const CommandRow *find(const QString &name);
+const ByteArrayRow *findByteArray(const QString &name);
 // False (with the name) when two rows share a wire name; the server then refuses to start.
 bool hasUniqueNames(QString *duplicate);
+
+// The name whose leading bytes end a connection, and which answers "true" as a request.
+inline constexpr char QuitName[] = "quit";
 
 } // namespace CommandTable

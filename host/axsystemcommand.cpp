@@ -1,5 +1,6 @@
 #include "host/axsystemcommand.h"
 
+#include "platform/accounts.h"
 #include "platform/metrics.h"
 #include "platform/programs.h"
 #include "platform/regularfile.h"
@@ -82,9 +83,11 @@ QString AXSystemCommand::killSession(const QString &name)
 {
     const QList<Sessions::Session> sessions = Sessions::list();
     for (const Sessions::Session &session : sessions) {
-        // Only the first of the user's sessions goes.
+        // Only the first of the user's sessions goes, and never one of root or of a system
+        // account: the platform manages its users, not the host.
         if (session.userName.toLower() == name.toLower()) {
-            Sessions::logoff(session.id);
+            if (!Accounts::isSystemAccount(session.userName))
+                Sessions::logoff(session.id);
             break;
         }
     }

@@ -1,7 +1,7 @@
 #include "net/connectionthread.h"
 
 #include "app/log.h"
-#include "net/clientsession.h"
+#include "protocol/clientsession.h"
 #include "net/connectionsocket.h"
 #include "net/listener.h"
 #include "net/socketio.h"

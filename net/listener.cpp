@@ -1,5 +1,7 @@
 #include "net/listener.h"
 
+#include "net/connectionthread.h"
+
 #include <QMutex>
 #include <QMutexLocker>
 #include <QtDebug>
@@ -7,6 +9,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -39,6 +42,8 @@ int failWith(const QString &text, int code)
 } // namespace
 
 namespace Listener {
+
+const int LargestBacklog = SOMAXCONN;
 
 int createListeningSocket(const QByteArray &address, int port, int backlog)
 {
@@ -76,6 +81,32 @@ int createListeningSocket(const QByteArray &address, int port, int backlog)
     qDebug("Bind done\n");
     ::listen(fd, backlog);
     return fd;
+}
+
+int acceptConnections(int socket)
+{
+    while (isRunning()) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        const int client = ::accept4(socket, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+        if (client < 0) {
+            // Out of descriptors or memory: pause instead of spinning on the same failure.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                ::usleep(50 * 1000);
+            continue;
+        }
+        qDebug("Accepted socket connection");
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        const char *reason = nullptr;
+        if (!ConnectionThread::start(client, text, &reason)) {
+            std::fprintf(stderr, "Could not create server thread. Error: %s\n", reason);
+            ::close(client);
+            return 1;
+        }
+    }
+    closeListeningSocket();
+    return 0;
 }
 
 bool waitReadable(int socket)

@@ -7,8 +7,14 @@
 // socket through stopFromSignal(), which only makes async-signal-safe calls.
 namespace Listener {
 
+// The system's largest listen backlog.
+extern const int LargestBacklog;
+
 // Returns the socket (positive) or a negative code; the reason is in lastSocketError().
 int createListeningSocket(const QByteArray &address, int port, int backlog);
+// Gives every connection accepted on socket a thread of its own while the server runs; 0 after
+// an orderly end (the socket is closed then), 1 when a thread could not be created.
+int acceptConnections(int socket);
 // Blocks until a connection is pending; retried when interrupted.
 bool waitReadable(int socket);
 void closeListeningSocket();

@@ -7,6 +7,11 @@
 // Operations that take a server name (as LOGONSERVER gives it, "\\host") act on this host when
 // it is empty or names this host, and answer NetStatus::InvalidComputer for any other host
 // without touching anything.
+//
+// Changes reach only ordinary accounts and groups, the platform's own: an existing account or
+// group whose id lies outside the host's ordinary range (login.defs UID_MIN..UID_MAX,
+// GID_MIN..GID_MAX; root never) answers NetStatus::AccessDenied before any tool runs. Reads are
+// not limited, except that groupNames() lists ordinary groups only.
 namespace Accounts {
 
 // What an account carries.
@@ -39,7 +44,8 @@ quint32 setUserInfo(const QString &server, const QString &name, const UserInfo &
 quint32 setPassword(const QString &server, const QString &name, const QString &password);
 // Changes the password only when oldPassword is the current one (NetStatus::InvalidPassword
 // otherwise).
-quint32 changePassword(const QString &name, const QString &oldPassword, const QString &newPassword);
+quint32 changePassword(const QString &server, const QString &name, const QString &oldPassword,
+                       const QString &newPassword);
 
 quint32 addGroup(const QString &server, const QString &group);
 quint32 deleteGroup(const QString &server, const QString &group);
@@ -55,5 +61,8 @@ NameList groupMembers(const QString &server, const QString &group);
 NameList groupNames(const QString &server, int maxCount);
 
 AccountLookup lookupAccount(const QString &name);
+// Root or an account of the host's own, below the ordinary range: never the platform's. (Ids above
+// the range are left to the caller: a domain's users are often mapped there.)
+bool isSystemAccount(const QString &name);
 
 } // namespace Accounts

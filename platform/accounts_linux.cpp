@@ -5,6 +5,7 @@
 #include "platform/programs.h"
 #include "platform/servername.h"
 
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 
@@ -60,14 +61,45 @@ bool isUsablePassword(const QString &password)
         && !password.contains(QLatin1Char('\r'));
 }
 
+// The ids of the host's ordinary accounts and groups (login.defs), the only ones the platform
+// may change: root and the system's own accounts and groups (sudo, shadow, disk...) lie outside.
+struct IdRange {
+    quint64 min = 1000;
+    quint64 max = 60000;
+    bool contains(quint64 id) const { return id != 0 && id >= min && id <= max; }
+};
+
+// Read afresh: an operator's change to login.defs takes effect at the next request.
+IdRange ordinaryIds(const char *minKey, const char *maxKey)
+{
+    IdRange range;
+    QFile file(QStringLiteral("/etc/login.defs"));
+    if (!file.open(QIODevice::ReadOnly))
+        return range;
+    while (!file.atEnd()) {
+        const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+        if (fields.size() < 2 || fields.at(0).startsWith('#'))
+            continue;
+        bool ok = false;
+        const quint64 value = fields.at(1).toULongLong(&ok, 0); // the tools accept 0x and 0 prefixes too
+        if (ok && fields.at(0) == minKey)
+            range.min = value;
+        else if (ok && fields.at(0) == maxKey)
+            range.max = value;
+    }
+    return range;
+}
+
 struct UserEntry {
     uid_t uid;
     gid_t gid;
+    bool isOrdinary() const { return ordinaryIds("UID_MIN", "UID_MAX").contains(uid); }
 };
 
 struct GroupEntry {
     gid_t gid;
     QStringList members;
+    bool isOrdinary() const { return ordinaryIds("GID_MIN", "GID_MAX").contains(gid); }
 };
 
 const size_t initialBufferSize = 16384;
@@ -140,16 +172,25 @@ public:
         return names;
     }
 
+    // The platform's groups only: the host's system groups are not for the console to hand out.
     static QStringList groupNames(int maxCount, bool *more)
     {
+        const IdRange ordinary = ordinaryIds("GID_MIN", "GID_MAX");
         QMutexLocker locker(&groupLock);
         QStringList names;
         setgrent();
         std::vector<char> buffer(initialBufferSize);
         group entry{};
-        while (names.size() < maxCount && fetchEntry(buffer, &entry, getgrent_r))
+        *more = false;
+        while (fetchEntry(buffer, &entry, getgrent_r)) {
+            if (!ordinary.contains(entry.gr_gid))
+                continue;
+            if (names.size() == maxCount) {
+                *more = true;
+                break;
+            }
             names.append(QString::fromUtf8(entry.gr_name));
-        *more = names.size() == maxCount && fetchEntry(buffer, &entry, getgrent_r);
+        }
         endgrent();
         return names;
     }
@@ -182,6 +223,8 @@ Membership membershipOf(const QString &server, const QString &group, const QStri
         membership.status = NetStatus::GroupNotFound;
     else if (!userEntry)
         membership.status = NetStatus::UserNotFound;
+    else if (!groupEntry->isOrdinary() || !userEntry->isOrdinary())
+        membership.status = NetStatus::AccessDenied;
     else {
         membership.isListed = groupEntry->members.contains(user);
         membership.isPrimary = userEntry->gid == groupEntry->gid;
@@ -201,6 +244,17 @@ quint32 writePassword(const QString &name, const QString &password)
     return result.exitCode == 0 ? NetStatus::Success : NetStatus::PasswordTooShort;
 }
 
+// Success when the change may go ahead: a known, ordinary account of this host.
+quint32 ordinaryUserStatus(const QString &server, const QString &name)
+{
+    if (!ServerName::isThisHost(server))
+        return NetStatus::InvalidComputer;
+    const std::optional<UserEntry> entry = findUser(name);
+    if (!entry)
+        return NetStatus::UserNotFound;
+    return entry->isOrdinary() ? NetStatus::Success : NetStatus::AccessDenied;
+}
+
 quint32 removeAccount(const QString &name)
 {
     return statusOf(runTool(Programs::UserdelProgram, {QStringLiteral("--"), name}), {{6, NetStatus::UserNotFound}});
@@ -218,8 +272,8 @@ quint32 addUser(const QString &server, const UserInfo &info)
         return NetStatus::BadUsername;
     if (!info.password.isEmpty() && !isUsablePassword(info.password))
         return NetStatus::PasswordTooShort;
-    if (findUser(info.name))
-        return NetStatus::UserExists;
+    if (const std::optional<UserEntry> existing = findUser(info.name))
+        return existing->isOrdinary() ? NetStatus::UserExists : NetStatus::AccessDenied;
     // Users and groups share one name space, as on the console's other servers. It also keeps
     // userdel from ever taking a group with it: it removes only a primary group of the
     // user's own name, and ours is always "users".
@@ -246,15 +300,16 @@ quint32 deleteUser(const QString &server, const QString &name)
         return NetStatus::InvalidComputer;
     if (!isUsableName(name))
         return NetStatus::UserNotFound;
+    const std::optional<UserEntry> entry = findUser(name);
+    if (entry && !entry->isOrdinary())
+        return NetStatus::AccessDenied;
     return removeAccount(name);
 }
 
 quint32 setUserInfo(const QString &server, const QString &name, const UserInfo &info)
 {
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    if (!findUser(name))
-        return NetStatus::UserNotFound;
+    if (const quint32 status = ordinaryUserStatus(server, name))
+        return status;
     QStringList args{QStringLiteral("-c"), info.fullName};
     if (!info.homeDir.isEmpty())
         args << QStringLiteral("-d") << info.homeDir;
@@ -268,17 +323,16 @@ quint32 setUserInfo(const QString &server, const QString &name, const UserInfo &
 
 quint32 setPassword(const QString &server, const QString &name, const QString &password)
 {
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    if (!findUser(name))
-        return NetStatus::UserNotFound;
+    if (const quint32 status = ordinaryUserStatus(server, name))
+        return status;
     return writePassword(name, password);
 }
 
-quint32 changePassword(const QString &name, const QString &oldPassword, const QString &newPassword)
+quint32 changePassword(const QString &server, const QString &name, const QString &oldPassword,
+                       const QString &newPassword)
 {
-    if (!findUser(name))
-        return NetStatus::UserNotFound;
+    if (const quint32 status = ordinaryUserStatus(server, name))
+        return status;
     // As root, changing a password through PAM never asks for the old one: check it first.
     if (!Logon::checkCurrentPassword(name, oldPassword))
         return NetStatus::InvalidPassword;
@@ -291,8 +345,8 @@ quint32 addGroup(const QString &server, const QString &group)
         return NetStatus::InvalidComputer;
     if (!isUsableName(group))
         return NetStatus::BadUsername;
-    if (findGroup(group))
-        return NetStatus::GroupExists;
+    if (const std::optional<GroupEntry> existing = findGroup(group))
+        return existing->isOrdinary() ? NetStatus::GroupExists : NetStatus::AccessDenied;
     if (findUser(group))
         return NetStatus::UserExists;
     return statusOf(runTool(Programs::GroupaddProgram, {QStringLiteral("--"), group}),
@@ -305,6 +359,9 @@ quint32 deleteGroup(const QString &server, const QString &group)
         return NetStatus::InvalidComputer;
     if (!isUsableName(group))
         return NetStatus::GroupNotFound;
+    const std::optional<GroupEntry> entry = findGroup(group);
+    if (entry && !entry->isOrdinary())
+        return NetStatus::AccessDenied;
     // 8: some account's primary group, which the host refuses to delete.
     return statusOf(runTool(Programs::GroupdelProgram, {QStringLiteral("--"), group}),
                     {{6, NetStatus::GroupNotFound}, {8, NetStatus::SpeGroupOp}});
@@ -357,6 +414,12 @@ NameList groupNames(const QString &server, int maxCount)
     bool more = false;
     QStringList names = DatabaseWalk::groupNames(maxCount, &more);
     return {more ? quint32(NetStatus::MoreData) : quint32(NetStatus::Success), names};
+}
+
+bool isSystemAccount(const QString &name)
+{
+    const std::optional<UserEntry> entry = findUser(name);
+    return entry && (entry->uid == 0 || entry->uid < ordinaryIds("UID_MIN", "UID_MAX").min);
 }
 
 AccountLookup lookupAccount(const QString &name)

@@ -32,7 +32,7 @@ bool startDetached(const QString &program, const QStringList &arguments);
 int exitCodeOf(const Result &result);
 
 // The external programs of the platform. Their locations are fixed; "psexec" and "wget" are
-// found via PATH.
+// found via PATH ("psexec" is the package's launcher, in /usr/lib/ambrix-server/bin).
 inline constexpr char PsexecProgram[] = "psexec";
 inline constexpr char WgetProgram[] = "wget";
 inline constexpr char MountChrootProgram[] = "/usr/sbin/mountchroot";

@@ -2,9 +2,11 @@
 
 #include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
+#include "accounts/loginfailurelimiter.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
-#include "net/clientsession.h"
+#include "dispatch/request.h"
+#include "protocol/clientsession.h"
 #include "net/peerconnection.h"
 #include "platform/logon.h"
 
@@ -19,7 +21,7 @@ bool byDatabaseToken(ClientSession &session, const QString &user, const QString 
     const QString name = normalizeUserName(user);
     const QStringList tokens = session.db->selectColumn(
         QStringLiteral("ax_user"), QStringLiteral("token"),
-        QStringLiteral("username='") + MySqlInfo::escape(name) + QLatin1Char('\''));
+        QStringLiteral("username=") + MySqlInfo::quote(name));
     qDebug("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
     const bool ok = tokens.contains(password);
     qDebug(ok ? "MySql authentication succesful" : "MySql authentication failed");
@@ -75,9 +77,12 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     if (byServerToken(password))
         return true;
     qDebug("Trying Windows authentication...");
-    // With LOGONSERVER naming a domain controller, a domain user's password counts too.
-    return Logon::checkPassword(user, password)
-        || AccountStore::checkDomainPassword(qEnvironmentVariable("LOGONSERVER"), user, password);
+    // Host passwords can be guessed, tokens cannot: only this step counts failures. With
+    // LOGONSERVER naming a domain controller, a domain user's password counts too.
+    return LoginFailureLimiter::instance().check(session.clientAddress, [&] {
+        return Logon::checkPassword(user, password)
+            || AccountStore::checkDomainPassword(qEnvironmentVariable("LOGONSERVER"), user, password);
+    });
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)
@@ -88,16 +93,3 @@ bool isInAdminGroup(const QString &user, const QString &group)
 }
 
 } // namespace Authentication
-
-QString normalizeUserName(const QString &name)
-{
-    QString result = name;
-    for (const QChar separator : {QLatin1Char('/'), QLatin1Char('\\'), QLatin1Char('@'), QLatin1Char('+')}) {
-        const int first = result.indexOf(separator);
-        if (first < 0)
-            continue;
-        const int next = result.indexOf(separator, first + 1);
-        result = result.mid(first + 1, next < 0 ? -1 : next - first - 1);
-    }
-    return result;
-}

@@ -15,5 +15,3 @@ bool isInAdminGroup(const QString &user, const QString &group);
 
 } // namespace Authentication
 
-// Strips a domain part written with "/", "\", "@" or "+".
-QString normalizeUserName(const QString &name);

@@ -1,13 +1,12 @@
 #include "protocol/fileupload.h"
 
 #include "app/log.h"
-#include "dispatch/axservercommand.h"
-#include "net/clientsession.h"
+#include "dispatch/request.h"
 #include "net/socketio.h"
 #include "platform/accounts.h"
 #include "platform/fileacl.h"
 #include "platform/regularfile.h"
-#include "protocol/authentication.h"
+#include "protocol/clientsession.h"
 
 #include <QDir>
 #include <QFile>
@@ -107,8 +106,8 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     const QString text = QString::fromUtf8(message);
     Log::info(QStringLiteral("Called command: %1").arg(text));
 
-    QString name;
-    const CommandParameters parameters = AXServerCommand::splitRequest(text, &name);
+    const Request request(text);
+    const QStringList &parameters = request.parameters();
     if (parameters.size() != 3) {
         Log::info(QStringLiteral("Bad number of parameters (must be fileName, targetDir and fileSize, there are %1)")
                       .arg(parameters.size()));
@@ -116,7 +115,7 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     }
     const QString &fileName = parameters.at(0);
     const QString &targetDir = parameters.at(1);
-    const qint64 size = AXServerCommand::toNumber(parameters.at(2));
+    const qint64 size = Request::toNumber(parameters.at(2));
 
     const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
     qDebug("Tempdir: '%s'", qUtf8Printable(baseDir));

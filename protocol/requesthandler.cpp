@@ -1,76 +1,43 @@
 #include "protocol/requesthandler.h"
 
-#include "accounts/axusercommand.h"
 #include "app/log.h"
+#include "app/settings.h"
 #include "dispatch/axservercommand.h"
-#include "net/clientsession.h"
+#include "dispatch/commandtable.h"
 #include "protocol/authentication.h"
+#include "protocol/clientsession.h"
 #include "protocol/secretmask.h"
-#include "registration/serverregistry.h"
 
 #include <QtDebug>
+#include <QtEndian>
 
 namespace {
 
 const QByteArray authenticationOk = QByteArrayLiteral("Authentication ok.\n");
 const QByteArray badAuthentication = QByteArrayLiteral("Error: Bad authentication\n");
 const QByteArray notInAdminGroup = QByteArrayLiteral("Error: Not in admin group\n");
+const QByteArray notAuthenticated = QByteArrayLiteral("Not authenticated");
 
-// Positional fields: every "?" and "&" separates. A field beyond the end is null.
-struct Fields {
-    QString text;
-    QStringList fields;
-    QString field(int i) const { return i < fields.size() ? fields.at(i) : QString(); }
-    // From the start of field i to the end, separators included as they stand.
-    QString fieldsFrom(int i) const
-    {
-        if (i >= fields.size())
-            return QString();
-        int position = 0;
-        for (int k = 0; k < i; ++k)
-            position += fields.at(k).size() + 1;
-        return text.mid(position);
-    }
-};
-
-// Every request passes here, so a plain scan rather than a regular expression: it splits
-// exactly as "[?&]" would, empty fields kept.
-Fields splitFields(const QString &text)
-{
-    Fields f{text, {}};
-    const QChar *data = text.constData();
-    const int size = text.size();
-    int start = 0;
-    for (int i = 0; i <= size; ++i) {
-        if (i == size || data[i] == QLatin1Char('?') || data[i] == QLatin1Char('&')) {
-            f.fields.append(text.mid(start, i - start));
-            start = i + 1;
-        }
-    }
-    return f;
-}
-
-QByteArray login(ClientSession &session, const QString &command, const Fields &f)
+QByteArray login(ClientSession &session, const QString &command, const Request &request)
 {
     if (qgetenv("DEBUG_NOAUTH") == "1") {
         session.isAdmin = true;
-        session.userName = f.field(1);
+        session.userName = request.field(1);
         return authenticationOk;
     }
-    // The password is everything after the second "&", further "&" included.
-    const QStringList byAmpersand = f.text.split(QLatin1Char('&'));
-    const QString group = byAmpersand.value(1);
-    session.password = byAmpersand.mid(2).join(QLatin1Char('&'));
+    const QString group = request.ampersandField(1);
+    session.password = request.ampersandFieldsFrom(2);
 
-    if (!Authentication::authenticate(session, command, f.field(1), session.password)) {
+    if (!Authentication::authenticate(session, command, request.field(1), session.password)) {
         qDebug("%s", badAuthentication.constData());
         return badAuthentication;
     }
-    session.userName = f.field(1);
+    session.userName = request.field(1);
     qDebug("Admin group: %s", qUtf8Printable(group));
     QByteArray reply = authenticationOk;
     if (group.isEmpty()) {
-        session.isAdmin = true;
+        // Under strict privilege only a real admin group grants it.
+        session.isAdmin = !Settings::requiresAdminGroup();
     } else if (Authentication::isInAdminGroup(session.userName, group)) {
         session.isAdmin = true;
     } else {
@@ -82,13 +49,25 @@ QByteArray login(ClientSession &session, const QString &command, const Fields &f
     return reply;
 }
 
-QByteArray dispatch(ClientSession &session, const QByteArray &message)
+// A request answered before a login: its row, when its first fields are there.
+const CommandRow *loginFreeRow(const Request &request)
 {
-    AXServerCommand command(&session, session.db.get(), session.userName, session.password,
-                            session.clientAddress, session.isAdmin);
+    const CommandRow *row = CommandTable::find(request.field(0));
+    if (!row || row->access != Access::NoLogin)
+        return nullptr;
+    for (int i = 1; i <= row->minParameters; ++i) {
+        if (request.field(i).isEmpty())
+            return nullptr;
+    }
+    return row;
+}
+
+QByteArray dispatch(ClientSession &session, const Request &request, const QByteArray &message)
+{
+    AXServerCommand command(&session);
     if (Log::debugEnabled())
         qDebug("Called command: %s", SecretMask::maskedForLog(message).constData());
-    const QByteArray reply = (command.dispatch(QString::fromUtf8(message)) + QLatin1Char('\n')).toUtf8();
+    const QByteArray reply = (command.dispatch(request) + QLatin1Char('\n')).toUtf8();
     if (Log::debugEnabled())
         qDebug("Response: %s", SecretMask::maskedReply(message, reply).constData());
     return reply;
@@ -104,21 +83,34 @@ QByteArray handle(ClientSession &session, const QByteArray &message)
         qDebug("Ready to read %d bytes", int(message.size()));
         qDebug("Question: %s", SecretMask::maskedForLog(message).constData());
     }
-    const Fields f = splitFields(QString::fromUtf8(message).trimmed());
-    const QString name = f.field(0);
-    if (name == QLatin1String("login") || name == QLatin1String("validate"))
-        return login(session, name, f);
-    if (name == QLatin1String("get_user_from_card") && !f.field(1).isEmpty())
-        return AXUserCommand::userNameById(session.db.get(), f.field(1)).toUtf8() + '\n';
-    if (name == QLatin1String("set_server_information")) {
-        return ServerRegistry::setServerInformation(session.db.get(), f.field(1), f.field(2),
-                                                    f.fieldsFrom(3), session.clientAddress)
-                   .toUtf8()
-               + '\n';
+    const Request request = Request::fromMessage(message);
+    if (const CommandRow *row = loginFreeRow(request)) {
+        if (!row->handler)
+            return login(session, request.field(0), request);
+        AXServerCommand command(&session);
+        return row->handler(command, request).toUtf8() + '\n';
     }
     if (session.userName.isNull())
-        return QByteArrayLiteral("Not authenticated");
-    return dispatch(session, message);
+        return notAuthenticated;
+    return dispatch(session, request, message);
+}
+
+QByteArray handleByteArray(ClientSession &session, const QByteArray &message)
+{
+    // Refused unframed: a client that has not logged in gets the plain text.
+    if (session.userName.isNull())
+        return notAuthenticated;
+    AXServerCommand command(&session);
+    const Request request = Request::fromMessage(message);
+    if (Log::debugEnabled())
+        qDebug("Called command: %s", message.constData());
+    const QByteArray payload = command.dispatchByteArray(request);
+
+    QByteArray reply(4, '\0');
+    qToBigEndian<quint32>(static_cast<quint32>(payload.size()), reply.data());
+    reply += payload;
+    qDebug("Dispatching binary array message of %d bytes", int(payload.size()));
+    return reply;
 }
 
 } // namespace RequestHandler

@@ -4,10 +4,12 @@
 
 class ClientSession;
 
-// Ordinary text requests: login, the two requests that need no login, and the hand-over of
-// everything else to the dispatcher once the connection is logged in.
+// Text and byte-array requests: the login, the requests answered before a login, and the hand-over
+// of everything else to the dispatcher once the connection is logged in.
 namespace RequestHandler {
 
 QByteArray handle(ClientSession &session, const QByteArray &message);
+// The framed reply to one "_byteArray_" message.
+QByteArray handleByteArray(ClientSession &session, const QByteArray &message);
 
 } // namespace RequestHandler

@@ -1,7 +1,8 @@
 #include "protocol/servercontrol.h"
 
 #include "app/log.h"
-#include "net/clientsession.h"
+#include "app/settings.h"
+#include "protocol/clientsession.h"
 #include "net/connectionsocket.h"
 #include "protocol/usersocketregistry.h"
 
@@ -28,6 +29,10 @@ QByteArray registrationReply(ClientSession &session, const std::shared_ptr<Conne
     const QString user = parameters.at(1).simplified();
     if (user.isEmpty())
         return QByteArrayLiteral("Error: empy user name");
+    // Under strict privilege a control channel is opened only by its own user's login: anybody
+    // else would receive what is relayed to that user and answer in its place.
+    if (session.userName.simplified() != user && Settings::requiresAdminGroup())
+        return QByteArrayLiteral("Not authenticated");
     if (address.simplified() != session.clientAddress.simplified()) {
         return QStringLiteral("Error: address parameter '%1' differs from client address '%2'")
             .arg(address, session.clientAddress)

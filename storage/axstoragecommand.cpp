@@ -2,7 +2,6 @@
 
 #include "db/mysqlinfo.h"
 #include "net/peerconnection.h"
-#include "storage/axprocess.h"
 #include "storage/cloudprogram.h"
 #include "storage/ownaddressmemo.h"
 
@@ -10,8 +9,13 @@
 
 namespace {
 
-// Returned by the forwarding when the operation is to run on this server.
-const QString localMarker = QStringLiteral("__IS_LOCAL__");
+const AXStorageCommand::Forwarded runsHere{true, QString()};
+
+AXStorageCommand::Forwarded answeredBy(const QString &reply)
+{
+    return {false, reply};
+}
+
 const QString ok = QStringLiteral("Ok");
 const QStringList cloudProviders = {QStringLiteral("dropbox"), QStringLiteral("googledrive")};
 constexpr int noServer = -1;
@@ -48,9 +52,8 @@ AXStorageCommand::AXStorageCommand() = default;
 
 AXStorageCommand::~AXStorageCommand()
 {
-    // The connection ended with a configuration pending: its program must not outlive it, and
-    // the profiles server is told the conversation is over.
-    process.reset();
+    // The connection ended with a configuration pending: the profiles server is told the
+    // conversation is over.
     if (profilesPeer)
         profilesPeer->close();
 }
@@ -59,8 +62,8 @@ QString AXStorageCommand::profilesServerLocation(const QString &user, MySqlInfo 
 {
     int serverId = firstServerId(db->selectColumn(
         QStringLiteral("ax_usergroup,ax_usergroup_users"), QStringLiteral("profile_server_id"),
-        QStringLiteral("ax_usergroup_users.usergroup_id=ax_usergroup.id AND ax_usergroup_users.user_id='")
-            + MySqlInfo::escape(user) + QLatin1Char('\'')));
+        QStringLiteral("ax_usergroup_users.usergroup_id=ax_usergroup.id AND ax_usergroup_users.user_id=")
+            + MySqlInfo::quote(user)));
     if (serverId == noServer) {
         qDebug("Trying from parameters...");
         serverId = firstServerId(db->selectColumn(QStringLiteral("ax_parameters"),
@@ -107,7 +110,7 @@ std::unique_ptr<PeerConnection> AXStorageCommand::connectProfilesServer(std::uni
         return nullptr;
     }
     const QStringList tokens = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("token"),
-                                                QStringLiteral("address='") + MySqlInfo::escape(host) + QLatin1Char('\''));
+                                                QStringLiteral("address=") + MySqlInfo::quote(host));
     // The token is a credential: its presence is all the debug channel gets to see.
     qDebug("TokenList.count(): %d, Token '%s' for profiles server '%s'", int(tokens.size()),
            tokens.value(0).isEmpty() ? "" : "**********", qUtf8Printable(host));
@@ -122,61 +125,57 @@ std::unique_ptr<PeerConnection> AXStorageCommand::connectProfilesServer(std::uni
     return peer;
 }
 
-bool AXStorageCommand::isLocal(const QString &forwardResult)
-{
-    return forwardResult == localMarker;
-}
-
-QString AXStorageCommand::forwardOnce(const QString &user, MySqlInfo *db, const QString &command,
-                                      const QStringList &parameters)
+AXStorageCommand::Forwarded AXStorageCommand::forwardOnce(const QString &user, MySqlInfo *db,
+                                                          const QString &command, const QStringList &parameters)
 {
     if (!db->isOpen())
-        return localMarker;
+        return runsHere;
     const QString host = hostOf(profilesServerLocation(user, db));
     if (host.isEmpty())
-        return tr("Error: cannot find profiles server.");
+        return answeredBy(tr("Error: cannot find profiles server."));
     if (ownAddress(db).simplified() == host.simplified())
-        return localMarker;
+        return runsHere;
     std::unique_ptr<PeerConnection> peer = connectProfilesServer(nullptr, user, db);
     qDebug("Got remoteProfileClient");
     if (!peer)
-        return tr("Error: cannot connect to profiles server.");
+        return answeredBy(tr("Error: cannot connect to profiles server."));
     qDebug("Sending message '%s' to remote profile server",
            qUtf8Printable(QStringLiteral("%1?%2").arg(command, parameters.join(QLatin1Char('&')))));
     const QString reply = peer->requestWithParams(command, parameters);
     qDebug("ret: '%s'", qUtf8Printable(reply));
     peer->close();
-    return reply;
+    return answeredBy(reply);
 }
 
-QString AXStorageCommand::forward(const QString &user, MySqlInfo *db, const QString &command,
-                                  const QStringList &parameters)
+AXStorageCommand::Forwarded AXStorageCommand::forward(const QString &user, MySqlInfo *db, const QString &command,
+                                                      const QStringList &parameters)
 {
     if (!db->isOpen()) {
         qDebug("MySQL not connected, assuming the connection is local");
-        return localMarker;
+        return runsHere;
     }
     const QString host = hostOf(profilesServerLocation(user, db));
     qDebug("profileServer: '%s'", qUtf8Printable(host));
     if (host.isEmpty())
-        return tr("Error: cannot find profiles server.");
+        return answeredBy(tr("Error: cannot find profiles server."));
     const QString own = ownAddress(db).simplified();
     qDebug("Comparing this server '%s' with profiles server '%s'", qUtf8Printable(own),
            qUtf8Printable(host.simplified()));
     if (own == host.simplified())
-        return localMarker;
+        return runsHere;
     profilesPeer = connectProfilesServer(std::move(profilesPeer), user, db);
     if (!profilesPeer)
-        return tr("Error: cannot connect to profiles server.");
-    return profilesPeer->requestWithParams(command, parameters);
+        return answeredBy(tr("Error: cannot connect to profiles server."));
+    return answeredBy(profilesPeer->requestWithParams(command, parameters));
 }
 
-QStringList AXStorageCommand::getCloudDrives(const QString &user, const QString &provider, MySqlInfo *db)
+QStringList AXStorageCommand::getCloudDrives(const QString &command, const QString &user, const QString &provider,
+                                             MySqlInfo *db)
 {
-    const QString forwarded = forwardOnce(user, db, QLatin1String(getCloudDrivesName), {provider});
-    if (!isLocal(forwarded)) {
+    const Forwarded forwarded = forwardOnce(user, db, command, {provider});
+    if (!forwarded.isLocal) {
         qDebug("Returning remote response...");
-        return forwarded.trimmed().split(QLatin1Char(','));
+        return forwarded.reply.trimmed().split(QLatin1Char(','));
     }
     qDebug("Returning local response...");
     if (!CloudProgram::isInstalled())
@@ -188,32 +187,32 @@ QStringList AXStorageCommand::getCloudDrives(const QString &user, const QString 
     return output.split(QLatin1Char(','));
 }
 
-QString AXStorageCommand::mountCloudDrive(const QString &user, const QString &provider,
+QString AXStorageCommand::mountCloudDrive(const QString &command, const QString &user, const QString &provider,
                                           const QString &extra, MySqlInfo *db)
 {
-    return runCloudProgram(user, db, QLatin1String(mountCloudDriveName), {provider, extra},
+    return runCloudProgram(user, db, command, {provider, extra},
                            {{user, provider, QStringLiteral("mount"), extra}}, CloudProgram::Waits::StartThenFinish,
                            tr("Error: something failed mounting cloud drive for %1").arg(user));
 }
 
-QString AXStorageCommand::mountCloudDrives(const QString &user, MySqlInfo *db)
+QString AXStorageCommand::mountCloudDrives(const QString &command, const QString &user, MySqlInfo *db)
 {
-    return runCloudProgram(user, db, QLatin1String(mountCloudDrivesName), {}, everyProvider(user, QStringLiteral("start")),
+    return runCloudProgram(user, db, command, {}, everyProvider(user, QStringLiteral("start")),
                            CloudProgram::Waits::StartThenFinish,
                            tr("Error: something failed mounting cloud for user %1").arg(user));
 }
 
-QString AXStorageCommand::umountCloudDrives(const QString &user, MySqlInfo *db)
+QString AXStorageCommand::umountCloudDrives(const QString &command, const QString &user, MySqlInfo *db)
 {
-    return runCloudProgram(user, db, QLatin1String(umountCloudDrivesName), {}, everyProvider(user, QStringLiteral("stop")),
+    return runCloudProgram(user, db, command, {}, everyProvider(user, QStringLiteral("stop")),
                            CloudProgram::Waits::StartThenFinish,
                            tr("Error: something failed umounting cloud for %1").arg(user));
 }
 
-QString AXStorageCommand::removeCloudDrive(const QString &provider, const QString &user,
+QString AXStorageCommand::removeCloudDrive(const QString &command, const QString &provider, const QString &user,
                                            const QString &extra, MySqlInfo *db)
 {
-    return runCloudProgram(user, db, QLatin1String(removeCloudDriveName), {provider, extra},
+    return runCloudProgram(user, db, command, {provider, extra},
                            {{user, provider, QStringLiteral("unconfigure"), extra}}, CloudProgram::Waits::FinishOnly,
                            tr("Error: something happened removing cloud drive account"));
 }
@@ -222,9 +221,9 @@ QString AXStorageCommand::runCloudProgram(const QString &user, MySqlInfo *db, co
                                           const QStringList &forwardedParameters, const QList<QStringList> &runs,
                                           CloudProgram::Waits waits, const QString &failure)
 {
-    const QString forwarded = forwardOnce(user, db, command, forwardedParameters);
-    if (!isLocal(forwarded))
-        return forwarded;
+    const Forwarded forwarded = forwardOnce(user, db, command, forwardedParameters);
+    if (!forwarded.isLocal)
+        return forwarded.reply;
     if (!CloudProgram::isInstalled())
         return tr("Error: ambrix-cloudfs not installed on this system");
     bool allSucceeded = true;
@@ -247,52 +246,42 @@ QString AXStorageCommand::setCloudDrive(const QString &provider, const QString &
     return tr("Error: currently only linux supported for cloud drives");
 }
 
-QString AXStorageCommand::finishSetCloudDrive(const QString &code, const QString &user, MySqlInfo *db)
+// Here no account-creation program is ever started ("set_cloud_drive" is refused), so a
+// configuration that runs locally has nothing to finish or cancel.
+QString AXStorageCommand::finishSetCloudDrive(const QString &command, const QString &code, const QString &user,
+                                              MySqlInfo *db)
 {
-    const QString forwarded = forward(user, db, QLatin1String(finishSetCloudDriveName), {code});
-    if (!isLocal(forwarded))
-        return forwarded;
-    if (!process)
-        return tr("Error: The process of creating account didn't start.");
-    QString result = tr("Error: The process creating cloud account died unexpectedly.");
-    if (process->state() == QProcess::Running) {
-        process->write((code + QLatin1Char('\n')).toUtf8());
-        const bool succeeded = process->waitForFinished(30000) && process->exitStatus() == QProcess::NormalExit
-                               && process->exitCode() == 0;
-        result = succeeded ? QStringLiteral("Ok.") : tr("Error: Something failed creating cloud account");
-    }
-    process.reset();
-    return result;
+    const Forwarded forwarded = forward(user, db, command, {code});
+    if (!forwarded.isLocal)
+        return forwarded.reply;
+    return tr("Error: The process of creating account didn't start.");
 }
 
-QString AXStorageCommand::cancelSetCloudDrive(const QString &user, MySqlInfo *db)
+QString AXStorageCommand::cancelSetCloudDrive(const QString &command, const QString &user, MySqlInfo *db)
 {
-    const QString forwarded = forward(user, db, QLatin1String(cancelSetCloudDriveName), {});
-    if (!isLocal(forwarded))
-        return forwarded;
-    if (!process)
-        return tr("Error: No process to cancel");
-    process.reset(); // ends the program if it still runs
-    return ok;
+    const Forwarded forwarded = forward(user, db, command, {});
+    if (!forwarded.isLocal)
+        return forwarded.reply;
+    return tr("Error: No process to cancel");
 }
 
 QString AXStorageCommand::getRedirectDrives(const QString &clientAddress, const QString &user, MySqlInfo *db)
 {
-    const QString escapedUser = MySqlInfo::escape(user);
+    const QString quotedUser = MySqlInfo::quote(user);
     // Server rules first, then the user's, then those of the user's groups; duplicates are kept.
     QStringList rules = db->selectColumn(
         QStringLiteral("ax_server,ax_storageredirection"),
         QStringLiteral("CONCAT(ax_storageredirection.server_path,'=',ax_storageredirection.client_path)"),
-        QStringLiteral("ax_server.id=ax_storageredirection.server_id AND ax_server.address='")
-            + MySqlInfo::escape(clientAddress) + QLatin1Char('\''));
+        QStringLiteral("ax_server.id=ax_storageredirection.server_id AND ax_server.address=")
+            + MySqlInfo::quote(clientAddress));
     rules += db->selectColumn(QStringLiteral("ax_userstorageredirection"),
                               QStringLiteral("CONCAT(server_path,'=',client_path)"),
-                              QStringLiteral("user_id='") + escapedUser + QLatin1Char('\''));
+                              QStringLiteral("user_id=") + quotedUser);
     rules += db->selectColumn(
         QStringLiteral("ax_usergroup_users,ax_groupstorageredirection"),
         QStringLiteral("CONCAT(ax_groupstorageredirection.server_path,'=',ax_groupstorageredirection.client_path)"),
-        QStringLiteral("ax_usergroup_users.user_id='") + escapedUser
-            + QStringLiteral("' AND ax_usergroup_users.usergroup_id=ax_groupstorageredirection.group_id"));
+        QStringLiteral("ax_usergroup_users.user_id=") + quotedUser
+            + QStringLiteral(" AND ax_usergroup_users.usergroup_id=ax_groupstorageredirection.group_id"));
     return rules.join(QLatin1Char(','));
 }
 

@@ -8,7 +8,6 @@
 
 #include <memory>
 
-class AXProcess;
 class MySqlInfo;
 class PeerConnection;
 
@@ -20,14 +19,12 @@ class AXStorageCommand : public QObject
     Q_OBJECT
 
 public:
-    // Forwarded requests go out under their own wire names; the command table uses these too.
-    static constexpr char getCloudDrivesName[] = "get_cloud_drives";
-    static constexpr char mountCloudDriveName[] = "mount_cloud_drive";
-    static constexpr char mountCloudDrivesName[] = "mount_cloud_drives";
-    static constexpr char umountCloudDrivesName[] = "umount_cloud_drives";
-    static constexpr char removeCloudDriveName[] = "remove_cloud_drive";
-    static constexpr char finishSetCloudDriveName[] = "finish_set_cloud_drive";
-    static constexpr char cancelSetCloudDriveName[] = "cancel_set_cloud_drive";
+    // Where a storage request runs: here, or on the user's profiles server, whose reply (or the
+    // error of reaching it) is then the answer.
+    struct Forwarded {
+        bool isLocal = false;
+        QString reply;
+    };
 
     AXStorageCommand();
     ~AXStorageCommand() override;
@@ -39,24 +36,24 @@ public:
     // it is. Null when there is no profiles server or it cannot be reached or refuses the login.
     static std::unique_ptr<PeerConnection> connectProfilesServer(std::unique_ptr<PeerConnection> existing,
                                                                  const QString &user, MySqlInfo *db);
-    // The local marker when the request runs here, else the profiles server's reply or an error.
-    static QString forwardOnce(const QString &user, MySqlInfo *db, const QString &command,
-                               const QStringList &parameters);
+    // command goes to the profiles server under that name, with the parameters.
+    static Forwarded forwardOnce(const QString &user, MySqlInfo *db, const QString &command,
+                                 const QStringList &parameters);
     // As forwardOnce, keeping the connection for the life of this object.
-    QString forward(const QString &user, MySqlInfo *db, const QString &command,
-                    const QStringList &parameters);
-    static bool isLocal(const QString &forwardResult);
+    Forwarded forward(const QString &user, MySqlInfo *db, const QString &command, const QStringList &parameters);
 
-    static QStringList getCloudDrives(const QString &user, const QString &provider, MySqlInfo *db);
-    static QString mountCloudDrive(const QString &user, const QString &provider, const QString &extra,
-                                   MySqlInfo *db);
-    static QString mountCloudDrives(const QString &user, MySqlInfo *db);
-    static QString umountCloudDrives(const QString &user, MySqlInfo *db);
-    static QString removeCloudDrive(const QString &provider, const QString &user, const QString &extra,
-                                    MySqlInfo *db);
+    // Each takes its own wire name first: a request forwarded goes out under it.
+    static QStringList getCloudDrives(const QString &command, const QString &user, const QString &provider,
+                                      MySqlInfo *db);
+    static QString mountCloudDrive(const QString &command, const QString &user, const QString &provider,
+                                   const QString &extra, MySqlInfo *db);
+    static QString mountCloudDrives(const QString &command, const QString &user, MySqlInfo *db);
+    static QString umountCloudDrives(const QString &command, const QString &user, MySqlInfo *db);
+    static QString removeCloudDrive(const QString &command, const QString &provider, const QString &user,
+                                    const QString &extra, MySqlInfo *db);
     QString setCloudDrive(const QString &provider, const QString &user, const QString &extra, MySqlInfo *db);
-    QString finishSetCloudDrive(const QString &code, const QString &user, MySqlInfo *db);
-    QString cancelSetCloudDrive(const QString &user, MySqlInfo *db);
+    QString finishSetCloudDrive(const QString &command, const QString &code, const QString &user, MySqlInfo *db);
+    QString cancelSetCloudDrive(const QString &command, const QString &user, MySqlInfo *db);
 
     static QString getRedirectDrives(const QString &clientAddress, const QString &user, MySqlInfo *db);
     static QString getProfilesPath(MySqlInfo *db);
@@ -67,8 +64,6 @@ private:
                                    const QStringList &forwardedParameters, const QList<QStringList> &runs,
                                    CloudProgram::Waits waits, const QString &failure);
 
-    // The account-creation program of a configuration; never started on this platform.
-    std::unique_ptr<AXProcess> process;
     // Kept from the first forwarded request of this object; says "quit" when the object goes.
     std::unique_ptr<PeerConnection> profilesPeer;
 };

@@ -14,7 +14,10 @@
 #include <QSysInfo>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -84,7 +87,8 @@ class UsersTest : public QObject
     QStringList users;
     QStringList groups;
     std::unique_ptr<QTemporaryDir> scratch;
-    QString base; // of profile folders
+    QString base; // of profile folders, the one folder root
+    QTemporaryDir programFiles; // PROGRAMW6432: the settings naming the folder roots
     TestDatabase fixture;
     std::unique_ptr<MySqlInfo> db;
 
@@ -98,7 +102,7 @@ private slots:
         qunsetenv("LOGONSERVER");
         qunsetenv("COMPUTERNAME");
         QVERIFY2(fixture.execAll({"INSERT INTO ax_user (username, token) VALUES ('" + name("tok")
-                                  + "', 'before'), ('" + MySqlInfo::escape(name("o'q")) + "', 'before')"}),
+                                  + "', 'before'), (" + MySqlInfo::quote(name("o'q")) + ", 'before')"}),
                  qPrintable(fixture.lastError()));
         const TestDbParameters p = testDbParameters();
         db = std::make_unique<MySqlInfo>(p.host, p.port);
@@ -112,6 +116,10 @@ private slots:
         scratch = std::make_unique<QTemporaryDir>();
         base = scratch->filePath(QStringLiteral("profiles"));
         QVERIFY(QDir().mkdir(base));
+        qputenv("PROGRAMW6432", programFiles.path().toUtf8());
+        QVERIFY(QDir().mkpath(programFiles.filePath(QStringLiteral("Ambrix Server"))));
+        QVERIFY(writeFile(programFiles.filePath(QStringLiteral("Ambrix Server/ambrix-server.ini")),
+                          "[Server]\nUserFolderRoots=\"/nonexistent," + base.toUtf8() + "\"\n"));
     }
 
     void cleanup()
@@ -238,7 +246,7 @@ private slots:
         QVERIFY(Accounts::groupMembers(QString(), g).status == 0);
         QCOMPARE(AXUserCommand::removeUser(userName), QStringLiteral("Error: The user name could not be found"));
         QCOMPARE(AXUserCommand::removeUser(QStringLiteral("-r")), QStringLiteral("Error: The user name could not be found"));
-        QCOMPARE(AXUserCommand::changeUserPassword(userName, QString(), QStringLiteral("New-pass2")),
+        QCOMPARE(AXUserCommand::changeUserPassword(userName, QString(), QStringLiteral("New-pass2"), QString()),
                  QStringLiteral("Error: The user name could not be found"));
 
         // This host named with its backslashes is this host.
@@ -266,7 +274,7 @@ private slots:
         QFETCH(QString, newPassword);
         QFETCH(QString, reply);
         const QString userName = user(QStringLiteral("u"), QStringLiteral("Old-pass1"));
-        QCOMPARE(AXUserCommand::changeUserPassword(userName, oldPassword, newPassword), withPrefix(reply));
+        QCOMPARE(AXUserCommand::changeUserPassword(userName, oldPassword, newPassword, QString()), withPrefix(reply));
         const bool changed = reply.startsWith(QLatin1String("Success"));
         QCOMPARE(Logon::checkPassword(userName, QStringLiteral("New-pass2")), changed);
         QCOMPARE(Logon::checkPassword(userName, QStringLiteral("Old-pass1")), !changed);
@@ -297,7 +305,7 @@ private slots:
             QVERIFY(run("/usr/bin/chage", chageArgs << userName).succeeded());
         QCOMPARE(Logon::checkPassword(userName, password), logsOn);
         QCOMPARE(Logon::checkCurrentPassword(userName, password), isCurrent);
-        QCOMPARE(AXUserCommand::changeUserPassword(userName, password, QStringLiteral("Next-pass2"))
+        QCOMPARE(AXUserCommand::changeUserPassword(userName, password, QStringLiteral("Next-pass2"), QString())
                      .startsWith(QLatin1String("Success")), isCurrent);
         QVERIFY(!Logon::checkPassword(name(QStringLiteral("nobody")), password));
     }
@@ -314,8 +322,12 @@ private slots:
         QCOMPARE(AXUserCommand::createGroup(QString()), QStringLiteral("Error: Unknown error creating group"));
         QCOMPARE(AXUserCommand::removeGroup(g), QStringLiteral("Success: Group %1 removed succesfully").arg(g));
         QCOMPARE(AXUserCommand::removeGroup(g), QStringLiteral("Error: The group name could not be found"));
-        // The host keeps a group that is some account's primary group.
-        QCOMPARE(AXUserCommand::removeGroup(QStringLiteral("users")), QStringLiteral("Error: Unknown error removing group"));
+        // Some account's primary group stays.
+        const QString primaryOf = group(QStringLiteral("primary"));
+        const QString holder = name(QStringLiteral("holder"));
+        users.append(holder);
+        QVERIFY(run(Programs::UseraddProgram, {"-M", "-N", "-g", primaryOf, holder}).succeeded());
+        QCOMPARE(AXUserCommand::removeGroup(primaryOf), QStringLiteral("Error: Unknown error removing group"));
 
         const QString crew = group(QStringLiteral("crew"));
         QCOMPARE(AXUserCommand::listGroupMembers(crew), QString());
@@ -331,16 +343,85 @@ private slots:
         QVERIFY(!AXUserCommand::isUserInGroup(first, name(QStringLiteral("nothere"))));
     }
 
+    // The platform's groups in the database's order; none of the host's own (root, sudo...).
     void groupListingFollowsTheDatabase()
     {
         const QString g = group(QStringLiteral("listed"));
         QStringList names;
         for (const QByteArray &line : readFile(QStringLiteral("/etc/group")).split('\n')) {
-            if (!line.isEmpty())
-                names.append(QString::fromUtf8(line.left(line.indexOf(':'))));
+            const QList<QByteArray> fields = line.split(':');
+            if (fields.size() > 2 && fields.at(2).toUInt() >= 1000 && fields.at(2).toUInt() <= 60000)
+                names.append(QString::fromUtf8(fields.at(0)));
         }
         QVERIFY(names.contains(g));
         QCOMPARE(AXUserCommand::listGroups(), names.join(','));
+    }
+
+    // The host itself is not the platform's: its accounts and groups are refused before any tool
+    // runs, with each table's access-denied text, and the account files stay as they were.
+    void systemAccountsAndGroupsAreRefused_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("reply"); // %1: the test's prefix
+        const QString denied = QStringLiteral("Error: The user does not have access to the requested information");
+        QTest::newRow("create over root") << "create root" << "Error: Unknown error creating user (Error: 5)";
+        QTest::newRow("join sudo") << "enable %1u sudo" << denied;
+        QTest::newRow("join shadow") << "enable %1u shadow" << denied;
+        QTest::newRow("system account joins") << "enable daemon %1g" << denied;
+        QTest::newRow("leave a system group") << "disable daemon daemon" << "Error: Cannot disable user daemon";
+        QTest::newRow("remove a system account") << "removeuser daemon" << denied;
+        QTest::newRow("reset root's password") << "reset root" << "Error: Unknown error changing user password";
+        QTest::newRow("change root's password") << "change root" << "Error: Cannot change password";
+        QTest::newRow("create a system group") << "creategroup disk" << "Error: Unknown error creating group";
+        QTest::newRow("remove a system group") << "removegroup sudo" << denied;
+        QTest::newRow("profile of a system account") << "folder bin" << "Ok";
+        // The range is the host's: raised above an account, that account is out of reach too.
+        QTest::newRow("range from login.defs") << "raise enable %1u %1g" << denied;
+    }
+
+    void systemAccountsAndGroupsAreRefused()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, reply);
+        user(QStringLiteral("u"));
+        group(QStringLiteral("g"));
+        const QStringList files{"/etc/passwd", "/etc/group", "/etc/shadow", "/etc/gshadow"};
+        const QByteArray defs = readFile(QStringLiteral("/etc/login.defs"));
+        auto restoreDefs = qScopeGuard([&defs] { writeFile(QStringLiteral("/etc/login.defs"), defs); });
+        QStringList words = withPrefix(operation).split(' ');
+        if (words.first() == QLatin1String("raise")) {
+            QVERIFY(writeFile(QStringLiteral("/etc/login.defs"), defs + "\nUID_MIN 59000\nGID_MIN 59000\n"));
+            words.removeFirst();
+        }
+        QList<QByteArray> before;
+        for (const QString &file : files)
+            before.append(readFile(file));
+        const QString &a = words.at(1);
+        const QString b = words.value(2);
+        const QString verb = words.first();
+        QString answer;
+        if (verb == QLatin1String("create"))
+            answer = AXUserCommand::createUserInGroups(a, QStringLiteral("Pass-word1"), {name(QStringLiteral("g"))});
+        else if (verb == QLatin1String("enable"))
+            answer = AXUserCommand::enableUser(a, b);
+        else if (verb == QLatin1String("disable"))
+            answer = AXUserCommand::disableUser(a, b);
+        else if (verb == QLatin1String("removeuser"))
+            answer = AXUserCommand::removeUser(a);
+        else if (verb == QLatin1String("reset"))
+            answer = AXUserCommand::changeUserPassword(a, QString(), QStringLiteral("Pass-word1"), QString());
+        else if (verb == QLatin1String("change"))
+            answer = AXUserCommand::changeUserPassword(a, QStringLiteral("x"), QStringLiteral("Pass-word1"), QString());
+        else if (verb == QLatin1String("creategroup"))
+            answer = AXUserCommand::createGroup(a);
+        else if (verb == QLatin1String("removegroup"))
+            answer = AXUserCommand::removeGroup(a);
+        else if (verb == QLatin1String("folder"))
+            answer = AXUserCommand::createUserFolder(a, base);
+        QCOMPARE(answer, withPrefix(reply));
+        for (int i = 0; i < files.size(); ++i)
+            QVERIFY2(readFile(files.at(i)) == before.at(i), qPrintable(files.at(i)));
+        QVERIFY(!AXUserCommand::listGroups().split(',').contains(QStringLiteral("sudo")));
     }
 
     // A quote in a name is just a character: only that user's row changes.
@@ -354,7 +435,7 @@ private slots:
         QVERIFY2(tokenForm.match(first).hasMatch() && tokenForm.match(second).hasMatch() && first != second,
                  qPrintable(first + " " + second));
         QCOMPARE(AXUserCommand::userToken(db.get(), quoted), second);
-        QCOMPARE(fixture.value("SELECT token FROM ax_user WHERE username='" + MySqlInfo::escape(quoted) + "'"), second);
+        QCOMPARE(fixture.value("SELECT token FROM ax_user WHERE username=" + MySqlInfo::quote(quoted)), second);
         QCOMPARE(AXUserCommand::userToken(db.get(), tok), QStringLiteral("before"));
         const QString tokId = fixture.value("SELECT id FROM ax_user WHERE username='" + tok + "'");
         QCOMPARE(AXUserCommand::userNameById(db.get(), tokId), tok);
@@ -398,24 +479,82 @@ private slots:
         QVERIFY(!QFileInfo::exists(folder) && !share(name).succeeded() && QFileInfo::exists(base));
     }
 
-    void missingBaseFolder_data()
+    void unknownUserFolderIsSharedAnyway()
     {
-        QTest::addColumn<QString>("suffix");
-        QTest::addColumn<QString>("problems"); // %1 is the user name
-        QTest::newRow("existing user") << "known" << QStringLiteral("Failed SetNamedSecurityInfo,").repeated(14).chopped(1);
-        QTest::newRow("unknown user") << "unknown"
-                                      << "Cannot set profile on user (Error 2221),getSid error 1332 (username=%1)";
+        const QString name = user(QStringLiteral("unknown"));
+        QCOMPARE(AXUserCommand::createUserFolder(name, base), QStringLiteral("Ok"));
+        QVERIFY(share(name).succeeded() && QFileInfo(base + '/' + name + "/Desktop").isDir());
     }
 
-    void missingBaseFolder()
+    // Only within the operator's folder roots: elsewhere nothing is created, secured, shared,
+    // deleted or changed on the account, wherever a link leads.
+    void baseFoldersOutsideTheRootsAreRefused_data()
     {
-        QFETCH(QString, suffix);
-        QFETCH(QString, problems);
-        const QString name = user(suffix);
-        const QString missing = base + QStringLiteral("/missing");
-        QCOMPARE(AXUserCommand::createUserFolder(name, missing),
-                 QStringLiteral("Error: cannot share user folder: ") + problems.replace("%1", name));
-        QVERIFY(!QFileInfo::exists(missing) && !share(name).succeeded());
+        QTest::addColumn<QString>("baseFolder"); // in the scratch directory, or absolute
+        QTest::addColumn<QString>("linkTo");     // when set, baseFolder is made a link to it
+        QTest::newRow("missing base") << "profiles/missing" << QString();
+        QTest::newRow("beside the root") << "elsewhere" << QString();
+        QTest::newRow("the host's /etc") << "/etc" << QString();
+        QTest::newRow("above the root") << "profiles/.." << QString();
+        QTest::newRow("a link out of the root") << "profiles/out" << "/etc";
+    }
+
+    void baseFoldersOutsideTheRootsAreRefused()
+    {
+        QFETCH(QString, baseFolder);
+        QFETCH(QString, linkTo);
+        const QString known = user(QStringLiteral("k"));
+        const QString folder = QDir::isAbsolutePath(baseFolder) ? baseFolder : scratch->filePath(baseFolder);
+        QVERIFY(QDir().mkpath(scratch->filePath(QStringLiteral("elsewhere/%1").arg(known))));
+        if (!linkTo.isEmpty())
+            QVERIFY(QFile::link(linkTo, folder));
+        const QByteArray passwd = readFile(QStringLiteral("/etc/passwd"));
+        QCOMPARE(AXUserCommand::createUserFolder(known, folder), QStringLiteral("Error: cannot share user folder: "));
+        QCOMPARE(AXUserCommand::createUserFolder(QStringLiteral("nologin"), folder),
+                 QStringLiteral("Error: cannot share user folder: "));
+        QCOMPARE(AXUserCommand::removeUserFolder(known, folder), QStringLiteral("Error: cannot unshare user folder"));
+        QVERIFY(!share(known).succeeded() && readFile(QStringLiteral("/etc/passwd")) == passwd);
+        QVERIFY(!QFileInfo::exists(QStringLiteral("/etc/nologin")) && !QFileInfo::exists(base + "/missing"));
+        QVERIFY(QFileInfo(scratch->filePath(QStringLiteral("elsewhere/%1").arg(known))).isDir());
+        // Reached through a link that resolves into the root, the base is the root's.
+        const QString inside = scratch->filePath(QStringLiteral("inside"));
+        QVERIFY(QFile::link(base, inside));
+        QCOMPARE(AXUserCommand::createUserFolder(known, inside), QStringLiteral("Ok"));
+        QCOMPARE(AXUserCommand::removeUserFolder(known, inside), QStringLiteral("Ok"));
+        QVERIFY(!QFileInfo::exists(base + '/' + known));
+    }
+
+    // A deletion stays on the folder's file system and, however deep the tree, holds one
+    // directory open at a time.
+    void removalStaysOnItsFileSystem()
+    {
+        const QString name = user(QStringLiteral("mnt"));
+        const QString folder = base + '/' + name;
+        const QString mountPoint = folder + QStringLiteral("/Documents/other");
+        QVERIFY(QDir().mkpath(mountPoint));
+        QVERIFY(run("/bin/mount", {"-t", "tmpfs", "tmpfs", mountPoint}).succeeded());
+        auto unmount = qScopeGuard([&mountPoint] { run("/bin/umount", {"-l", mountPoint}); });
+        QVERIFY(writeFile(mountPoint + QStringLiteral("/canary"), "x"));
+        QString deep = folder + QStringLiteral("/deep");
+        QVERIFY(QDir().mkpath(deep));
+        int fd = ::open(QFile::encodeName(deep).constData(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < 300 && fd >= 0; ++i) {
+            ::mkdirat(fd, "d", 0700);
+            const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+            ::close(fd);
+            fd = next;
+        }
+        QVERIFY(fd >= 0 && ::close(fd) == 0);
+        rlimit limit{}, lowered{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        lowered = limit;
+        lowered.rlim_cur = 64;
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        const QString reply = AXUserCommand::removeUserFolder(name, base);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        QCOMPARE(reply, QStringLiteral("Error: cannot unshare user folder"));
+        QVERIFY(!QFileInfo::exists(deep));
+        QVERIFY(QFileInfo::exists(mountPoint + QStringLiteral("/canary")));
     }
 
     // User names and base folders that lead elsewhere; /etc is this test's private copy, so a fault

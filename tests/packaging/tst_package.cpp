@@ -125,10 +125,12 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::addColumn<QString>("entry");
     QTest::newRow("server") << "/usr/sbin/ambrix-server x";
     QTest::newRow("client") << "/usr/bin/ambrix-cli x";
+    QTest::newRow("launcher") << "/usr/lib/ambrix-server/bin/psexec x";
     QTest::newRow("domain helper") << "/usr/lib/ambrix-server/ambrix-domain x";
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
     QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
+    QTest::newRow("security notes") << "/usr/share/doc/ambrix-server/SECURITY.md -";
     QTest::newRow("server manual") << "/usr/share/man/man8/ambrix-server.8.gz -";
     QTest::newRow("client manual") << "/usr/share/man/man1/ambrix-cli.1.gz -";
 }
@@ -154,6 +156,9 @@ void PackageTest::controlFields()
                                 "libpam0g", "libacl1", "libc6", "samba-libs", "libkrb5-3"})
         QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
 
+    // Only for opening files in desktop sessions, which hosts without desktops do not do.
+    QVERIFY(controlField(info.out, "Recommends").contains(QLatin1String("xdg-utils")));
+
     const QString control = dir.path() + QStringLiteral("/control");
     QCOMPARE(runProgram(QStringLiteral("dpkg-deb"), {"-e", deb, control}).exitCode, 0);
     QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/pam.d/ambrix-server"));
@@ -170,11 +175,16 @@ void PackageTest::unitStartsThePackagedServer()
     // Unit files may repeat a key, so they are read as lines.
     const QList<QByteArray> lines = readFile(stage + "/usr/lib/systemd/system/ambrix-server.service").split('\n');
     QByteArray execStart;
+    QByteArray path;
     for (const QByteArray &line : lines) {
         if (line.startsWith("ExecStart="))
             execStart = line.mid(10);
+        if (line.startsWith("Environment=PATH="))
+            path = line.mid(17);
     }
     QVERIFY2(packaged.contains(QString::fromUtf8(execStart.split(' ').first()) + " x"), execStart.constData());
+    // The server finds the package's "psexec" before any other.
+    QVERIFY2(packaged.contains(QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
     QVERIFY(lines.contains("Environment=PROGRAMW6432=/opt"));
     QVERIFY(lines.contains("KillSignal=SIGINT"));
 }
@@ -199,6 +209,8 @@ void PackageTest::packagedProgramsRun()
     const QString server = root + "/usr/sbin/ambrix-server";
     const QString cli = root + "/usr/bin/ambrix-cli";
 
+    // The launcher refuses an argument list of another shape.
+    QCOMPARE(runProgram(root + "/usr/lib/ambrix-server/bin/psexec", {}).exitCode, 2);
     const ProgramResult usage = runProgram(server, {"--bogus"});
     QCOMPARE(usage.exitCode, 1);
     QVERIFY2(usage.out.contains("usage: " + server.toUtf8() + " <options>"), usage.out.constData());

@@ -184,7 +184,8 @@ private slots:
 
     void hostAccountPassword()
     {
-        TestClient client(server.port());
+        // Not the address of the token rows above: their failures count against it.
+        TestClient client(server.port(), "127.0.0.1", "127.0.3.1");
         QCOMPARE(client.request("login?" + user + "&&First-Pass1"), ok);
         QCOMPARE(client.request("login?" + user + "&" + group + "&First-Pass1"), ok);
         QCOMPARE(client.request("login?" + user + "&users-nobody-has&First-Pass1"), notAdmin);
@@ -195,7 +196,7 @@ private slots:
     void passwordChangeGuard()
     {
         // Logged in without privilege: an empty old password is a wrong parameter count.
-        TestClient plain(server.port());
+        TestClient plain(server.port(), "127.0.0.1", "127.0.3.2");
         QCOMPARE(plain.request("login?" + user + "&users-nobody-has&First-Pass1"), notAdmin);
         const QByteArray refused = plain.request("modify_user_password?" + user + "&&Second-Pass2");
         QVERIFY2(refused.startsWith("Error: Invalid number of parameters for command modify_user_password("), refused);
@@ -203,7 +204,86 @@ private slots:
         QCOMPARE(plain.request("modify_user_password?" + user + "&First-Pass1&Second-Pass2"), changed);
         // An administrator may reset it without the old one.
         QCOMPARE(admin->request("modify_user_password?" + user + "&&Third-Pass3"), changed);
-        QCOMPARE(request("login?" + user + "&&Third-Pass3"), ok);
+        QCOMPARE(TestClient(server.port(), "127.0.0.1", "127.0.3.2").request("login?" + user + "&&Third-Pass3"), ok);
+    }
+
+    // Host passwords cannot be guessed at network speed: after five failures from one address,
+    // its host-password checks fail unattempted (the right password too), over any connection,
+    // while other addresses and token logins go on.
+    void guessingIsHeldBack_data()
+    {
+        QTest::addColumn<QByteArray>("wrong");
+        QTest::addColumn<QByteArray>("right");
+        QTest::addColumn<QByteArray>("refused");
+        QTest::addColumn<QByteArray>("accepted");
+        QTest::addColumn<QByteArray>("source");
+        const QByteArray v = prefix + "v";
+        QTest::newRow("login") << "login?" + v + "&&Guess-1" << "login?" + v + "&&Right-Pass1" << bad << ok
+                               << QByteArray("127.0.4.1");
+        QTest::newRow("validate") << "validate?" + v + "&&Guess-1" << "validate?" + v + "&&Right-Pass1" << bad << ok
+                                  << QByteArray("127.0.4.2");
+        QTest::newRow("old password") << "modify_user_password?" + v + "&Guess-1&Right-Pass1"
+                                      << "modify_user_password?" + v + "&Right-Pass1&Right-Pass1"
+                                      << QByteArray("Error: Cannot change password\n")
+                                      << "Success: Password for user " + v + " changed succesfully\n"
+                                      << QByteArray("127.0.4.3");
+    }
+
+    void guessingIsHeldBack()
+    {
+        QFETCH(QByteArray, wrong);
+        QFETCH(QByteArray, right);
+        QFETCH(QByteArray, refused);
+        QFETCH(QByteArray, accepted);
+        QFETCH(QByteArray, source);
+        const QByteArray v = prefix + "v";
+        admin->request("create_user?" + v + "&Right-Pass1&" + group);
+        auto removeUser = qScopeGuard([&] { admin->request("remove_user?" + v); });
+        const auto connection = [&](const char *from) {
+            auto client = std::make_unique<TestClient>(server.port(), "127.0.0.1", from);
+            if (wrong.startsWith("modify"))
+                client->request(QByteArray("login?alice&&") + AliceToken);
+            return client;
+        };
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(connection(source)->request(wrong), refused);
+        QCOMPARE(connection(source)->request(right), refused);
+        QCOMPARE(connection(source.chopped(1) + "9")->request(right), accepted);
+        QCOMPARE(connection(source)->request(QByteArray("login?alice&&") + AliceToken), ok);
+        QVERIFY(server.logContents().contains("Info: Host password checks from " + source + " held back"));
+    }
+
+    // With RequireAdminGroup, an empty admin group grants no privilege, and whatever changes the
+    // platform's accounts, tokens or registrations needs it; without, nothing of that applies.
+    void strictPrivilege_data()
+    {
+        QTest::addColumn<bool>("strict");
+        QTest::newRow("strict") << true;
+        QTest::newRow("as ever") << false;
+    }
+
+    void strictPrivilege()
+    {
+        QFETCH(bool, strict);
+        server.setSetting("Server/RequireAdminGroup", strict);
+        auto relax = qScopeGuard([this] { server.removeSetting("Server/RequireAdminGroup"); });
+        const QByteArray g = prefix + (strict ? "s1" : "s2");
+        TestClient plain(server.port());
+        QCOMPARE(plain.request(QByteArray("login?alice&&") + AliceToken), ok);
+        QCOMPARE(plain.request("create_group?" + g), QByteArray("\n"));
+        QCOMPARE(plain.request("remove_group?" + g), strict ? QByteArray("\n") : "Success: Group " + g + " removed succesfully\n");
+        QCOMPARE(plain.request("get_user_token?alice"), QByteArray(AliceToken) + "\n");
+        QCOMPARE(plain.request("get_user_token?bob"), strict ? QByteArray("\n") : QByteArray(BobToken) + "\n");
+        // A control channel only for one's own login.
+        const QByteArray taken = "_serverCommand_set_remote_server?127.0.0.1&bob";
+        QCOMPARE(plain.request(taken), strict ? QByteArray("Not authenticated") : QByteArray("Ok"));
+        QCOMPARE(TestClient(server.port()).request(taken), strict ? QByteArray("Not authenticated") : QByteArray("Ok"));
+        QCOMPARE(plain.request("_serverCommand_set_remote_server?127.0.0.1&alice"), QByteArray("Ok"));
+        // A real admin group still grants it.
+        TestClient member(server.port(), "127.0.0.1", "127.0.3.3");
+        QCOMPARE(member.request("login?" + user + "&" + group + "&Third-Pass3"), ok);
+        QCOMPARE(member.request("create_group?" + g), QByteArray("\n")); // none left by the plain login
+        QCOMPARE(member.request("remove_group?" + g), "Success: Group " + g + " removed succesfully\n");
     }
 
     void passwordsStayOutOfLogs()

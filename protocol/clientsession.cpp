@@ -1,17 +1,15 @@
-#include "net/clientsession.h"
+#include "protocol/clientsession.h"
 
 #include "app/settings.h"
-#include "dispatch/bytearraycommands.h"
 #include "protocol/fileupload.h"
 #include "protocol/requesthandler.h"
 #include "protocol/servercontrol.h"
-#include "storage/axstoragecommand.h"
 
 #include <QtDebug>
 
 ClientSession::ClientSession(const QString &connectionName, const QString &clientAddress)
-    : clientAddress(clientAddress)
 {
+    this->clientAddress = clientAddress;
     const Settings::DatabaseParameters p = Settings::readDatabaseParameters();
     qDebug("Connecting to MySql database (server: %s:%d, user: %s, password: **********)...",
            qUtf8Printable(p.host), p.port, qUtf8Printable(p.user));
@@ -38,7 +36,7 @@ QByteArray ClientSession::handleBinaryFile(int socket, const QByteArray &message
 
 QByteArray ClientSession::handleByteArray(const QByteArray &message)
 {
-    return ByteArrayCommands::handle(*this, message);
+    return RequestHandler::handleByteArray(*this, message);
 }
 
 QByteArray ClientSession::handleServerCommand(const QByteArray &message, UserSocketRegistry &registry)

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// One text request, parsed once and shared by the login, the guards, the handlers and the
+// masking of secrets. Two split rules are in use:
+// - the dispatcher's: the name is the text before the first "?"; the parameters are the text
+//   between it and the next "?" (the rest is dropped), split at "&" with empty parts kept; no
+//   "?" means no parameters;
+// - positional fields, for the requests answered before a login: every "?" and "&" separates,
+//   field 0 being the name; a field beyond the end is null.
+// The login also splits the whole text at "&" alone: its password is everything after the
+// second "&", further "&" included.
+class Request
+{
+public:
+    // The text as decoded from the message; it is trimmed here.
+    explicit Request(const QString &text);
+    static Request fromMessage(const QByteArray &message) { return Request(QString::fromUtf8(message)); }
+
+    const QString &text() const { return trimmed; }
+    const QString &name() const { return commandName; }
+    const QStringList &parameters() const { return params; }
+
+    // Parameter access for the handlers, by the dispatcher's rule.
+    int size() const { return params.size(); }
+    const QString &operator[](int i) const { return params.at(i); }
+    QString value(int i) const { return params.value(i); }
+    QStringList mid(int i) const { return params.mid(i); }
+
+    // Positional fields.
+    QString field(int i) const;
+    // From the start of field i to the end, separators included as they stand.
+    QString fieldsFrom(int i) const;
+    // Fields of the whole text split at "&" alone, from i on, joined again with "&".
+    QString ampersandFieldsFrom(int i) const;
+    QString ampersandField(int i) const;
+
+    // Decimal integer; text that is no number reads as 0.
+    static qint64 toNumber(const QString &text);
+
+private:
+    // Start of positional field i in the text, or -1 beyond the end.
+    int fieldStart(int i, int *end) const;
+
+    QString trimmed;
+    QString commandName;
+    QStringList params;
+};
+
+// A user name as requests may write it, with its domain part ("/", "\", "@" or "+") stripped.
+QString normalizeUserName(const QString &name);
