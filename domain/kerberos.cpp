@@ -1,5 +1,7 @@
 #include "kerberos.h"
 
+#include "platform/domainwire.h"
+
 #include <krb5.h>
 
 #include <unistd.h>
@@ -117,7 +119,7 @@ std::uint32_t changePassword(const std::string &principal, const std::string &ol
     krb5_free_data_contents(context, &resultText);
     if (error)
         return static_cast<std::uint32_t>(error);
-    return result == 0 ? 0 : changeRefused + static_cast<std::uint32_t>(result);
+    return result == 0 ? 0 : DomainWire::passwordRefused + static_cast<std::uint32_t>(result);
 }
 
 std::uint32_t obtainTickets(const std::string &principal)

@@ -15,9 +15,8 @@ bool start();
 // it has one, so that a forged KDC cannot vouch for a password.
 std::uint32_t checkPassword(const std::string &principal, const std::string &password);
 
-// The change protocol, authenticated with the old password; a refusal by the server (its
-// password policy, for one) answers changeRefused plus the server's result code.
-inline constexpr std::uint32_t changeRefused = 0x10000;
+// The change protocol, authenticated with the old password; a refusal by the server answers
+// DomainWire::passwordRefused plus the server's result code.
 std::uint32_t changePassword(const std::string &principal, const std::string &oldPassword,
                              const std::string &newPassword);
 

@@ -1,5 +1,6 @@
 #include "platform/domainaccounts.h"
 
+#include "platform/domainwire.h"
 #include "platform/netstatus.h"
 
 namespace {
@@ -165,7 +166,11 @@ quint32 changePassword(const Target &target, const QString &name, const QString 
         return NetStatus::InvalidPassword;
     const DomainHelper::Reply reply = DomainHelper::instance().call(
         target.credentials, {QStringLiteral("change_password"), principalOf(target, account), oldPassword, newPassword});
-    return reply.status == NetStatus::Success ? quint32(NetStatus::Success) : quint32(NetStatus::InvalidPassword);
+    if (reply.status == NetStatus::Success)
+        return NetStatus::Success;
+    // Only a wrong old password counts as one (the login limiter counts those).
+    const bool refused = reply.status >= DomainWire::passwordRefused && reply.status < 2 * DomainWire::passwordRefused;
+    return refused ? quint32(NetStatus::PasswordTooShort) : quint32(NetStatus::InvalidPassword);
 }
 
 quint32 addGroup(const Target &target, const QString &group)

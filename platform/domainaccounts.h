@@ -29,7 +29,7 @@ quint32 deleteUser(const Target &target, const QString &name);
 quint32 setUserInfo(const Target &target, const QString &name, const Accounts::UserInfo &info);
 quint32 setPassword(const Target &target, const QString &name, const QString &password);
 // Kerberos password change, authenticated with the old password: NetStatus::InvalidPassword
-// when it is wrong or the new one is refused.
+// when it is wrong, NetStatus::PasswordTooShort when the controller refuses the new one.
 quint32 changePassword(const Target &target, const QString &name, const QString &oldPassword,
                        const QString &newPassword);
 

@@ -13,6 +13,11 @@ namespace DomainWire {
 
 using Fields = std::vector<std::string>;
 
+// A password change the server refused (its password policy, for one) answers this plus the
+// server's result code; a failed authentication with the old password answers a Kerberos error
+// code, which never lies in this range.
+inline constexpr std::uint32_t passwordRefused = 0x10000;
+
 // A thousand group names fit many times over; anything longer is a broken peer.
 inline constexpr std::uint32_t maxFrameSize = 1u << 20;
 
