@@ -9,6 +9,7 @@
 #include <QMutexLocker>
 #include <QtDebug>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -149,8 +150,10 @@ bool DomainHelper::start(const DomainCredentials &credentials, const QByteArray 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pair[1], helperChannel);
-    // Whatever the library prints goes with the server's own diagnostics.
+    // Whatever the library prints goes with the server's own diagnostics. It asks for a missing
+    // password on the terminal: the helper has none (a session of its own) and reads nothing.
     posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t signalSet;
@@ -158,7 +161,7 @@ bool DomainHelper::start(const DomainCredentials &credentials, const QByteArray 
     posix_spawnattr_setsigmask(&attributes, &signalSet);
     sigfillset(&signalSet);
     posix_spawnattr_setsigdefault(&attributes, &signalSet);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
     char *const argv[] = {const_cast<char *>(helperName), nullptr};
     pid_t child = 0;
     const int error = posix_spawn(&child, path.constData(), &actions, &attributes, argv, environ);

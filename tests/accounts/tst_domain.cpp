@@ -262,6 +262,27 @@ private slots:
         QCOMPARE(ask(*client, "get_user_list?Domain Admins"), QStringLiteral("Administrator"));
     }
 
+    // A host joined to the domain authenticates with its keytab instead of a password.
+    void keytab()
+    {
+        const QString keytab = folders.filePath(QStringLiteral("host.keytab"));
+        QVERIFY(domain.exportKeytab(QStringLiteral("Administrator@") + TestDomain::realm, keytab));
+        TestServer joined;
+        joined.setEnv(QStringLiteral("LOGONSERVER"), QStringLiteral("\\") + QLatin1String(TestDomain::hostName));
+        joined.setEnv(QStringLiteral("KRB5_CONFIG"), domain.krb5Config());
+        joined.setEnv(QStringLiteral("KRB5_KTNAME"), QStringLiteral("FILE:") + keytab);
+        joined.setSetting(QStringLiteral("Server/DomainUseKerberos"), true);
+        joined.setSetting(QStringLiteral("Server/DomainUser"), QStringLiteral("Administrator"));
+        joined.setSetting(QStringLiteral("Server/DomainRealm"), QString::fromLatin1(TestDomain::realm));
+        joined.setSetting(QStringLiteral("Server/ServerToken"), QString::fromLatin1(serverToken));
+        QVERIFY(joined.start());
+        const std::unique_ptr<TestClient> client = joined.login("admin", serverToken);
+        QVERIFY(client);
+        QCOMPARE(ask(*client, "create_group?" + prefix + "k"), QString());
+        QCOMPARE(members(prefix + "k"), QStringList());
+        QCOMPARE(ask(*client, "create_group?" + prefix + "k"), QStringLiteral("Error: Group already exists"));
+    }
+
     // The helper dies while it waits for a controller that does not answer: that request fails
     // as any failed call does, the server lives on, and the next request gets a new helper.
     void helperKilledMidCall()

@@ -127,6 +127,15 @@ QByteArray TestDomain::tool(const QStringList &args) const
     return runProgram(QStringLiteral("samba-tool"), args + admin, QByteArray(), kerberosEnvironment()).out;
 }
 
+bool TestDomain::exportKeytab(const QString &principal, const QString &path) const
+{
+    return runProgram(QStringLiteral("samba-tool"),
+                      {"domain", "exportkeytab", path, "--principal=" + principal,
+                       "--configfile=" + dir.filePath(QStringLiteral("dc/etc/smb.conf"))})
+               .exitCode
+        == 0;
+}
+
 bool TestDomain::logsOn(const QString &principal, const QString &password) const
 {
     return runProgram(QStringLiteral("kinit"), {principal}, password.toUtf8() + '\n', kerberosEnvironment()).exitCode == 0;

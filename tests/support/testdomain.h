@@ -34,6 +34,8 @@ public:
 
     // samba-tool against the controller, as its administrator; standard output.
     QByteArray tool(const QStringList &args) const;
+    // The keys of principal, written to a new keytab file at path.
+    bool exportKeytab(const QString &principal, const QString &path) const;
     // A Kerberos logon (kinit) of principal with password.
     bool logsOn(const QString &principal, const QString &password) const;
     // Stops or continues every process of the controller.
