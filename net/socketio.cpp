@@ -1,10 +1,41 @@
 #include "net/socketio.h"
 
+#include <QMutex>
+#include <QMutexLocker>
+
 #include <cerrno>
 #include <cstdio>
 #include <sys/socket.h>
 
+namespace {
+
+QMutex &errorLock()
+{
+    static QMutex *lock = new QMutex; // outlives detached threads at exit
+    return *lock;
+}
+
+QString &errorText()
+{
+    static QString *text = new QString;
+    return *text;
+}
+
+} // namespace
+
 namespace SocketIo {
+
+QString lastSocketError()
+{
+    QMutexLocker locker(&errorLock());
+    return errorText();
+}
+
+void setLastSocketError(const QString &text)
+{
+    QMutexLocker locker(&errorLock());
+    errorText() = text;
+}
 
 bool sendBytes(int socket, const QByteArray &bytes)
 {

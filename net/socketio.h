@@ -15,4 +15,8 @@ bool sendText(int socket, const QString &text);
 QByteArray boundedReceive(int socket, int limit);
 QString textReceive(int socket, int limit);
 
+// The text of the most recent socket-level failure, listening or connecting; diagnostic only.
+QString lastSocketError();
+void setLastSocketError(const QString &text);
+
 } // namespace SocketIo
