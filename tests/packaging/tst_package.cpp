@@ -126,6 +126,7 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::newRow("server") << "/usr/sbin/ambrix-server x";
     QTest::newRow("client") << "/usr/bin/ambrix-cli x";
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
+    QTest::newRow("log rotation") << "/etc/logrotate.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
     QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
     QTest::newRow("server manual") << "/usr/share/man/man8/ambrix-server.8.gz -";
@@ -155,7 +156,8 @@ void PackageTest::controlFields()
 
     const QString control = dir.path() + QStringLiteral("/control");
     QCOMPARE(runProgram(QStringLiteral("dpkg-deb"), {"-e", deb, control}).exitCode, 0);
-    QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/pam.d/ambrix-server"));
+    QCOMPARE(readFile(control + "/conffiles").trimmed(),
+             QByteArray("/etc/pam.d/ambrix-server\n/etc/logrotate.d/ambrix-server"));
     for (const char *script : {"postinst", "prerm", "postrm"}) {
         const QFileInfo info(control + '/' + script);
         QVERIFY2(info.isExecutable(), script);
@@ -176,6 +178,13 @@ void PackageTest::unitStartsThePackagedServer()
     QVERIFY2(packaged.contains(QString::fromUtf8(execStart.split(' ').first()) + " x"), execStart.constData());
     QVERIFY(lines.contains("Environment=PROGRAMW6432=/opt"));
     QVERIFY(lines.contains("KillSignal=SIGINT"));
+    // Media downloads go to the cache directory systemd makes; nothing of the server's in /tmp.
+    QVERIFY(lines.contains("CacheDirectory=ambrix-server") && lines.contains("PrivateTmp=yes"));
+
+    // The log's path has a blank: unquoted, logrotate would read two patterns.
+    const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", stage + "/etc/logrotate.d/ambrix-server"});
+    QCOMPARE(rotation.exitCode, 0);
+    QVERIFY2(rotation.err.contains("considering log /opt/Ambrix Server/ambrix-server.log\n"), rotation.err.constData());
 }
 
 void PackageTest::sampleSettingsHoldEveryKey()

@@ -81,14 +81,20 @@ void ServerControlTest::registrationRefused_data()
     QTest::addColumn<QByteArray>("parameters");
     QTest::addColumn<QByteArray>("user");
     QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("logged"); // null: the reply as it is
     QTest::newRow("three parameters") << QByteArray("127.0.0.1&ctl-three&x") << QByteArray("ctl-three")
-        << QByteArray("Error: bad parameters in command set_remote_server: '127.0.0.1,ctl-three,x'");
+        << QByteArray("Error: bad parameters in command set_remote_server: '127.0.0.1,ctl-three,x'") << QByteArray();
     QTest::newRow("one parameter") << QByteArray("ctl-one") << QByteArray("ctl-one")
-        << QByteArray("Error: bad parameters in command set_remote_server: 'ctl-one'");
+        << QByteArray("Error: bad parameters in command set_remote_server: 'ctl-one'") << QByteArray();
     QTest::newRow("blank user") << QByteArray("127.0.0.1& \t ") << QByteArray("")
-        << QByteArray("Error: empy user name");
+        << QByteArray("Error: empy user name") << QByteArray();
     QTest::newRow("other address") << QByteArray("10.9.8.7&ctl-addr") << QByteArray("ctl-addr")
-        << QByteArray("Error: address parameter '10.9.8.7' differs from client address '127.0.0.1'");
+        << QByteArray("Error: address parameter '10.9.8.7' differs from client address '127.0.0.1'") << QByteArray();
+    // Client text cannot forge a line of the log.
+    QTest::newRow("line end in the address") << QByteArray("1\r\n01 Jan 2030 - Info: Ok\x1b\t&ctl-forge")
+        << QByteArray("ctl-forge")
+        << QByteArray("Error: address parameter '1\r\n01 Jan 2030 - Info: Ok\x1b\t' differs from client address '127.0.0.1'")
+        << QByteArray("Error: address parameter '1\\r\\n01 Jan 2030 - Info: Ok\\x1B\\t' differs from client address '127.0.0.1'");
 }
 
 void ServerControlTest::registrationRefused()
@@ -96,11 +102,13 @@ void ServerControlTest::registrationRefused()
     QFETCH(QByteArray, parameters);
     QFETCH(QByteArray, user);
     QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, logged);
     TestClient client(server.port());
     QCOMPARE(client.request(registration(parameters)), reply);
     if (!user.isEmpty())
         QVERIFY(!hasRegistration(user));
-    QVERIFY(server.logContents().contains(" - Error: " + reply + "\r\n"));
+    QVERIFY(server.logContents().contains(" - Error: " + (logged.isNull() ? reply : logged) + "\r\n"));
+    QVERIFY(!server.logContents().contains("\n01 Jan"));
 }
 
 void ServerControlTest::relayToControlClientThenClose()
