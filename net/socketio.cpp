@@ -40,7 +40,7 @@ bool sendWithin(int socket, const QByteArray &bytes, const QDeadlineTimer &deadl
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return false;
         pollfd p{socket, POLLOUT, 0};
-        const int rc = ::poll(&p, 1, int(qMax<qint64>(0, deadline.remainingTime())));
+        const int rc = ::poll(&p, 1, deadline.isForever() ? -1 : int(qMax<qint64>(0, deadline.remainingTime())));
         if (rc == 0 || (rc < 0 && errno != EINTR))
             return false;
     }
