@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QMutex>
+
+#include <atomic>
 
 // The socket of one served connection. Its thread and any relay under way to it share it through
 // a shared_ptr, and the descriptor is closed only when the last of them lets go, so a relay can
@@ -27,6 +30,9 @@ public:
     bool sendReply(const QByteArray &bytes);
     // Ends the connection for the peer and for any relay still waiting on it.
     void shutdown();
+    // True once a send on the shared connection failed or ran out of time. The stream may then
+    // hold part of a message, so the connection is shut down and over.
+    bool isDropped() const { return dropped; }
     // Owning thread: keeps relays out for its lifetime, while the thread reads more than one
     // message itself (an upload).
     class ExclusiveUse
@@ -37,18 +43,25 @@ public:
         ExclusiveUse(const ExclusiveUse &) = delete;
         ExclusiveUse &operator=(const ExclusiveUse &) = delete;
 
+        bool send(const QByteArray &bytes);
+
     private:
         ConnectionSocket &socket;
         const bool locked;
     };
 
     // Another thread: sends message and returns the answer (one receive of at most 1024 bytes,
-    // trimmed), or an empty text when sending fails, the peer closed or msecs passed.
+    // trimmed), or an empty text when sending fails, the peer closed or msecs passed (waiting
+    // for the stream, sending and waiting for the answer all count).
     QByteArray relay(const QByteArray &message, int msecs);
 
 private:
+    // With the stream lock held, on a shared connection.
+    bool sendShared(const QByteArray &bytes, const QDeadlineTimer &deadline);
+
     const int fd;
     bool shared = false;
+    std::atomic<bool> dropped{false};
     // Serialises the exchanges on this one stream; nothing else is guarded by it.
     QMutex streamLock;
 };

@@ -4,7 +4,6 @@
 #include "protocol/clientsession.h"
 #include "net/connectionsocket.h"
 #include "net/listener.h"
-#include "net/socketio.h"
 #include "protocol/secretmask.h"
 #include "protocol/usersocketregistry.h"
 
@@ -49,10 +48,9 @@ void handleMessage(ClientSession &session, const std::shared_ptr<ConnectionSocke
         Log::info(QString::fromUtf8(reply));
     } else if (startsWith(data, size, "_sendBinaryFile_")) {
         // The file bytes follow on the stream: no relay may take them for its answer.
-        const ConnectionSocket::ExclusiveUse exclusive(*socket);
-        const int fd = socket->descriptor();
-        SocketIo::sendBytes(fd, QByteArrayLiteral("Ok"));
-        SocketIo::sendBytes(fd, session.handleBinaryFile(fd, message));
+        ConnectionSocket::ExclusiveUse exclusive(*socket);
+        exclusive.send(QByteArrayLiteral("Ok"));
+        exclusive.send(session.handleBinaryFile(socket->descriptor(), message));
     } else if (startsWith(data, size, "_byteArray_")) {
         socket->sendReply(session.handleByteArray(message));
     } else {

@@ -4,13 +4,13 @@
 #include "dispatch/request.h"
 #include "net/socketio.h"
 #include "platform/accounts.h"
+#include "platform/directoryhandle.h"
 #include "platform/fileacl.h"
 #include "platform/regularfile.h"
 #include "protocol/clientsession.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QtDebug>
 
 namespace FileUpload {
@@ -41,35 +41,6 @@ bool isPlainFileName(const QString &name)
 {
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".")
         && name != QLatin1String("..");
-}
-
-// A real directory, not a link that could lead the writes elsewhere.
-bool isDirectory(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.isDir() && !info.isSymLink();
-}
-
-// The client names the sub-directory, so it is created one level at a time and must stay below
-// the upload directory: no absolute path, no way up, no link planted inside.
-bool makeTargetDirectory(const QString &uploadDir, const QString &targetDir)
-{
-    if (QDir::isAbsolutePath(targetDir))
-        return false;
-    QString path = uploadDir;
-    const QStringList parts = QDir::cleanPath(targetDir).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString &part : parts) {
-        if (part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String(".."))
-            return false;
-        path += QLatin1Char('/') + part;
-        if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path))
-            QDir().mkdir(path);
-        if (!isDirectory(path))
-            return false;
-    }
-    return true;
 }
 
 // Writes the content to file as it arrives. A connection that ends early leaves the bytes
@@ -120,16 +91,22 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
     qDebug("Tempdir: '%s'", qUtf8Printable(baseDir));
     const QString user = normalizeUserName(session.userName);
-    const QString uploadDir = baseDir + QStringLiteral("/ambrix-") + user;
-    QDir().mkpath(uploadDir);
+    const QString uploadDirName = QStringLiteral("ambrix-") + user;
+    const QString uploadDir = baseDir + QLatin1Char('/') + uploadDirName;
+    QDir().mkpath(baseDir);
+    // From here on every name is opened below a directory already open, never by path: users
+    // write inside their upload directory and may swap any component for a link at any time.
+    const DirectoryHandle uploadHandle = DirectoryHandle::open(baseDir).openBelow(uploadDirName, true);
     qDebug("New Tempdir: '%s'", qUtf8Printable(uploadDir));
-    if (!isDirectory(uploadDir))
+    if (!uploadHandle.isOpen())
         return refuse(socket, size, "Cannot create temporary dir");
 
     QString directory = uploadDir;
+    DirectoryHandle target = uploadHandle.openBelow(QString(), false);
     if (!targetDir.isEmpty()) {
         directory = uploadDir + QLatin1Char('/') + targetDir;
-        if (!makeTargetDirectory(uploadDir, targetDir))
+        target = uploadHandle.openBelow(targetDir, true);
+        if (!target.isOpen())
             return refuse(socket, size, "Cannot create target dir inside temporary dir");
     }
 
@@ -137,7 +114,7 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     if (account.status != 0)
         return refuse(socket, size, "Cannot get user sid");
     // The user alone (besides root) gets into the directory, not every account.
-    if (FileAcl::grantExclusiveAccess(directory, account.sid) != FileAcl::Result::Applied)
+    if (FileAcl::grantExclusiveAccess(target, account.sid) != FileAcl::Result::Applied)
         qDebug("Cannot open '%s' to user '%s'", qUtf8Printable(directory), qUtf8Printable(user));
 
     const QString filePath = directory + QLatin1Char('/') + fileName;
@@ -146,7 +123,7 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
         return refuse(socket, size, "Cannot create temporary file");
     // Never written through a link the user may have planted in place of the file.
     QFile file;
-    if (!RegularFile::openTruncated(&file, filePath))
+    if (!RegularFile::openTruncated(&file, target, fileName))
         return refuse(socket, size, "Cannot create temporary file");
     if (size < 1)
         return QByteArrayLiteral("Invalid file length");

@@ -10,7 +10,7 @@ namespace ServerControl {
 
 namespace {
 
-// A silent control client must not hold the sender for ever.
+// A silent control client, or one that stopped reading, must not hold the sender for ever.
 constexpr int answerWaitMsecs = 30000;
 
 QByteArray registrationReply(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
@@ -66,7 +66,11 @@ QByteArray relay(ClientSession &session, UserSocketRegistry &registry, const QBy
         if (registry.remove(session.userName))
             return QByteArrayLiteral("True");
     } else if (const std::shared_ptr<ConnectionSocket> socket = registry.find(session.userName)) {
-        return socket->relay(message, answerWaitMsecs);
+        const QByteArray answer = socket->relay(message, answerWaitMsecs);
+        // A control client that stopped reading is given up, like one whose connection ended.
+        if (socket->isDropped())
+            registry.removeConnection(socket.get());
+        return answer;
     }
     return QStringLiteral("Error: No defined socket for user '%1'. Users with socket: '%2'")
         .arg(session.userName, registry.userNames().join(QLatin1Char(',')))
