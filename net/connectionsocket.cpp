@@ -69,8 +69,15 @@ bool ConnectionSocket::sendReply(const QByteArray &bytes)
 {
     if (!shared)
         return SocketIo::sendBytes(fd, bytes);
+    if (holdsStream)
+        return sendShared(bytes, QDeadlineTimer(sharedSendLimitMsecs));
     QMutexLocker locker(&streamLock);
     return sendShared(bytes, QDeadlineTimer(sharedSendLimitMsecs));
+}
+
+QByteArray ConnectionSocket::receive(int limit)
+{
+    return SocketIo::boundedReceive(fd, limit);
 }
 
 bool ConnectionSocket::sendShared(const QByteArray &bytes, const QDeadlineTimer &deadline)
@@ -100,23 +107,16 @@ QByteArray ConnectionSocket::relay(const QByteArray &message, int msecs)
     return SocketIo::textReceive(fd, answerLimit).toUtf8();
 }
 
-ConnectionSocket::ExclusiveUse::ExclusiveUse(ConnectionSocket &socket)
-    : socket(socket)
-    , locked(socket.shared)
+void ConnectionSocket::beginExclusiveUse()
 {
-    if (locked)
-        socket.streamLock.lock();
+    holdsStream = shared;
+    if (holdsStream)
+        streamLock.lock();
 }
 
-ConnectionSocket::ExclusiveUse::~ExclusiveUse()
+void ConnectionSocket::endExclusiveUse()
 {
-    if (locked)
-        socket.streamLock.unlock();
-}
-
-bool ConnectionSocket::ExclusiveUse::send(const QByteArray &bytes)
-{
-    if (!locked)
-        return SocketIo::sendBytes(socket.fd, bytes);
-    return socket.sendShared(bytes, QDeadlineTimer(sharedSendLimitMsecs));
+    if (holdsStream)
+        streamLock.unlock();
+    holdsStream = false;
 }

@@ -2,12 +2,12 @@
 
 #include "app/log.h"
 #include "dispatch/request.h"
-#include "net/socketio.h"
 #include "platform/accounts.h"
 #include "platform/directoryhandle.h"
 #include "platform/fileacl.h"
 #include "platform/regularfile.h"
 #include "protocol/clientsession.h"
+#include "protocol/connection.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,10 +27,10 @@ int nextPieceSize(qint64 missing)
 
 // A refused upload still takes its content off the connection, so that file bytes are never
 // read as requests and the client's next request is answered normally.
-void discardContent(int socket, qint64 size)
+void discardContent(Connection &connection, qint64 size)
 {
     for (qint64 missing = size; missing > 0;) {
-        const QByteArray piece = SocketIo::boundedReceive(socket, nextPieceSize(missing));
+        const QByteArray piece = connection.receive(nextPieceSize(missing));
         if (piece.isEmpty())
             return;
         missing -= piece.size();
@@ -46,15 +46,15 @@ bool isPlainFileName(const QString &name)
 // Writes the content to file as it arrives. A connection that ends early leaves the bytes
 // written so far; a file that cannot take the bytes gives false, after the rest of the content
 // has been taken off the connection.
-bool receiveContent(int socket, QFile &file, qint64 size)
+bool receiveContent(Connection &connection, QFile &file, qint64 size)
 {
     for (qint64 missing = size; missing > 0;) {
-        const QByteArray piece = SocketIo::boundedReceive(socket, nextPieceSize(missing));
+        const QByteArray piece = connection.receive(nextPieceSize(missing));
         if (piece.isEmpty())
             break;
         missing -= piece.size();
         if (file.write(piece) != piece.size()) {
-            discardContent(socket, missing);
+            discardContent(connection, missing);
             return false;
         }
         qDebug("%d bytes written", int(piece.size()));
@@ -62,15 +62,15 @@ bool receiveContent(int socket, QFile &file, qint64 size)
     return true;
 }
 
-QByteArray refuse(int socket, qint64 size, const char *reply)
+QByteArray refuse(Connection &connection, qint64 size, const char *reply)
 {
-    discardContent(socket, size);
+    discardContent(connection, size);
     return QByteArray(reply);
 }
 
 } // namespace
 
-QByteArray receive(ClientSession &session, int socket, const QByteArray &message)
+QByteArray receive(ClientSession &session, Connection &connection, const QByteArray &message)
 {
     if (session.userName.isNull())
         return QByteArrayLiteral("Not authenticated");
@@ -99,7 +99,7 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     const DirectoryHandle uploadHandle = DirectoryHandle::open(baseDir).openBelow(uploadDirName, true);
     qDebug("New Tempdir: '%s'", qUtf8Printable(uploadDir));
     if (!uploadHandle.isOpen())
-        return refuse(socket, size, "Cannot create temporary dir");
+        return refuse(connection, size, "Cannot create temporary dir");
 
     QString directory = uploadDir;
     DirectoryHandle target = uploadHandle.openBelow(QString(), false);
@@ -107,12 +107,12 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
         directory = uploadDir + QLatin1Char('/') + targetDir;
         target = uploadHandle.openBelow(targetDir, true);
         if (!target.isOpen())
-            return refuse(socket, size, "Cannot create target dir inside temporary dir");
+            return refuse(connection, size, "Cannot create target dir inside temporary dir");
     }
 
     const Accounts::AccountLookup account = Accounts::lookupAccount(user);
     if (account.status != 0)
-        return refuse(socket, size, "Cannot get user sid");
+        return refuse(connection, size, "Cannot get user sid");
     // The user alone (besides root) gets into the directory, not every account.
     if (FileAcl::grantExclusiveAccess(target, account.sid) != FileAcl::Result::Applied)
         qDebug("Cannot open '%s' to user '%s'", qUtf8Printable(directory), qUtf8Printable(user));
@@ -120,15 +120,15 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     const QString filePath = directory + QLatin1Char('/') + fileName;
     Log::info(QStringLiteral("Absolute file name: '%1'").arg(filePath));
     if (!isPlainFileName(fileName))
-        return refuse(socket, size, "Cannot create temporary file");
+        return refuse(connection, size, "Cannot create temporary file");
     // Never written through a link the user may have planted in place of the file.
     QFile file;
     if (!RegularFile::openTruncated(&file, target, fileName))
-        return refuse(socket, size, "Cannot create temporary file");
+        return refuse(connection, size, "Cannot create temporary file");
     if (size < 1)
         return QByteArrayLiteral("Invalid file length");
 
-    const bool written = receiveContent(socket, file, size);
+    const bool written = receiveContent(connection, file, size);
     qDebug("Done.");
     // Given while still open: the user could swap the name for a link once the file is closed.
     qDebug("Changing owner to '%s'...", qUtf8Printable(user));
