@@ -1,9 +1,8 @@
 #include "net/listener.h"
 
 #include "net/connectionthread.h"
+#include "net/socketio.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QtDebug>
 
 #include <arpa/inet.h>
@@ -20,22 +19,10 @@ namespace {
 std::atomic<int> running{1};
 std::atomic<int> listenSocket{0};
 
-QMutex &errorLock()
-{
-    static QMutex *lock = new QMutex;
-    return *lock;
-}
-
-QString &errorText()
-{
-    static QString *text = new QString;
-    return *text;
-}
-
 int failWith(const QString &text, int code)
 {
     qDebug("%s", qUtf8Printable(text));
-    Listener::setLastSocketError(text);
+    SocketIo::setLastSocketError(text);
     return code;
 }
 
@@ -161,18 +148,6 @@ void stopFromSignal()
         ::shutdown(fd, SHUT_RDWR);
         ::close(fd);
     }
-}
-
-QString lastSocketError()
-{
-    QMutexLocker locker(&errorLock());
-    return errorText();
-}
-
-void setLastSocketError(const QString &text)
-{
-    QMutexLocker locker(&errorLock());
-    errorText() = text;
 }
 
 } // namespace Listener

@@ -10,7 +10,7 @@ namespace Listener {
 // The system's largest listen backlog.
 extern const int LargestBacklog;
 
-// Returns the socket (positive) or a negative code; the reason is in lastSocketError().
+// Returns the socket (positive) or a negative code; the reason is in SocketIo::lastSocketError().
 int createListeningSocket(const QByteArray &address, int port, int backlog);
 // Gives every connection accepted on socket a thread of its own while the server runs; 0 after
 // an orderly end (the socket is closed then), 1 when a thread could not be created.
@@ -25,7 +25,5 @@ bool isRunning();
 void stopRunning();
 void stopFromSignal();
 
-QString lastSocketError();
-void setLastSocketError(const QString &text);
 
 } // namespace Listener

@@ -128,6 +128,7 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::newRow("launcher") << "/usr/lib/ambrix-server/bin/psexec x";
     QTest::newRow("domain helper") << "/usr/lib/ambrix-server/ambrix-domain x";
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
+    QTest::newRow("log rotation") << "/etc/logrotate.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
     QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
     QTest::newRow("security notes") << "/usr/share/doc/ambrix-server/SECURITY.md -";
@@ -161,7 +162,8 @@ void PackageTest::controlFields()
 
     const QString control = dir.path() + QStringLiteral("/control");
     QCOMPARE(runProgram(QStringLiteral("dpkg-deb"), {"-e", deb, control}).exitCode, 0);
-    QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/pam.d/ambrix-server"));
+    QCOMPARE(readFile(control + "/conffiles").trimmed(),
+             QByteArray("/etc/pam.d/ambrix-server\n/etc/logrotate.d/ambrix-server"));
     for (const char *script : {"postinst", "prerm", "postrm"}) {
         const QFileInfo info(control + '/' + script);
         QVERIFY2(info.isExecutable(), script);
@@ -187,6 +189,13 @@ void PackageTest::unitStartsThePackagedServer()
     QVERIFY2(packaged.contains(QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
     QVERIFY(lines.contains("Environment=PROGRAMW6432=/opt"));
     QVERIFY(lines.contains("KillSignal=SIGINT"));
+    // Media downloads go to the cache directory systemd makes; nothing of the server's in /tmp.
+    QVERIFY(lines.contains("CacheDirectory=ambrix-server") && lines.contains("PrivateTmp=yes"));
+
+    // The log's path has a blank: unquoted, logrotate would read two patterns.
+    const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", stage + "/etc/logrotate.d/ambrix-server"});
+    QCOMPARE(rotation.exitCode, 0);
+    QVERIFY2(rotation.err.contains("considering log /opt/Ambrix Server/ambrix-server.log\n"), rotation.err.constData());
 }
 
 void PackageTest::sampleSettingsHoldEveryKey()
