@@ -17,7 +17,9 @@ struct StatusMapping {
 
 // The library's statuses (Windows system error codes, as a domain controller answers over
 // SAMR) turned into the numbers the reply tables switch on. Statuses the tables already know
-// (0, 5, 1320, 1321, 2220, 2221, ...) pass unchanged.
+// (0, 5, 1320, 1321, 2220, 2221, ...) pass unchanged, and so does 1003, the library's answer when
+// it cannot reach the controller or the controller refuses our own credentials: the tables'
+// "any other" rows.
 const StatusMapping statusMappings[] = {
     {1316, Subject::Any, NetStatus::UserExists},            // ERROR_USER_EXISTS
     {1318, Subject::Any, NetStatus::GroupExists},           // ERROR_GROUP_EXISTS
@@ -27,7 +29,6 @@ const StatusMapping statusMappings[] = {
     {1332, Subject::Group, NetStatus::GroupNotFound},
     {1325, Subject::Any, NetStatus::PasswordTooShort},      // ERROR_PASSWORD_RESTRICTION
     {1168, Subject::Group, NetStatus::MembersPrimaryGroup}, // ERROR_NOT_FOUND: leaving the primary group
-    {1326, Subject::Any, NetStatus::AccessDenied},          // ERROR_LOGON_FAILURE: our own credentials
 };
 
 quint32 mapped(quint32 library, Subject subject)
