@@ -3,7 +3,7 @@
 #include "app/log.h"
 #include "app/options.h"
 #include "dispatch/commandtable.h"
-#include "net/axserver.h"
+#include "app/axserver.h"
 #include "net/listener.h"
 #include "registration/initdialog.h"
 

@@ -47,6 +47,12 @@ inline constexpr int DefaultMySqlBorrowTimeout = 5;
 // Client connections served at once; a new one beyond is closed at once.
 inline constexpr char MaxClients[] = "Server/MaxClients";
 inline constexpr int DefaultMaxClients = 4096;
+// The domain whose controller LOGONSERVER names: an account allowed to manage users and groups
+// with its password, or Kerberos with the host's keytab; and the domain's Kerberos realm.
+inline constexpr char DomainUser[] = "Server/DomainUser";
+inline constexpr char DomainPassword[] = "Server/DomainPassword";
+inline constexpr char DomainUseKerberos[] = "Server/DomainUseKerberos";
+inline constexpr char DomainRealm[] = "Server/DomainRealm";
 // The entry of a server role; the role names are listed in registration/serverregistry.h.
 inline QString roleKey(const char *roleName)
 {

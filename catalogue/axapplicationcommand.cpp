@@ -1,31 +1,13 @@
 #include "catalogue/axapplicationcommand.h"
 
-#include "app/settings.h"
 #include "catalogue/applicationrecordcache.h"
+#include "catalogue/mediafetch.h"
 #include "db/mysqlinfo.h"
-#include "platform/programs.h"
+#include "registration/serverregistry.h"
 
-#include <QDir>
-#include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QScopeGuard>
-#include <QSettings>
-#include <QTemporaryFile>
 #include <QtDebug>
 
-#include <filesystem>
-#include <system_error>
-
 namespace {
-
-const QString mediaDirectory = QStringLiteral("/tmp/axserver/");
-constexpr int programWaitMs = 30000;
-
-QString quoted(const QString &value)
-{
-    return QLatin1Char('\'') + MySqlInfo::escape(value) + QLatin1Char('\'');
-}
 
 // Ids read from one query go into the next as numbers, whatever the column held.
 QString decimal(const QString &id)
@@ -54,7 +36,7 @@ QStringList applicationsOfGroups(MySqlInfo *db, const QStringList &applicationGr
     for (const QString &group : applicationGroupIds)
         ids += db->selectColumn(QStringLiteral("ax_applicationgroup_applications"),
                                 QStringLiteral("application_id"),
-                                QStringLiteral("applicationgroup_id=") + quoted(group));
+                                QStringLiteral("applicationgroup_id=") + MySqlInfo::quote(group));
     return ids;
 }
 
@@ -90,27 +72,13 @@ ApplicationRecord loadApplicationRecord(int id, MySqlInfo *db)
     return record;
 }
 
-QByteArray readWholeFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Serialises the first registration of a server address in this process. Only that rare path
-// takes it, and it guards no data of its own.
-QMutex &serverInsertLock()
-{
-    static QMutex *lock = new QMutex; // outlives detached connection threads at exit
-    return *lock;
-}
-
 } // namespace
 
 QString AXApplicationCommand::getValidApplications(const QString &userName, MySqlInfo *db)
 {
     if (userName.isEmpty())
         return QString();
-    const QString byUser = QStringLiteral("user_id=") + quoted(withoutDomain(userName));
+    const QString byUser = QStringLiteral("user_id=") + MySqlInfo::quote(withoutDomain(userName));
 
     // Order matters to clients: direct grants, then per user group its own grants followed by
     // those of its application groups, then the user's own application groups.
@@ -119,7 +87,7 @@ QString AXApplicationCommand::getValidApplications(const QString &userName, MySq
     const QStringList userGroups = db->selectColumn(QStringLiteral("ax_usergroup_users"),
                                                     QStringLiteral("usergroup_id"), byUser);
     for (const QString &group : userGroups) {
-        const QString byGroup = QStringLiteral("usergroup_id=") + quoted(group);
+        const QString byGroup = QStringLiteral("usergroup_id=") + MySqlInfo::quote(group);
         ids += db->selectColumn(QStringLiteral("ax_application_usergroups"),
                                 QStringLiteral("application_id"), byGroup);
         ids += applicationsOfGroups(db, db->selectColumn(QStringLiteral("ax_usergroup_applicationgroups"),
@@ -146,8 +114,8 @@ QString AXApplicationCommand::getApplicationGroups(MySqlInfo *db, int applicatio
             .join(QLatin1Char(':'));
     return db->selectColumn(QStringLiteral("ax_applicationgroup,ax_applicationgroup_applications"),
                             QStringLiteral("name"),
-                            QStringLiteral("application_id='") + QString::number(applicationId)
-                                + QStringLiteral("' AND ax_applicationgroup.id = "
+                            QStringLiteral("application_id=") + MySqlInfo::quote(QString::number(applicationId))
+                                + QStringLiteral(" AND ax_applicationgroup.id = "
                                                  "ax_applicationgroup_applications.applicationgroup_id"))
         .join(QLatin1Char(':'));
 }
@@ -160,8 +128,7 @@ QString AXApplicationCommand::getApplicationGroupIds(MySqlInfo *db, int applicat
             .join(QLatin1Char(':'));
     return db->selectColumn(QStringLiteral("ax_applicationgroup_applications"),
                             QStringLiteral("applicationgroup_id"),
-                            QStringLiteral("application_id='") + QString::number(applicationId)
-                                + QLatin1Char('\''))
+                            QStringLiteral("application_id=") + MySqlInfo::quote(QString::number(applicationId)))
         .join(QLatin1Char(':'));
 }
 
@@ -199,7 +166,7 @@ QString AXApplicationCommand::getApplications(const QString &extension, MySqlInf
     const QString sql = QStringLiteral("SELECT ax_application_mime_types.application_id  FROM "
                                        "ax_application_mime_types,ax_mimetype_extensions  WHERE "
                                        "ax_mimetype_extensions.extension_id = ")
-                        + quoted(bare)
+                        + MySqlInfo::quote(bare)
                         + QStringLiteral(" AND ax_application_mime_types.mimetype_id = "
                                          "ax_mimetype_extensions.mimetype_id");
     qDebug("%s", qUtf8Printable(sql));
@@ -272,7 +239,7 @@ QByteArray AXApplicationCommand::userLogo(const QString &userName, MySqlInfo *db
         return QByteArray();
     const QStringList groups = db->selectColumn(
         QStringLiteral("ax_usergroup_users"), QStringLiteral("usergroup_id"),
-        QStringLiteral("user_id=") + quoted(withoutDomain(userName)));
+        QStringLiteral("user_id=") + MySqlInfo::quote(withoutDomain(userName)));
     if (groups.isEmpty())
         return QByteArray();
     const QStringList logos = db->selectColumn(QStringLiteral("ax_usergroup"), QStringLiteral("logo"),
@@ -282,46 +249,7 @@ QByteArray AXApplicationCommand::userLogo(const QString &userName, MySqlInfo *db
 
 QByteArray AXApplicationCommand::fetchMediaFile(const QString &path)
 {
-    const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
-    const QString baseUrl = settings.value(Settings::ConsoleMediaBaseURL,
-                                           QStringLiteral("http://localhost/media/")).toString();
-    QDir().mkpath(mediaDirectory);
-
-    // The last path component names the local copy; "" or ".." would name a directory.
-    const QString fileName = path.section(QLatin1Char('/'), -1);
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-        return QByteArray();
-    const QString localFile = mediaDirectory + fileName;
-
-    // Each download gets a fresh private name and is renamed into place whole, so a reader
-    // never sees another thread's (or server's) half-written copy of the same file.
-    QTemporaryFile download(mediaDirectory + QStringLiteral(".download-XXXXXX"));
-    download.setAutoRemove(false);
-    if (!download.open())
-        return readWholeFile(localFile);
-    const QString downloadPath = download.fileName();
-    // Readable like any file the program would have created itself.
-    download.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                            | QFileDevice::ReadOther);
-    download.close();
-    auto removeDownload = qScopeGuard([&downloadPath] { QFile::remove(downloadPath); });
-
-    const Programs::Result result = Programs::run(
-        QString::fromLatin1(Programs::WgetProgram),
-        {QStringLiteral("-q"), QStringLiteral("-O"), downloadPath, baseUrl + path}, programWaitMs);
-    if (result.crashed) // also a download still running after the waits, which was killed
-        return QByteArray();
-    // A failed download keeps the copy from an earlier one instead of replacing it.
-    if (result.started && result.exitCode == 0) {
-        std::error_code error;
-        std::filesystem::rename(QFile::encodeName(downloadPath).toStdString(),
-                                QFile::encodeName(localFile).toStdString(), error);
-        if (!error)
-            removeDownload.dismiss();
-        else
-            qDebug("Cannot store %s: %s", qUtf8Printable(localFile), error.message().c_str());
-    }
-    return readWholeFile(localFile);
+    return MediaFetch::fetch(path);
 }
 
 QString AXApplicationCommand::getServerHosts(int applicationId, MySqlInfo *db)
@@ -380,19 +308,6 @@ QString AXApplicationCommand::getServerType(int serverId, MySqlInfo *db)
 
 int AXApplicationCommand::serverIdForAddress(const QString &address, MySqlInfo *db)
 {
-    const QString table = QStringLiteral("ax_server");
-    const QString byAddress = QStringLiteral("address=") + quoted(address);
-    QStringList ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
-    if (ids.isEmpty()) {
-        // Connections reporting their first events from one new address at once must create
-        // one row: look up again and insert under the lock.
-        QMutexLocker locker(&serverInsertLock());
-        ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
-        if (ids.isEmpty()) {
-            if (!db->insertRow(table, {QStringLiteral("address")}, {address}))
-                return 0;
-            ids = db->selectColumn(table, QStringLiteral("id"), byAddress);
-        }
-    }
-    return ids.value(0).toInt();
+    // The registry writes every "ax_server" row.
+    return ServerRegistry::serverIdForAddress(db, address);
 }

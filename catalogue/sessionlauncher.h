@@ -3,8 +3,9 @@
 #include <QMutex>
 #include <QString>
 
-// Opens files and folders inside a user's desktop session through the site's "psexec", and
-// keeps the text of every session search, which each launch log carries in full.
+// Opens files and folders inside a user's desktop session through "psexec" (the package's
+// launcher, first in the unit's PATH), and keeps the text of every session search, which each
+// launch log carries in full.
 class SessionLauncher
 {
 public:

@@ -248,7 +248,7 @@ bool MySqlInfo::updateColumn(const QString &table, const QString &condition, con
                              const QString &value)
 {
     const QString text = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + column
-                         + QStringLiteral("='") + escape(value) + QStringLiteral("' WHERE ") + condition;
+                         + QLatin1Char('=') + quote(value) + QStringLiteral(" WHERE ") + condition;
     return runWrite([&](QSqlQuery &query, QSqlError *error, bool *) {
         if (query.exec(text))
             return true;
@@ -257,10 +257,11 @@ bool MySqlInfo::updateColumn(const QString &table, const QString &condition, con
     });
 }
 
-QString MySqlInfo::escape(const QString &value)
+QString MySqlInfo::quote(const QString &value)
 {
     QString out;
-    out.reserve(value.size() + 8);
+    out.reserve(value.size() + 10);
+    out += QLatin1Char('\'');
     for (const QChar c : value) {
         switch (c.unicode()) {
         case '\'': out += QLatin1String("''"); break; // doubled quote works in every SQL mode
@@ -272,5 +273,6 @@ QString MySqlInfo::escape(const QString &value)
         default: out += c;
         }
     }
+    out += QLatin1Char('\'');
     return out;
 }

@@ -15,7 +15,8 @@
 // Statements run on a connection borrowed from the process-wide pool (db/mysqlpool.h) at the
 // first statement of a request and kept for the rest of it, so that what depends on one
 // connection holds within a request. Conditions are SQL fragments written by the caller; every
-// value a caller puts into one goes through escape().
+// text value a caller puts into one goes through quote(), every number is converted with
+// QString::number first.
 //
 // A statement that meets a broken connection is sent once more on a fresh connection when it
 // is a read, or a write the server provably never ran. runRequest() keeps a request that lost
@@ -72,9 +73,9 @@ public:
     // The connection goes back to the pool; the next statement borrows again.
     void endRequest();
 
-    // The body of a MariaDB string literal for value, to be written between single quotes:
-    // "name='" + MySqlInfo::escape(name) + "'". The only way a value enters SQL text.
-    static QString escape(const QString &value);
+    // The whole MariaDB string literal for value, quotes included: "name=" + quote(name).
+    // The only way a text value enters SQL text.
+    static QString quote(const QString &value);
 
 private:
     MySqlConnection *connection();

@@ -1,12 +1,17 @@
 #include "net/listener.h"
 
-#include <QMutex>
-#include <QMutexLocker>
+#include "app/log.h"
+#include "app/settings.h"
+#include "net/connectionthread.h"
+#include "net/socketio.h"
+
 #include <QtDebug>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -17,28 +22,42 @@ namespace {
 std::atomic<int> running{1};
 std::atomic<int> listenSocket{0};
 
-QMutex &errorLock()
-{
-    static QMutex *lock = new QMutex;
-    return *lock;
-}
-
-QString &errorText()
-{
-    static QString *text = new QString;
-    return *text;
-}
-
 int failWith(const QString &text, int code)
 {
     qDebug("%s", qUtf8Printable(text));
-    Listener::setLastSocketError(text);
+    SocketIo::setLastSocketError(text);
     return code;
 }
+
+// Error entries of the accept loop, at most one a second: a burst of clients must not flood the
+// log. The entry tells how many more of the kind there were since the last one.
+class ThrottledError
+{
+public:
+    void report(const QString &text)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (written && now - last < std::chrono::seconds(1)) {
+            ++held;
+            return;
+        }
+        Log::error(held ? QStringLiteral("%1 (and %2 more since the last entry)").arg(text).arg(held) : text);
+        written = true;
+        last = now;
+        held = 0;
+    }
+
+private:
+    bool written = false;
+    std::chrono::steady_clock::time_point last;
+    int held = 0;
+};
 
 } // namespace
 
 namespace Listener {
+
+const int LargestBacklog = SOMAXCONN;
 
 int createListeningSocket(const QByteArray &address, int port, int backlog)
 {
@@ -76,6 +95,43 @@ int createListeningSocket(const QByteArray &address, int port, int backlog)
     qDebug("Bind done\n");
     ::listen(fd, backlog);
     return fd;
+}
+
+int acceptConnections(int socket)
+{
+    ThrottledError refused, noThread;
+    while (isRunning()) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        const int client = ::accept4(socket, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+        if (client < 0) {
+            // Out of descriptors or memory: pause instead of spinning on the same failure.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                ::usleep(50 * 1000);
+            continue;
+        }
+        qDebug("Accepted socket connection");
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        const int maxClients = Settings::maxClients();
+        if (ConnectionThread::liveConnections() >= maxClients) {
+            ::close(client);
+            refused.report(QStringLiteral("Connection from %1 refused: %2 clients connected, the most MaxClients allows")
+                               .arg(QLatin1String(text)).arg(maxClients));
+            continue;
+        }
+        const char *reason = nullptr;
+        if (!ConnectionThread::start(client, text, &reason)) {
+            // Only this client goes without: ending the server here would turn a burst of
+            // clients into a restart loop.
+            std::fprintf(stderr, "Could not create server thread. Error: %s\n", reason);
+            ::close(client);
+            noThread.report(QStringLiteral("Could not create server thread for %1. Error: %2")
+                                .arg(QLatin1String(text), QString::fromLocal8Bit(reason)));
+        }
+    }
+    closeListeningSocket();
+    return 0;
 }
 
 bool waitReadable(int socket)
@@ -130,18 +186,6 @@ void stopFromSignal()
         ::shutdown(fd, SHUT_RDWR);
         ::close(fd);
     }
-}
-
-QString lastSocketError()
-{
-    QMutexLocker locker(&errorLock());
-    return errorText();
-}
-
-void setLastSocketError(const QString &text)
-{
-    QMutexLocker locker(&errorLock());
-    errorText() = text;
 }
 
 } // namespace Listener

@@ -1,6 +1,5 @@
 #include "net/peerconnection.h"
 
-#include "net/listener.h"
 #include "net/socketio.h"
 
 #include <QDeadlineTimer>
@@ -91,7 +90,7 @@ int openOutboundSocket(const QString &host, int port)
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0) {
         const QString text = QStringLiteral("Setsockopt buffer size failed: %1").arg(errno);
         qDebug("%s", qUtf8Printable(text));
-        Listener::setLastSocketError(text);
+        SocketIo::setLastSocketError(text);
         return BufferSizeFailed;
     }
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {

@@ -19,9 +19,13 @@ add_custom_target(man_pages ALL DEPENDS ${AMBRIX_MAN_PAGES})
 
 install(TARGETS ambrix-server DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS ambrix-cli DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The server's "psexec", found through PATH: the unit puts this directory first, and nothing
+# else of the host should find a program by that name.
+install(TARGETS ambrix-psexec DESTINATION lib/ambrix-server/bin)
 # PAM reads its services from /etc/pam.d only, whatever the prefix.
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.pam DESTINATION /etc/pam.d RENAME ambrix-server)
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.service DESTINATION lib/systemd/system)
+install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.logrotate DESTINATION /etc/logrotate.d RENAME ambrix-server)
 # The maintainer script copies it to "/opt/Ambrix Server/" when no settings are there yet.
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/ambrix-server)
 install(FILES ${CMAKE_BINARY_DIR}/man/ambrix-server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
@@ -43,13 +47,15 @@ set(CPACK_PACKAGE_DESCRIPTION "Ambrix Server runs on every server of the Ambrix 
 desktop-delivery platform. It answers the platform's short text requests
 over TCP: logins, the host's accounts, groups, profile folders and shares,
 catalogue questions from the platform's MariaDB/MySQL database, uploads
-and icons. The package also holds ambrix-cli, a client for operators.")
+and icons, and opens files in users' desktop sessions. The package also
+holds ambrix-cli, a client for operators.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded or run at run time, where shlibdeps cannot see them: the Qt MySQL driver, the Samba
 # "net" tool, the shadow tools (useradd, chpasswd, gpasswd, ...), pam_unix of the PAM service and
-# wget, which fetches icons and logos.
+# wget, which fetches icons and logos. The launcher opens files in desktop sessions through
+# xdg-utils; servers without desktops need neither, and the server's replies do not depend on it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-mysql, samba-common-bin, passwd, libpam-modules, wget")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "samba")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "samba, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${AMBRIX_PACKAGING_DIR}/postinst ${AMBRIX_PACKAGING_DIR}/prerm ${AMBRIX_PACKAGING_DIR}/postrm
   ${AMBRIX_PACKAGING_DIR}/conffiles)

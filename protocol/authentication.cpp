@@ -1,5 +1,6 @@
 #include "protocol/authentication.h"
 
+#include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
 #include "accounts/loginfailurelimiter.h"
 #include "app/settings.h"
@@ -20,7 +21,7 @@ bool byDatabaseToken(ClientSession &session, const QString &user, const QString 
     const QString name = normalizeUserName(user);
     const QStringList tokens = session.db->selectColumn(
         QStringLiteral("ax_user"), QStringLiteral("token"),
-        QStringLiteral("username='") + MySqlInfo::escape(name) + QLatin1Char('\''));
+        QStringLiteral("username=") + MySqlInfo::quote(name));
     qDebug("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
     const bool ok = tokens.contains(password);
     qDebug(ok ? "MySql authentication succesful" : "MySql authentication failed");
@@ -79,9 +80,12 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     if (byServerToken(password))
         return true;
     qDebug("Trying Windows authentication...");
-    // Host passwords can be guessed, tokens cannot: only this step counts failures.
-    return LoginFailureLimiter::instance().check(session.clientAddress,
-                                                 [&] { return Logon::checkPassword(user, password); });
+    // Host passwords can be guessed, tokens cannot: only this step counts failures. With
+    // LOGONSERVER naming a domain controller, a domain user's password counts too.
+    return LoginFailureLimiter::instance().check(session.clientAddress, [&] {
+        return Logon::checkPassword(user, password)
+            || AccountStore::checkDomainPassword(qEnvironmentVariable("LOGONSERVER"), user, password);
+    });
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)

@@ -1,7 +1,7 @@
 #include "registration/initdialog.h"
 
-#include "net/axserver.h"
 #include "registration/initdialogform.h"
+#include "registration/serverregistration.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -31,12 +31,11 @@ void InitDialog::on_buttonBox_accepted()
                               QMessageBox::Ok);
         return;
     }
-    AXServer server;
-    connect(&server, &AXServer::progress, ui->progressBar, &QProgressBar::setValue);
-    connect(&server, &AXServer::progressText, ui->progressLabel, &QLabel::setText);
-    server.registration(user, password);
-    disconnect(&server, &AXServer::progress, ui->progressBar, &QProgressBar::setValue);
-    disconnect(&server, &AXServer::progressText, ui->progressLabel, &QLabel::setText);
+    // The procedure's progress goes straight to the bar and the label while it runs.
+    ServerRegistration([this](int percent, const QString &text) {
+        ui->progressBar->setValue(percent);
+        ui->progressLabel->setText(text);
+    }).run(user, password);
     QMessageBox::information(this, tr("Initialization dialog"), tr("Initialization done"),
                              QMessageBox::Ok);
 }

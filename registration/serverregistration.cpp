@@ -2,7 +2,6 @@
 
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
-#include "net/axserver.h"
 #include "net/peerconnection.h"
 #include "registration/serverregistry.h"
 #include "registration/tokengenerator.h"
@@ -27,8 +26,8 @@ QString roleValue(const QSettings &settings, const ServerRegistry::ServerRole &r
 
 } // namespace
 
-ServerRegistration::ServerRegistration(AXServer &server)
-    : server(server)
+ServerRegistration::ServerRegistration(Progress progress)
+    : progress(std::move(progress))
 {
 }
 
@@ -139,6 +138,5 @@ int ServerRegistration::registerWithPrincipal(QSettings &settings, const QString
 
 void ServerRegistration::report(int percent, const QString &text)
 {
-    emit server.progress(percent);
-    emit server.progressText(text);
+    progress(percent, text);
 }

@@ -3,12 +3,13 @@
 #include <QCoreApplication>
 #include <QString>
 
-class AXServer;
+#include <functional>
+
 class QSettings;
 
 // The registration procedure behind AXServer::registration(): makes sure this server has a token,
 // then registers it with the principal server over the network, or, on the principal server
-// itself, writes its own row. Progress goes out through the server's two signals.
+// itself, writes its own row. Progress (a percentage and a line of text) goes to the caller.
 class ServerRegistration
 {
     Q_DECLARE_TR_FUNCTIONS(ServerRegistration)
@@ -24,7 +25,9 @@ public:
         LoginRefused = 255,
     };
 
-    explicit ServerRegistration(AXServer &server);
+    using Progress = std::function<void(int percent, const QString &text)>;
+
+    explicit ServerRegistration(Progress progress);
 
     int run(const QString &adminUser, const QString &adminPassword);
 
@@ -36,5 +39,5 @@ private:
                               const QString &adminUser, const QString &adminPassword);
     void report(int percent, const QString &text);
 
-    AXServer &server;
+    Progress progress;
 };

@@ -3,6 +3,8 @@
 #include "db/mysqlinfo.h"
 
 #include <QCoreApplication>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QVariant>
 #include <QtDebug>
 
@@ -17,7 +19,7 @@ QString tr(const char *text)
 
 QString addressCondition(const QString &address)
 {
-    return QStringLiteral("address='") + MySqlInfo::escape(address) + QLatin1Char('\'');
+    return QStringLiteral("address=") + MySqlInfo::quote(address);
 }
 
 // The port is a number, written in decimal and not quoted.
@@ -53,9 +55,33 @@ bool createServerRecord(MySqlInfo *db, const QString &address, int port)
     return db->insertRow(serverTable, columns, values);
 }
 
+QMutex &serverInsertLock()
+{
+    static QMutex *lock = new QMutex; // outlives detached connection threads at exit
+    return *lock;
+}
+
 } // namespace
 
 namespace ServerRegistry {
+
+int serverIdForAddress(MySqlInfo *db, const QString &address)
+{
+    const QString byAddress = addressCondition(address);
+    QStringList ids = db->selectColumn(serverTable, QStringLiteral("id"), byAddress);
+    if (ids.isEmpty()) {
+        // Connections reporting their first events from one new address at once must create
+        // one row: look up again and insert under the lock.
+        QMutexLocker locker(&serverInsertLock());
+        ids = db->selectColumn(serverTable, QStringLiteral("id"), byAddress);
+        if (ids.isEmpty()) {
+            if (!db->insertRow(serverTable, {QStringLiteral("address")}, {address}))
+                return 0;
+            ids = db->selectColumn(serverTable, QStringLiteral("id"), byAddress);
+        }
+    }
+    return ids.value(0).toInt();
+}
 
 QString setServerToken(MySqlInfo *db, const QString &address, int port, const QString &token)
 {

@@ -39,6 +39,10 @@ inline constexpr int RegisteringOsId = 2;
 // Creates the row of address:port if there is none (no roles, active), then stores the token.
 QString setServerToken(MySqlInfo *db, const QString &address, int port, const QString &token);
 
+// The id of the server row of address, created with only the address when there is none; 0 on
+// failure. Concurrent first uses of one address create one row.
+int serverIdForAddress(MySqlInfo *db, const QString &address);
+
 // Checks the token of the server at address (an empty stored token is claimed by the one given)
 // and sets one role flag or "os_id".
 QString setServerInformation(MySqlInfo *db, const QString &token, const QString &attribute,

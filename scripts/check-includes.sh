@@ -1,17 +1,56 @@
 #!/usr/bin/env bash
-# System headers belong to platform/ (and net/, for sockets); the protocol logic stays portable.
+# Two rules on #include lines, both drawn in ARCHITECTURE.md:
+# - system headers belong to platform/ (and net/, for sockets); the protocol logic stays portable;
+#   the launcher keeps its system calls in its own *_linux.cpp;
+# - our own headers are included downwards only: every file sits in a layer, and may include its
+#   own layer and the layers below it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
 pattern='#include <(pwd|grp|shadow|security/|sys/acl|acl/|utmpx|sys/statvfs|sys/socket|netinet/|arpa/|unistd|poll|pthread|sys/)'
 dirs=()
-for d in app protocol dispatch db accounts catalogue host storage registration; do
+for d in app protocol dispatch db accounts catalogue host storage registration launcher; do
     [[ -d "$d" ]] && dirs+=("$d")
 done
 bad=$(grep -rnE "$pattern" "${dirs[@]}" --include='*.cpp' --include='*.h' \
-        | grep -v '^app/main.cpp:.*<unistd.h>' || true)
+        | grep -v '^app/main.cpp:.*<unistd.h>' | grep -v '^launcher/[a-z]*_linux\.cpp:' || true)
 if [[ -n "$bad" ]]; then
     echo "System headers outside platform/ and net/:" >&2
     echo "$bad" >&2
+    exit 1
+fi
+
+# layer FILE: prints "RANK NAME" of the layer the file belongs to, nothing for files outside them.
+layer() {
+    case "$1" in
+        app/log.*|app/settings.*|net/peerconnection.*|net/socketio.*|platform/filestamp*) echo "0 base" ;;
+        platform/*|db/*)                                             echo "1 platform-and-db" ;;
+        registration/*)                                              echo "2 registration" ;;
+        accounts/*)                                                  echo "3 accounts" ;;
+        catalogue/*)                                                 echo "3 catalogue" ;;
+        host/*)                                                      echo "3 host" ;;
+        storage/*)                                                   echo "3 storage" ;;
+        dispatch/*)                                                  echo "4 dispatch" ;;
+        protocol/*)                                                  echo "5 protocol" ;;
+        net/*)                                                       echo "6 net" ;;
+        app/*)                                                       echo "7 entry" ;;
+    esac
+}
+
+wrong=()
+while IFS=: read -r file line text; do
+    included=$(sed -E 's/^#include "([^"]+)".*/\1/' <<<"$text")
+    read -r from fromName <<<"$(layer "$file")"
+    read -r to toName <<<"$(layer "$included")"
+    [[ -z "${from:-}" || -z "${to:-}" ]] && continue
+    # The handler families (rank 3) do not reach into each other either.
+    if ((to > from)) || { ((to == 3 && from == 3)) && [[ "$fromName" != "$toName" ]]; }; then
+        wrong+=("$file:$line: $fromName includes $included ($toName): includes point down only, see ARCHITECTURE.md")
+    fi
+done < <(grep -rnE '^#include "' app net protocol dispatch db accounts catalogue host storage registration platform \
+             --include='*.cpp' --include='*.h')
+if ((${#wrong[@]})); then
+    printf '%s\n' "${wrong[@]}" >&2
     exit 1
 fi
 echo "check-includes: ok"

@@ -62,8 +62,8 @@ QString AXStorageCommand::profilesServerLocation(const QString &user, MySqlInfo 
 {
     int serverId = firstServerId(db->selectColumn(
         QStringLiteral("ax_usergroup,ax_usergroup_users"), QStringLiteral("profile_server_id"),
-        QStringLiteral("ax_usergroup_users.usergroup_id=ax_usergroup.id AND ax_usergroup_users.user_id='")
-            + MySqlInfo::escape(user) + QLatin1Char('\'')));
+        QStringLiteral("ax_usergroup_users.usergroup_id=ax_usergroup.id AND ax_usergroup_users.user_id=")
+            + MySqlInfo::quote(user)));
     if (serverId == noServer) {
         qDebug("Trying from parameters...");
         serverId = firstServerId(db->selectColumn(QStringLiteral("ax_parameters"),
@@ -110,7 +110,7 @@ std::unique_ptr<PeerConnection> AXStorageCommand::connectProfilesServer(std::uni
         return nullptr;
     }
     const QStringList tokens = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("token"),
-                                                QStringLiteral("address='") + MySqlInfo::escape(host) + QLatin1Char('\''));
+                                                QStringLiteral("address=") + MySqlInfo::quote(host));
     // The token is a credential: its presence is all the debug channel gets to see.
     qDebug("TokenList.count(): %d, Token '%s' for profiles server '%s'", int(tokens.size()),
            tokens.value(0).isEmpty() ? "" : "**********", qUtf8Printable(host));
@@ -267,21 +267,21 @@ QString AXStorageCommand::cancelSetCloudDrive(const QString &command, const QStr
 
 QString AXStorageCommand::getRedirectDrives(const QString &clientAddress, const QString &user, MySqlInfo *db)
 {
-    const QString escapedUser = MySqlInfo::escape(user);
+    const QString quotedUser = MySqlInfo::quote(user);
     // Server rules first, then the user's, then those of the user's groups; duplicates are kept.
     QStringList rules = db->selectColumn(
         QStringLiteral("ax_server,ax_storageredirection"),
         QStringLiteral("CONCAT(ax_storageredirection.server_path,'=',ax_storageredirection.client_path)"),
-        QStringLiteral("ax_server.id=ax_storageredirection.server_id AND ax_server.address='")
-            + MySqlInfo::escape(clientAddress) + QLatin1Char('\''));
+        QStringLiteral("ax_server.id=ax_storageredirection.server_id AND ax_server.address=")
+            + MySqlInfo::quote(clientAddress));
     rules += db->selectColumn(QStringLiteral("ax_userstorageredirection"),
                               QStringLiteral("CONCAT(server_path,'=',client_path)"),
-                              QStringLiteral("user_id='") + escapedUser + QLatin1Char('\''));
+                              QStringLiteral("user_id=") + quotedUser);
     rules += db->selectColumn(
         QStringLiteral("ax_usergroup_users,ax_groupstorageredirection"),
         QStringLiteral("CONCAT(ax_groupstorageredirection.server_path,'=',ax_groupstorageredirection.client_path)"),
-        QStringLiteral("ax_usergroup_users.user_id='") + escapedUser
-            + QStringLiteral("' AND ax_usergroup_users.usergroup_id=ax_groupstorageredirection.group_id"));
+        QStringLiteral("ax_usergroup_users.user_id=") + quotedUser
+            + QStringLiteral(" AND ax_usergroup_users.usergroup_id=ax_groupstorageredirection.group_id"));
     return rules.join(QLatin1Char(','));
 }
 

@@ -1,7 +1,8 @@
 // Catalogue and server lookups against the real database, with fixture rows of this run only
-// (grants through every path, list commands, the record cache and the preferred server); and
-// opening files and folders in a user's session: the command handed to a fake "psexec" found
-// through PATH, the launch log beside the object, and the session found in real login records.
+// (grants through every path, list commands, the record cache and the preferred server); media
+// downloads by a fake "wget" into directories the test tampers with; and opening files and
+// folders in a user's session: the command handed to a fake "psexec" found through PATH, the
+// launch log beside the object, and the session found in real login records.
 #include "fakeprogram.h"
 #include "loginrecords.h"
 #include "testdatabase.h"
@@ -9,6 +10,7 @@
 #include "testserver.h"
 #include "tokenuser.h"
 
+#include <QtEndian>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -17,6 +19,14 @@
 namespace {
 
 const QByteArray ServerToken = "launcher-test-token-41d0b2";
+
+// Modes: "crash" (killed by a signal after writing a part), "fail" (exit 8), anything else serves.
+const char downloader[] = R"sh(case "$(cat "$d/mode")" in
+crash) printf partial > "$3"; kill -KILL $$ ;;
+fail) exit 8 ;;
+esac
+printf downloaded > "$3"
+)sh";
 
 QByteArray backslashed(QString path)
 {
@@ -48,6 +58,7 @@ class CatalogueTest : public QObject
     const QString sessionUser = QStringLiteral("AxOpen%1").arg(pid);
     QTemporaryDir dir;
     FakeProgram psexec{QStringLiteral("psexec")};
+    FakeProgram wget{QStringLiteral("wget"), downloader};
     TestDatabase db;
     TokenUser user{db, prefix + "u"};
     TokenUser quoteUser{db, prefix + "o'q"};
@@ -97,10 +108,12 @@ private slots:
             QString("INSERT INTO ax_server (id, address, os_id) VALUES (%1, '%4s1', %5), (%2, '%4s2', %5), (%3, '%4s3', %6)")
                 .arg(id(1), id(2), id(3), prefix, id(1), id(20)),
             QString("INSERT INTO ax_server_applications (application_id, server_id) VALUES (%1, %2), (%1, %3)")
-                .arg(id(1), id(2), id(1))}), qPrintable(db.lastError()));
-        QVERIFY(psexec.install());
+                .arg(id(1), id(2), id(1)),
+            QString("UPDATE ax_applicationgroup SET icon='icons/%1.png' WHERE id=%2").arg(prefix, id(4))}),
+                 qPrintable(db.lastError()));
+        QVERIFY(psexec.install() && wget.install());
         server.setSetting("Server/ServerToken", QString::fromLatin1(ServerToken));
-        server.setEnv("PATH", psexec.pathEntry() + ":" + qEnvironmentVariable("PATH"));
+        server.setEnv("PATH", psexec.pathEntry() + ":" + wget.pathEntry() + ":" + qEnvironmentVariable("PATH"));
         server.setEnv("WINDIR", "C:\\Windows");
         QVERIFY(server.start());
         QVERIFY(client = server.login(user.name().toUtf8(), user.token()));
@@ -238,6 +251,52 @@ private slots:
         QCOMPARE(ask("get_application_name?" + app), (prefix + "app8\n").toUtf8());
         QCOMPARE(ask("application_updated?" + app), QByteArray("\n"));
         QCOMPARE(other->request(("get_application_name?" + app).toUtf8()), (prefix + "renamed\n").toUtf8());
+    }
+
+    void mediaFetch_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<QString>("tamper");
+        QTest::addColumn<QByteArray>("icon");
+        QTest::addColumn<QString>("refused"); // the directory named in the error entry
+        const QString cache = server.environment().value("CACHE_DIRECTORY");
+        QTest::newRow("downloaded") << QByteArray("serve") << QString() << QByteArray("downloaded") << QString();
+        // An earlier copy lies at the final name in every row.
+        QTest::newRow("crashed") << QByteArray("crash") << QString() << QByteArray() << QString();
+        QTest::newRow("link at the final name") << QByteArray("fail") << "link" << QByteArray() << QString();
+        QTest::newRow("media directory of another user") << QByteArray("serve") << "foreign" << QByteArray()
+                                                         << cache + "/media";
+        QTest::newRow("holding directory writable by all") << QByteArray("serve") << "open" << QByteArray() << cache;
+    }
+
+    void mediaFetch()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(QString, tamper);
+        QFETCH(QByteArray, icon);
+        QFETCH(QString, refused);
+        const QString cache = server.environment().value("CACHE_DIRECTORY");
+        const QString local = cache + "/media/" + prefix + ".png";
+        QVERIFY(QDir().mkpath(cache + "/media") && writeFile(wget.directory() + "/mode", mode));
+        QFile::remove(local);
+        if (tamper == "link")
+            QVERIFY(writeFile(dir.filePath("secret"), "secret") && QFile::link(dir.filePath("secret"), local));
+        else
+            QVERIFY(writeFile(local, "earlier"));
+        const QByteArray tampered = QFile::encodeName(tamper == "open" ? cache : cache + "/media");
+        QVERIFY(chmod(tampered.constData(), tamper == "open" ? 0777 : 0755) == 0
+                && chown(tampered.constData(), tamper == "foreign" ? 65534 : 0, 0) == 0);
+        const auto restore = qScopeGuard([&] {
+            chmod(tampered.constData(), 0755);
+            chown(tampered.constData(), 0, 0);
+        });
+        const int runs = wget.calls().size();
+
+        QByteArray framed(4, '\0');
+        qToBigEndian<quint32>(quint32(icon.size()), framed.data());
+        QCOMPARE(client->request(("_byteArray_get_application_group_icon?" + id(4)).toUtf8()), framed + icon);
+        QCOMPARE(wget.calls().size(), runs + (refused.isEmpty() ? 1 : 0));
+        QVERIFY(refused.isEmpty() || server.logContents().contains("Error: Media directory '" + refused.toUtf8() + "' refused"));
     }
 
     void openFileInTheLastMatchingSession()

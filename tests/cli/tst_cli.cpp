@@ -95,7 +95,6 @@ void CliTest::initTestCase()
 void CliTest::cleanupTestCase()
 {
     db.exec(QString("DELETE FROM ax_applicationgroup WHERE id BETWEEN %1 AND %2").arg(groupId(1), groupId(2)));
-    QFile::remove("/tmp/axserver/" + iconName);
     server->interrupt();
     QVERIFY(server->waitForExit());
 }

@@ -77,8 +77,8 @@ private slots:
         QVERIFY(db->updateColumn(table, "k='one'", "v", hostile));
         QCOMPARE(fixture.value("SELECT v FROM " + table + " WHERE k='one'"), hostile);
         // The same value in a caller's condition matches only itself.
-        QCOMPARE(db->selectColumn(table, "k", "v='" + MySqlInfo::escape(hostile) + "'"), QStringList({"one"}));
-        QCOMPARE(db->selectColumn(table, "v", "k='" + MySqlInfo::escape("x' OR '1'='1") + "'"), QStringList());
+        QCOMPARE(db->selectColumn(table, "k", "v=" + MySqlInfo::quote(hostile)), QStringList({"one"}));
+        QCOMPARE(db->selectColumn(table, "v", "k=" + MySqlInfo::quote("x' OR '1'='1")), QStringList());
         QCOMPARE(fixture.value("SELECT COUNT(*) FROM " + table), rowsBefore);
     }
 

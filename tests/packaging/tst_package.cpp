@@ -125,7 +125,10 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::addColumn<QString>("entry");
     QTest::newRow("server") << "/usr/sbin/ambrix-server x";
     QTest::newRow("client") << "/usr/bin/ambrix-cli x";
+    QTest::newRow("launcher") << "/usr/lib/ambrix-server/bin/psexec x";
+    QTest::newRow("domain helper") << "/usr/lib/ambrix-server/ambrix-domain x";
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
+    QTest::newRow("log rotation") << "/etc/logrotate.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
     QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
     QTest::newRow("security notes") << "/usr/share/doc/ambrix-server/SECURITY.md -";
@@ -151,12 +154,16 @@ void PackageTest::controlFields()
     // What the server loads or runs at run time, and what the shared-library scan found.
     for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules", "wget",
                                 "libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5",
-                                "libpam0g", "libacl1", "libc6"})
+                                "libpam0g", "libacl1", "libc6", "samba-libs", "libkrb5-3"})
         QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
+
+    // Only for opening files in desktop sessions, which hosts without desktops do not do.
+    QVERIFY(controlField(info.out, "Recommends").contains(QLatin1String("xdg-utils")));
 
     const QString control = dir.path() + QStringLiteral("/control");
     QCOMPARE(runProgram(QStringLiteral("dpkg-deb"), {"-e", deb, control}).exitCode, 0);
-    QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/pam.d/ambrix-server"));
+    QCOMPARE(readFile(control + "/conffiles").trimmed(),
+             QByteArray("/etc/pam.d/ambrix-server\n/etc/logrotate.d/ambrix-server"));
     for (const char *script : {"postinst", "prerm", "postrm"}) {
         const QFileInfo info(control + '/' + script);
         QVERIFY2(info.isExecutable(), script);
@@ -170,13 +177,25 @@ void PackageTest::unitStartsThePackagedServer()
     // Unit files may repeat a key, so they are read as lines.
     const QList<QByteArray> lines = readFile(stage + "/usr/lib/systemd/system/ambrix-server.service").split('\n');
     QByteArray execStart;
+    QByteArray path;
     for (const QByteArray &line : lines) {
         if (line.startsWith("ExecStart="))
             execStart = line.mid(10);
+        if (line.startsWith("Environment=PATH="))
+            path = line.mid(17);
     }
     QVERIFY2(packaged.contains(QString::fromUtf8(execStart.split(' ').first()) + " x"), execStart.constData());
+    // The server finds the package's "psexec" before any other.
+    QVERIFY2(packaged.contains(QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
     QVERIFY(lines.contains("Environment=PROGRAMW6432=/opt"));
     QVERIFY(lines.contains("KillSignal=SIGINT"));
+    // Media downloads go to the cache directory systemd makes; nothing of the server's in /tmp.
+    QVERIFY(lines.contains("CacheDirectory=ambrix-server") && lines.contains("PrivateTmp=yes"));
+
+    // The log's path has a blank: unquoted, logrotate would read two patterns.
+    const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", stage + "/etc/logrotate.d/ambrix-server"});
+    QCOMPARE(rotation.exitCode, 0);
+    QVERIFY2(rotation.err.contains("considering log /opt/Ambrix Server/ambrix-server.log\n"), rotation.err.constData());
 }
 
 void PackageTest::sampleSettingsHoldEveryKey()
@@ -199,6 +218,8 @@ void PackageTest::packagedProgramsRun()
     const QString server = root + "/usr/sbin/ambrix-server";
     const QString cli = root + "/usr/bin/ambrix-cli";
 
+    // The launcher refuses an argument list of another shape.
+    QCOMPARE(runProgram(root + "/usr/lib/ambrix-server/bin/psexec", {}).exitCode, 2);
     const ProgramResult usage = runProgram(server, {"--bogus"});
     QCOMPARE(usage.exitCode, 1);
     QVERIFY2(usage.out.contains("usage: " + server.toUtf8() + " <options>"), usage.out.constData());

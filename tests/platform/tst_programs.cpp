@@ -18,6 +18,29 @@ private slots:
         QCOMPARE(Programs::run(QStringLiteral("/bin/sh"), {"-c", "exit 255"}, -1).exitCode, 255);
     }
 
+    void separateStartAndFinishWaits_data()
+    {
+        QTest::addColumn<int>("startMs");
+        QTest::addColumn<int>("finishMs");
+        QTest::addColumn<QString>("seconds"); // how long the program runs
+        QTest::addColumn<bool>("killed");
+        // A wait shared with the start would end this one after a second.
+        QTest::newRow("finish wait of its own") << 1000 << 20000 << "1.5" << false;
+        QTest::newRow("killed after the finish wait") << 20000 << 300 << "30" << true;
+    }
+
+    void separateStartAndFinishWaits()
+    {
+        QFETCH(int, startMs);
+        QFETCH(int, finishMs);
+        QFETCH(QString, seconds);
+        QFETCH(bool, killed);
+        const Programs::Result result = Programs::runWithWaits("/bin/sleep", {seconds}, startMs, finishMs);
+        QVERIFY(result.started);
+        QCOMPARE(result.timedOut, killed);
+        QCOMPARE(result.succeeded(), !killed);
+    }
+
     void inputAndOutputBeyondAPipeful()
     {
         QByteArray input;

@@ -1,7 +1,9 @@
 // Uploads over real TCP into a private "windir", by a real account in private copies of the
 // host's account files: replies, content, owner and access list, and what a refused upload leaves
-// on the connection and on disk.
+// on the connection and on disk; and the walk down a client's target directory with links planted
+// in it, driven directly so that every position is hit.
 #include "accounts/axusercommand.h"
+#include "platform/directoryhandle.h"
 #include "platform/programs.h"
 #include "privateaccounts.h"
 #include "testfiles.h"
@@ -49,6 +51,8 @@ private slots:
     void uploads();
     void ownerAndAccessList();
     void relayWaitsForUploadOnRegisteredConnection();
+    void walkNeverFollowsLinks_data();
+    void walkNeverFollowsLinks();
 
 private:
     std::unique_ptr<TestClient> loggedIn(const QByteArray &name) { return server.login(name, serverToken); }
@@ -200,6 +204,39 @@ void FileUploadTest::relayWaitsForUploadOnRegisteredConnection()
     QVERIFY(control.send("pong"));
     QCOMPARE(sender->receive(), QByteArray("pong"));
     QCOMPARE(readFile(uploadDir(user) + "/relayed/during-relay.txt"), QByteArray("abcdef"));
+}
+
+void FileUploadTest::walkNeverFollowsLinks_data()
+{
+    QTest::addColumn<int>("position"); // of the link in a/b/c/d; -1: none
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("no link") << -1 << false;
+    for (int position = 0; position < 4; ++position) {
+        QTest::addRow("link at %d", position) << position << false;
+        QTest::addRow("dangling link at %d", position) << position << true;
+    }
+}
+
+// A user may swap any component for a link between two uploads, or during one: the walk must
+// neither go through it nor create anything where it leads.
+void FileUploadTest::walkNeverFollowsLinks()
+{
+    QFETCH(int, position);
+    QFETCH(bool, dangling);
+    QTemporaryDir root;
+    const QString outside = root.filePath("outside");
+    const QStringList parts{"a", "b", "c", "d"};
+    QString path = root.filePath("base");
+    QVERIFY(QDir().mkpath(outside) && QDir().mkpath(path));
+    for (int i = 0; i < position; ++i)
+        QVERIFY(QDir().mkdir(path += "/" + parts.at(i)));
+    if (position >= 0)
+        QVERIFY(QFile::link(dangling ? outside + "/missing" : outside, path + "/" + parts.at(position)));
+
+    const DirectoryHandle walked = DirectoryHandle::open(root.filePath("base")).openBelow(parts.join('/'), true);
+    QCOMPARE(walked.isOpen(), position < 0);
+    QVERIFY(position >= 0 || QFileInfo(root.filePath("base/a/b/c/d")).isDir());
+    QCOMPARE(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System), QStringList());
 }
 
 AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(FileUploadTest)

@@ -1,10 +1,15 @@
 // Control clients registering their connection for a user, and messages relayed to them, over
-// real connections to the real server.
+// real connections to the real server; and a relay on a socket whose reader stopped, driven
+// directly.
+#include "net/connectionsocket.h"
 #include "testserver.h"
 
 #include <QtTest>
 
 #include <memory>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,7 +48,8 @@ private slots:
     void secondRegistrationTakesOver();
     void endedControlConnectionIsDropped_data();
     void endedControlConnectionIsDropped();
-    void silentControlClientGivesEmptyAnswer();
+    void unresponsiveControlClientsReleaseTheSender();
+    void relaySendIsBounded();
 
 private:
     std::unique_ptr<TestClient> loggedIn(const QByteArray &user) { return server.login(user, serverToken); }
@@ -81,14 +87,20 @@ void ServerControlTest::registrationRefused_data()
     QTest::addColumn<QByteArray>("parameters");
     QTest::addColumn<QByteArray>("user");
     QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("logged"); // null: the reply as it is
     QTest::newRow("three parameters") << QByteArray("127.0.0.1&ctl-three&x") << QByteArray("ctl-three")
-        << QByteArray("Error: bad parameters in command set_remote_server: '127.0.0.1,ctl-three,x'");
+        << QByteArray("Error: bad parameters in command set_remote_server: '127.0.0.1,ctl-three,x'") << QByteArray();
     QTest::newRow("one parameter") << QByteArray("ctl-one") << QByteArray("ctl-one")
-        << QByteArray("Error: bad parameters in command set_remote_server: 'ctl-one'");
+        << QByteArray("Error: bad parameters in command set_remote_server: 'ctl-one'") << QByteArray();
     QTest::newRow("blank user") << QByteArray("127.0.0.1& \t ") << QByteArray("")
-        << QByteArray("Error: empy user name");
+        << QByteArray("Error: empy user name") << QByteArray();
     QTest::newRow("other address") << QByteArray("10.9.8.7&ctl-addr") << QByteArray("ctl-addr")
-        << QByteArray("Error: address parameter '10.9.8.7' differs from client address '127.0.0.1'");
+        << QByteArray("Error: address parameter '10.9.8.7' differs from client address '127.0.0.1'") << QByteArray();
+    // Client text cannot forge a line of the log.
+    QTest::newRow("line end in the address") << QByteArray("1\r\n01 Jan 2030 - Info: Ok\x1b\t&ctl-forge")
+        << QByteArray("ctl-forge")
+        << QByteArray("Error: address parameter '1\r\n01 Jan 2030 - Info: Ok\x1b\t' differs from client address '127.0.0.1'")
+        << QByteArray("Error: address parameter '1\\r\\n01 Jan 2030 - Info: Ok\\x1B\\t' differs from client address '127.0.0.1'");
 }
 
 void ServerControlTest::registrationRefused()
@@ -96,11 +108,13 @@ void ServerControlTest::registrationRefused()
     QFETCH(QByteArray, parameters);
     QFETCH(QByteArray, user);
     QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, logged);
     TestClient client(server.port());
     QCOMPARE(client.request(registration(parameters)), reply);
     if (!user.isEmpty())
         QVERIFY(!hasRegistration(user));
-    QVERIFY(server.logContents().contains(" - Error: " + reply + "\r\n"));
+    QVERIFY(server.logContents().contains(" - Error: " + (logged.isNull() ? reply : logged) + "\r\n"));
+    QVERIFY(!server.logContents().contains("\n01 Jan"));
 }
 
 void ServerControlTest::relayToControlClientThenClose()
@@ -189,18 +203,48 @@ void ServerControlTest::endedControlConnectionIsDropped()
     QCOMPARE(newcomer.request("get_valid_applications"), QByteArray("Not authenticated"));
 }
 
-void ServerControlTest::silentControlClientGivesEmptyAnswer()
+// Both wait out the same 30 s limit at once.
+void ServerControlTest::unresponsiveControlClientsReleaseTheSender()
 {
-    auto control = controlClient("ctl-silent");
-    QVERIFY(control);
-    auto sender = loggedIn("ctl-silent");
-    QVERIFY(sender);
-    QVERIFY(sender->send("_serverCommand_hello"));
-    QCOMPARE(control->receive(), QByteArray("_serverCommand_hello"));
-    // The relay gives up after its bounded wait and answers nothing; the message sent meanwhile
-    // is then read and answered normally.
-    QVERIFY(sender->send("_serverCommand_close"));
-    QCOMPARE(sender->receive(45000), QByteArray("True"));
+    // One reads the relayed message but never answers: the relay gives up with an empty answer
+    // (nothing on the wire), and the message sent meanwhile is then read and answered normally.
+    auto silent = controlClient("ctl-silent");
+    auto silentSender = loggedIn("ctl-silent");
+    QVERIFY(silent && silentSender);
+    QVERIFY(silentSender->send("_serverCommand_hello"));
+    QCOMPARE(silent->receive(), QByteArray("_serverCommand_hello"));
+    QVERIFY(silentSender->send("_serverCommand_close"));
+
+    // The other stops reading: the replies to its requests (errors naming them) fill every buffer
+    // on the way, until the server no longer takes its requests.
+    TestClient stuck(server.port(), "127.0.0.1", nullptr, 4096);
+    QCOMPARE(stuck.request(registration("127.0.0.1&ctl-stuck")), QByteArray("Ok"));
+    QCOMPARE(stuck.request("login?ctl-stuck&&" + serverToken), QByteArray("Authentication ok.\n"));
+    const QByteArray unknown(1000, 'x');
+    pollfd writable{stuck.socket(), POLLOUT, 0};
+    while (::poll(&writable, 1, 3000) > 0)
+        ::send(stuck.socket(), unknown.constData(), size_t(unknown.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    auto stuckSender = loggedIn("ctl-stuck");
+    QVERIFY(stuckSender && stuckSender->send("_serverCommand_hello"));
+    // The stuck client is dropped (seen without reading, which would set it going again: the
+    // reset arrives ahead of the unread replies), and the relay waiting for its stream returns.
+    pollfd reset{stuck.socket(), POLLRDHUP, 0};
+    QVERIFY(::poll(&reset, 1, 45000) == 1 && (reset.revents & (POLLHUP | POLLERR)));
+    QVERIFY(stuckSender->request("_serverCommand_close", 10000).startsWith(noSocketError("ctl-stuck")));
+    QCOMPARE(silentSender->receive(45000), QByteArray("True"));
+}
+
+// A relay whose message the control client does not take returns within its limit, and the
+// connection, whose stream may hold half a message, is given up.
+void ServerControlTest::relaySendIsBounded()
+{
+    int pair[2];
+    QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0);
+    const auto closePeer = qScopeGuard([&pair] { ::close(pair[1]); });
+    ConnectionSocket socket(pair[0]);
+    socket.startSharing();
+    QCOMPARE(socket.relay(QByteArray(1 << 22, 'x'), 300), QByteArray());
+    QVERIFY(socket.isDropped());
 }
 
 QTEST_GUILESS_MAIN(ServerControlTest)

@@ -4,7 +4,7 @@
 #include "app/runmodes.h"
 #include "db/mysqlinfo.h"
 #include "fakepeer.h"
-#include "net/axserver.h"
+#include "app/axserver.h"
 #include "registration/initdialog.h"
 #include "registration/serverregistry.h"
 #include "registration/tokengenerator.h"

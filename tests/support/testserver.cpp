@@ -49,6 +49,8 @@ TestServer::TestServer()
     env.insert(QStringLiteral("PROGRAMW6432"), programFilesDir());
     env.remove(QStringLiteral("DEBUG_NOAUTH"));
     env.remove(QStringLiteral("LOGONSERVER"));
+    // Downloads of each server stay in its own directory, created by the server.
+    env.insert(QStringLiteral("CACHE_DIRECTORY"), dir.path() + QStringLiteral("/cache"));
     const TestDbParameters db = testDbParameters();
     setSetting(QStringLiteral("Server/MySqlServerAddress"), db.host);
     setSetting(QStringLiteral("Server/MySqlServerPort"), db.port);

@@ -1,0 +1,182 @@
+// Opening files and folders in a user's desktop session for real: the server's "psexec" is the
+// launcher of this build, the session a test user's processes on a real X display (Xvfb) with a
+// login record, and the opener the real xdg-open with the user's own default applications, a
+// recorder that notes its uid, DISPLAY and arguments.
+#include "loginrecords.h"
+#include "platform/programs.h"
+#include "privateaccounts.h"
+#include "testfiles.h"
+#include "testprogram.h"
+#include "testserver.h"
+#include "waituntil.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <pwd.h>
+
+namespace {
+
+const QByteArray ServerToken = "desktop-session-token-5e81c4";
+// Blanks, quotes and what a shell would expand: one argument, untouched.
+const QString Extra = QStringLiteral("--note \"two words\" it's $(id);*");
+enum Session { NoSession, WithDisplay, WithoutDisplay, OfRoot };
+
+} // namespace
+
+class DesktopSessionTest : public QObject
+{
+    Q_OBJECT
+
+    const QString user = QStringLiteral("axdesk%1").arg(QCoreApplication::applicationPid());
+    QTemporaryDir dir;
+    QString home;
+    QString uid;
+    QProcess xserver;
+    QString display;
+    TestServer server;
+    std::unique_ptr<TestClient> client;
+
+    QStringList runs() const { return QString::fromUtf8(readFile(home + "/runs")).split('\n', Qt::SkipEmptyParts); }
+
+    // The session process starts the desktop, whose programs have DISPLAY; it has none itself.
+    std::unique_ptr<QProcess> startSession(Session kind)
+    {
+        auto session = std::make_unique<QProcess>();
+        const QString member = kind == WithoutDisplay ? QString() : "DISPLAY=" + display + " ";
+        const QStringList command{"-i", "HOME=" + home, "/usr/bin/setsid", "/bin/sh", "-c",
+                                  member + "sh -c 'echo ready; exec sleep 300' & wait"};
+        if (kind == OfRoot)
+            session->start("/usr/bin/env", command);
+        else
+            session->start("/usr/bin/setpriv", QStringList{"--reuid=" + user, "--regid=" + user, "--init-groups", "/usr/bin/env"} + command);
+        return session->waitForReadyRead(10000) && session->readAll().startsWith("ready") ? std::move(session) : nullptr;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid() && QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                                        | QFile::ExeGroup | QFile::ExeOther));
+        home = dir.path() + "/home";
+        const Programs::Result added = Programs::run(Programs::UseraddProgram, {"-m", "-d", home, "-s", "/bin/sh", user}, 30000);
+        const passwd *account = getpwnam(qPrintable(user));
+        QVERIFY(added.succeeded() && account);
+        uid = QString::number(account->pw_uid);
+
+        // The user's own default applications; the second entry quotes and escapes as real ones do
+        // (xdg-mime ignores an entry whose program path is quoted).
+        const QString recorder = dir.path() + "/bin/recorder";
+        const QString applications = home + "/.local/share/applications/";
+        QVERIFY(QDir().mkpath(dir.path() + "/bin") && QDir().mkpath(applications) && QDir().mkpath(home + "/.config")
+                && QDir().mkpath(home + "/folder"));
+        QVERIFY(writeFile(recorder, "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$(id -u)\" \"$DISPLAY\" \"$(printf '%s|' \"$@\")\" >> '"
+                                        + home.toUtf8() + "/runs'\n")
+                && QFile::setPermissions(recorder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(writeFile(applications + "ax-recorder.desktop",
+                          "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" + recorder.toUtf8() + " %f\n"));
+        QVERIFY(writeFile(applications + "ax-quoted.desktop", "[Desktop Entry]\nType=Application\nName=Quoted\nExec="
+                                                                  + recorder.toUtf8() + " \"say \\\\\"hi\\\\\"\" 100%% %i %f\n"));
+        QVERIFY(writeFile(home + "/.config/mimeapps.list", "[Default Applications]\ntext/plain=ax-recorder.desktop\n"
+                                                           "inode/directory=ax-recorder.desktop\napplication/pdf=ax-quoted.desktop\n"));
+        QVERIFY(writeFile(home + "/notes one.txt", "plain text\n") && writeFile(home + "/scan.pdf", "%PDF-1.4\n")
+                && writeFile(home + "/secret.txt", "root's\n") && QFile::setPermissions(home + "/secret.txt", QFile::ReadOwner));
+
+        xserver.setStandardErrorFile(QProcess::nullDevice());
+        xserver.start("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "320x240x24"});
+        QVERIFY2(xserver.waitForReadyRead(10000), "Xvfb (package xvfb) did not start");
+        display = ":" + QString::fromLatin1(xserver.readAll()).trimmed();
+
+        server.setSetting("Server/ServerToken", QString::fromLatin1(ServerToken));
+        server.setEnv("PATH", QFileInfo(AMBRIX_LAUNCHER_BIN).path() + ":" + qEnvironmentVariable("PATH"));
+        QVERIFY(server.start());
+        QVERIFY(client = server.login(user.toUtf8(), ServerToken));
+    }
+
+    void cleanupTestCase()
+    {
+        xserver.terminate();
+        xserver.waitForFinished();
+        Programs::run(Programs::UserdelProgram, {user}, 30000);
+    }
+
+    void opensWithTheUsersDefaultApplication_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("target");      // under the user's home
+        QTest::addColumn<int>("session");
+        QTest::addColumn<QStringList>("arguments"); // the recorder's; none: nothing opens
+        QTest::addColumn<QString>("complaint");   // then the launcher says this
+        const QString file = "open_file?<path>&";
+        QTest::newRow("file") << file << "notes one.txt" << int(WithDisplay) << QStringList{"<path>"} << "";
+        QTest::newRow("file, extra argument, quoted entry")
+            << file + Extra << "scan.pdf" << int(WithDisplay) << QStringList{"say \"hi\"", "100%", "<path>", Extra} << "";
+        QTest::newRow("folder") << "open_dir?<path>" << "folder" << int(WithDisplay) << QStringList{"<path>"} << "";
+        QTest::newRow("folder, extra argument") << file + Extra << "folder" << int(WithDisplay) << QStringList{"<path>", Extra} << "";
+        QTest::newRow("user without a session") << file << "notes one.txt" << int(NoSession) << QStringList()
+                                                << "no session to open <path> in (session -1)";
+        QTest::newRow("session without a display") << file << "notes one.txt" << int(WithoutDisplay) << QStringList()
+                                                    << "session <session> of " + user + " has no graphical environment";
+        QTest::newRow("session of root") << file << "notes one.txt" << int(OfRoot) << QStringList()
+                                         << "session <session> belongs to root";
+        QTest::newRow("missing file") << file << "missing.txt" << int(WithDisplay) << QStringList() << "<path> does not exist";
+        QTest::newRow("file the user cannot read") << file + Extra << "secret.txt" << int(WithDisplay) << QStringList()
+                                                   << user + " cannot read <path>";
+    }
+
+    void opensWithTheUsersDefaultApplication()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, target);
+        QFETCH(int, session);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, complaint);
+        const QString path = home + "/" + target;
+        LoginRecords records;
+        std::unique_ptr<QProcess> process;
+        const auto stop = qScopeGuard([&process] {
+            if (process) {
+                ::kill(-pid_t(process->processId()), SIGKILL);
+                process->waitForFinished();
+            }
+        });
+        if (session != NoSession)
+            QVERIFY((process = startSession(Session(session))) && records.add(process->processId(), user));
+        const int before = runs().size();
+
+        QCOMPARE(client->request(request.replace("<path>", path).toUtf8()), QString(path).replace('/', '\\').toUtf8() + "\n");
+        if (arguments.isEmpty()) {
+            const QString sessionId = QString::number(process ? process->processId() : -1);
+            const QByteArray line = "psexec: " + complaint.replace("<path>", path).replace("<session>", sessionId).toUtf8();
+            QVERIFY2(waitUntil([&] { return server.standardError().contains(line); }, 10000), line.constData());
+            QCOMPARE(runs().size(), before);
+        } else {
+            QVERIFY2(waitUntil([&] { return runs().size() > before; }, 10000), server.standardError().right(400).constData());
+            QCOMPARE(runs().last(), (QStringList{uid, display} + arguments.replaceInStrings("<path>", path)).join('|') + "|");
+        }
+        for (const QString &run : runs())
+            QVERIFY2(!run.startsWith("0|"), "a program ran as root");
+    }
+
+    void refusesWhatItCannotStart_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("complaint");
+        QTest::newRow("another argument list") << QStringList{"-i", "2", "C:\\x"}
+                                               << QByteArray("usage: psexec -accepteula -i SESSION -s PROGRAM PATH [ARGUMENT]");
+        QTest::newRow("another program") << QStringList{"-accepteula", "-i", "2", "-s", "C:\\Windows\\notepad.exe", "C:\\x"}
+                                         << QByteArray("only explorer.exe is supported, not C:\\Windows\\notepad.exe");
+    }
+
+    void refusesWhatItCannotStart()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, complaint);
+        const ProgramResult result = runProgram(AMBRIX_LAUNCHER_BIN, arguments);
+        QCOMPARE(result.exitCode, 2);
+        QCOMPARE(result.err, "psexec: " + complaint + "\n");
+    }
+};
+
+AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(DesktopSessionTest)
+#include "tst_desktopsession.moc"
