@@ -1,6 +1,7 @@
 // The server under steady load from 16 logged-in clients while its database fails: the node in
 // use of a three-node MariaDB Galera cluster is killed, and a private MariaDB is stopped for ten
 // seconds. Both databases are started here, once per run, by the scripts in scripts/.
+#include "db/mysqlinfo.h"
 #include "sampledata.h"
 #include "testserver.h"
 #include "waituntil.h"
@@ -260,6 +261,29 @@ private slots:
                 again.insert(a.client);
         }
         QCOMPARE(again.size(), 16);
+    }
+
+    void backToEarlierHostOnceItAnswers()
+    {
+        // The private MariaDB first, the shared test database second.
+        const QString dir = work.filePath(QStringLiteral("single"));
+        const TestDbParameters p = testDbParameters();
+        MySqlInfo db([&] {
+            MySqlInfo::PoolSettings s;
+            s.target = MySqlTarget{QStringLiteral("127.0.0.1:%1,127.0.0.1:%2").arg(single.value(QStringLiteral("DB_PORT"))).arg(p.port),
+                                   3306, p.user, p.password};
+            return s;
+        });
+        const auto servedBy = [&] {
+            const QString port = db.selectColumn(QStringLiteral("(SELECT @@port AS p) t"), QStringLiteral("p"), QStringLiteral("1")).value(0);
+            db.endRequest();
+            return port;
+        };
+        QCOMPARE(servedBy(), single.value(QStringLiteral("DB_PORT")));
+        QVERIFY(runScript(QStringLiteral("mariadb-instance"), {QStringLiteral("stop"), dir}).contains(QStringLiteral("ok")));
+        QCOMPARE(servedBy(), QString::number(p.port));
+        QVERIFY(runScript(QStringLiteral("mariadb-instance"), {QStringLiteral("resume"), dir}).contains(QStringLiteral("ok")));
+        QVERIFY(waitUntil([&] { return servedBy() == single.value(QStringLiteral("DB_PORT")); }, 10000));
     }
 };
 
