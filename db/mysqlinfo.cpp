@@ -73,6 +73,11 @@ MySqlConnection *MySqlInfo::connection()
     const PoolSettings s = source();
     pool = MySqlPool::forTarget(s.target);
     lease = pool->borrow(s.size, s.borrowTimeoutMs);
+    if (!lease && pool->isRetired()) {
+        // Another thread changed to newer settings meanwhile: their pool lends.
+        pool = MySqlPool::forTarget(source().target);
+        lease = pool->borrow(s.size, s.borrowTimeoutMs);
+    }
     if (!lease) {
         // Statements already answered would make a partial result of this request.
         broken = broken || ranStatement;

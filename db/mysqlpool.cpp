@@ -153,6 +153,9 @@ std::shared_ptr<MySqlPool> MySqlPool::forTarget(const MySqlTarget &target)
 MySqlPool::MySqlPool(const MySqlTarget &target)
     : poolTarget(target), hosts(parseHostList(target.addresses, target.port))
 {
+    // No host at all is the client library's default, the local server, as it always was.
+    if (hosts.isEmpty())
+        hosts.append(MySqlHost{QString(), target.port});
 }
 
 MySqlPool::~MySqlPool() = default;
@@ -161,6 +164,12 @@ int MySqlPool::openConnections() const
 {
     QMutexLocker locker(&lock);
     return total;
+}
+
+bool MySqlPool::isRetired() const
+{
+    QMutexLocker locker(&lock);
+    return retired;
 }
 
 int MySqlPool::preferredHost() const

@@ -94,6 +94,8 @@ public:
     const MySqlTarget &target() const { return poolTarget; }
     int openConnections() const;
     int preferredHost() const;
+    // Replaced by a pool for other settings: it lends nothing any more.
+    bool isRetired() const;
 
 private:
     explicit MySqlPool(const MySqlTarget &target);
@@ -107,7 +109,7 @@ private:
     void close(std::vector<std::unique_ptr<MySqlConnection>> connections);
 
     const MySqlTarget poolTarget;
-    const QList<MySqlHost> hosts;
+    QList<MySqlHost> hosts; // set once, by the constructor
 
     mutable QMutex lock;
     QWaitCondition freed;
