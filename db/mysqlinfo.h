@@ -41,7 +41,7 @@ public:
     ~MySqlInfo() override;
 
     // Borrows a connection and keeps it until closeDatabase(); false when none could be had,
-    // and every statement then fails.
+    // and every statement then fails. The name is unused: pooled connections have their own.
     bool openDatabase(const QString &user, const QString &password, const QString &connectionName);
     void closeDatabase();
     // Whether this request holds a connection or the pool can lend one now (which it then
