@@ -310,7 +310,9 @@ ct 'ambrix-cli -u alice -t "$(token_of alice)" -o /root/icon "_byteArray_get_app
 check "icon of application 1" "$(ct 'grep -c "^root:" /root/icon || true')" 0
 
 step "debug lines on with systemctl edit, and off again with systemctl revert"
-ct 'SYSTEMD_EDITOR=/root/debug-on systemctl edit ambrix-server && systemctl restart ambrix-server'
+# systemctl edit wants a terminal: script(1) gives it one.
+ct 'script -qec "env SYSTEMD_EDITOR=/root/debug-on systemctl edit ambrix-server" /dev/null >/dev/null'
+ct 'systemctl restart ambrix-server'
 wait_ct 30 catalogue
 wait_ct 10 "output_of $(ct main_pid) | grep -qx 'New thread...'"
 ct 'systemctl revert ambrix-server && systemctl restart ambrix-server' >/dev/null
