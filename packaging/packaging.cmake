@@ -21,6 +21,7 @@ install(TARGETS ambrix-server DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS ambrix-cli DESTINATION ${CMAKE_INSTALL_BINDIR})
 # PAM reads its services from /etc/pam.d only, whatever the prefix.
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.pam DESTINATION /etc/pam.d RENAME ambrix-server)
+install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.logrotate DESTINATION /etc/logrotate.d RENAME ambrix-server)
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.service DESTINATION lib/systemd/system)
 # The maintainer script copies it to "/opt/Ambrix Server/" when no settings are there yet.
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/ambrix-server)

@@ -126,6 +126,7 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::newRow("server") << "/usr/sbin/ambrix-server x";
     QTest::newRow("client") << "/usr/bin/ambrix-cli x";
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
+    QTest::newRow("logrotate") << "/etc/logrotate.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
     QTest::newRow("sample settings") << "/usr/share/ambrix-server/ambrix-server.ini -";
     QTest::newRow("server manual") << "/usr/share/man/man8/ambrix-server.8.gz -";
@@ -155,7 +156,7 @@ void PackageTest::controlFields()
 
     const QString control = dir.path() + QStringLiteral("/control");
     QCOMPARE(runProgram(QStringLiteral("dpkg-deb"), {"-e", deb, control}).exitCode, 0);
-    QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/pam.d/ambrix-server"));
+    QCOMPARE(readFile(control + "/conffiles"), QByteArray("/etc/pam.d/ambrix-server\n/etc/logrotate.d/ambrix-server\n"));
     for (const char *script : {"postinst", "prerm", "postrm"}) {
         const QFileInfo info(control + '/' + script);
         QVERIFY2(info.isExecutable(), script);
