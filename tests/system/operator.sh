@@ -260,8 +260,9 @@ ct "mariadb -e \"CREATE USER 'ambrix'@'127.0.0.1' IDENTIFIED BY '$DB_SECRET';
     GRANT SELECT, INSERT, UPDATE, DELETE ON ambrix.* TO 'ambrix'@'127.0.0.1';\""
 ct 'printf "\n[mysqld]\nmax_connections = 1000\n" >> /etc/mysql/mariadb.conf.d/50-server.cnf && systemctl restart mariadb'
 check "max_connections" "$(ct 'mariadb -N -e "SELECT @@max_connections"')" 1000
-# A host account: logins by password (PAM) and uploads need one.
+# Host accounts: logins by password (PAM) and uploads need one; bob is another local user.
 ct "useradd -m -s /bin/bash alice && echo 'alice:$ALICE_PASSWORD' | chpasswd"
+ct 'useradd -m -s /bin/bash bob'
 ct 'list_files > /root/before.txt'
 
 step "apt-get install ./$DEB_NAME"
@@ -292,6 +293,9 @@ check_has "systemctl status" "$(ct 'systemctl status ambrix-server --no-pager ||
 check "catalogue of alice (token)" "$(ct catalogue)" "$CATALOGUE"
 check "catalogue of alice (host password, PAM)" \
     "$(ct "echo '$ALICE_PASSWORD' | ambrix-cli -u alice -t - get_valid_applications")" "$CATALOGUE"
+# A thread per client: a cap on the service's tasks is a cap on its clients, and the accept
+# loop ends when it cannot start a thread.
+check "tasks the service may start" "$(ct 'unit TasksMax')" infinity
 PID="$(ct main_pid)"
 wait_ct 10 "output_of $PID | grep -qx 'Ambrix Server $VERSION'"
 check "journal of the server without debug lines" "$(ct "output_of $PID")" "Ambrix Server $VERSION"
@@ -302,6 +306,7 @@ UPLOADED="/var/lib/ambrix-server/TEMP/ambrix-alice/inbox/report-été.txt"
 check "uploaded file" "$(ct "stat -c '%U %s' '$UPLOADED' && cmp /root/report-été.txt '$UPLOADED' && echo same")" \
     "alice $(stat -c %s "$CT/root/report-été.txt")
 same"
+check "another user reading the upload" "$(ct "runuser -u bob -- cat '$UPLOADED' 2>/dev/null || echo refused")" refused
 check_has "log" "$(ct 'cat "$LOG"')" "Info: Called command: .*report-été\.txt"
 
 step "a local user's /tmp/axserver does not reach the server"
