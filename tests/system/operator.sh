@@ -219,6 +219,10 @@ unit() { systemctl show -p "$1" --value ambrix-server; }
 output_of() { journalctl -o cat --no-pager _SYSTEMD_UNIT=ambrix-server.service _PID="$1"; }
 token_of() { mariadb -N -e "SELECT token FROM ambrix.ax_user WHERE username='$1'"; }
 catalogue() { ambrix-cli -u alice -t "$(token_of alice)" get_valid_applications; }
+# systemctl edit with the lines of FILE; it wants a terminal, which script(1) gives it.
+edit_unit() {
+    script -qec "env SYSTEMD_EDITOR=/root/editor OVERRIDE=$1 systemctl edit ambrix-server" /dev/null >/dev/null
+}
 # Every file outside the volatile and the package manager's own places.
 list_files() {
     find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
@@ -231,12 +235,11 @@ changed_files() {
     list_files | diff /root/before.txt - | sed -n 's/^> //p; s/^< /- /p'
 }
 OPS
-# systemctl edit's editor: the operator's lines that turn the debug lines on.
-cat >"$CT/root/debug-on" <<'EDIT'
-#!/bin/sh
-printf '[Service]\nEnvironment=QT_LOGGING_RULES=*.debug=true\n' > "$1"
-EDIT
-chmod 755 "$CT/root/debug-on"
+# The operator's lines for systemctl edit, as README.md shows them, and an editor that types them.
+printf '[Service]\nEnvironment=QT_LOGGING_RULES=*.debug=true\n' >"$CT/root/debug.conf"
+printf '[Service]\nExecStart=\nExecStart=/usr/sbin/ambrix-server -a 0.0.0.0 -p 4446\n' >"$CT/root/port.conf"
+printf '#!/bin/sh\ncp "$OVERRIDE" "$1"\n' >"$CT/root/editor"
+chmod 755 "$CT/root/editor"
 # Three clients that log in and stay connected.
 cat >"$CT/root/hold-clients" <<'HOLD'
 source /root/ops.sh
@@ -315,9 +318,7 @@ ct 'ambrix-cli -u alice -t "$(token_of alice)" -o /root/icon "_byteArray_get_app
 check "icon of application 1" "$(ct 'grep -c "^root:" /root/icon || true')" 0
 
 step "debug lines on with systemctl edit, and off again with systemctl revert"
-# systemctl edit wants a terminal: script(1) gives it one.
-ct 'script -qec "env SYSTEMD_EDITOR=/root/debug-on systemctl edit ambrix-server" /dev/null >/dev/null'
-ct 'systemctl restart ambrix-server'
+ct 'edit_unit /root/debug.conf && systemctl restart ambrix-server'
 wait_ct 30 catalogue
 wait_ct 10 "output_of $(ct main_pid) | grep -qx 'New thread...'"
 ct 'systemctl revert ambrix-server && systemctl restart ambrix-server' >/dev/null
@@ -325,6 +326,13 @@ wait_ct 30 catalogue
 PID="$(ct main_pid)"
 wait_ct 10 "output_of $PID | grep -qx 'Ambrix Server $VERSION'"
 check "journal after systemctl revert" "$(ct "output_of $PID")" "Ambrix Server $VERSION"
+
+step "another port with systemctl edit"
+ct 'edit_unit /root/port.conf && set_ini ServerPort 4446 && systemctl restart ambrix-server'
+wait_ct 30 'ambrix-cli -p 4446 -u alice -t "$(token_of alice)" get_valid_applications'
+ct 'systemctl revert ambrix-server && set_ini ServerPort 4445 && systemctl restart ambrix-server' >/dev/null
+wait_ct 30 catalogue
+PID="$(ct main_pid)"
 
 step "systemctl stop"
 ct 'systemctl stop ambrix-server'
@@ -373,6 +381,8 @@ step "reboot: the enabled service starts with the system"
 halt
 boot
 wait_ct 30 '[[ $(unit SubState) == running ]] && catalogue'
+check "MariaDB ready before the server started" \
+    "$(ct '(( $(systemctl show -p ActiveEnterTimestampMonotonic --value mariadb) <= $(unit ExecMainStartTimestampMonotonic) )) && echo yes')" yes
 
 step "apt-get remove"
 ct 'apt-get remove -y ambrix-server >/dev/null 2>&1'
