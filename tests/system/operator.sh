@@ -108,7 +108,11 @@ SRC
             apt-get update -qq
             apt-get install -y -qq --no-install-recommends mariadb-server logrotate
             apt-get satisfy -y -qq --no-install-recommends "$DEPENDS"
-            apt-get clean' || { tail -20 "$WORK/prepare.log"; fail "apt-get in the root"; }
+            apt-get clean
+            # MariaDB'"'"'s maintainer script creates its system tables with the output sent to a
+            # syslog, which is missing here: a failure it had is seen only as an empty directory.
+            [ -d /var/lib/mysql/mysql ] || mariadb-install-db --user=mysql --disable-log-bin --skip-test-db
+            [ -d /var/lib/mysql/mysql ]' || { tail -20 "$WORK/prepare.log"; fail "apt-get in the root"; }
     rm -f "$dir/usr/sbin/policy-rc.d" "$dir/etc/dpkg/dpkg.cfg.d/system-test-unsafe-io"
 }
 
@@ -194,8 +198,10 @@ else
     PARTIAL_ROOT="$(mktemp -d "$(dirname "$BASE")/.system-root-$KEY.XXXXXX")"
     prepare_root "$PARTIAL_ROOT" "$DEPENDS"
     chmod 755 "$PARTIAL_ROOT"
-    mv -T "$PARTIAL_ROOT" "$BASE" 2>/dev/null || true # a concurrent run may have been first
-    PARTIAL_ROOT=""
+    # A concurrent run may have been first; then cleanup() removes this one.
+    if mv -T "$PARTIAL_ROOT" "$BASE" 2>/dev/null; then
+        PARTIAL_ROOT=""
+    fi
     # Roots for packages of other days, untouched for a week.
     find "$CACHE_DIR" -maxdepth 1 -name 'system-root-*' -mtime +7 -exec rm -rf --one-file-system {} + 2>/dev/null || true
 fi
