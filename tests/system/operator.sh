@@ -102,9 +102,7 @@ SRC
     printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d"
     chmod 755 "$dir/usr/sbin/policy-rc.d"
     echo force-unsafe-io >"$dir/etc/dpkg/dpkg.cfg.d/system-test-unsafe-io"
-    # The host name is the directory's unless given, and MariaDB's set-up chokes on that one.
     long "$WORK/prepare.log" timeout 900 systemd-nspawn -q --register=no --keep-unit --as-pid2 -D "$dir" \
-        --hostname=ambrix-system-test \
         /usr/bin/env DEBIAN_FRONTEND=noninteractive DEPENDS="$depends" /bin/bash -c '
             set -e
             apt-get update -qq
@@ -112,10 +110,8 @@ SRC
             apt-get satisfy -y -qq --no-install-recommends "$DEPENDS"
             apt-get clean
             # MariaDB'"'"'s maintainer script creates its system tables with the output sent to a
-            # syslog, which is missing here: a failure is seen as an empty directory. Again, aloud.
-            [ -d /var/lib/mysql/mysql ] ||
-                mariadb-install-db --rpm --cross-bootstrap --user=mysql --disable-log-bin --skip-test-db
-            [ -d /var/lib/mysql/mysql ]' || { tail -20 "$WORK/prepare.log"; fail "apt-get in the root"; }
+            # syslog, which is missing here: a failure shows only as an empty directory.
+            [ -d /var/lib/mysql/mysql ]' || { tail -40 "$WORK/prepare.log"; fail "apt-get in the root"; }
     rm -f "$dir/usr/sbin/policy-rc.d" "$dir/etc/dpkg/dpkg.cfg.d/system-test-unsafe-io"
 }
 
@@ -199,8 +195,9 @@ else
         BASE="$WORK/base"
     fi
     PARTIAL_ROOT="$(mktemp -d "$(dirname "$BASE")/.system-root-$KEY.XXXXXX")"
-    prepare_root "$PARTIAL_ROOT" "$DEPENDS"
+    # It becomes the container's "/", which every user must be able to enter.
     chmod 755 "$PARTIAL_ROOT"
+    prepare_root "$PARTIAL_ROOT" "$DEPENDS"
     # A concurrent run may have been first; then cleanup() removes this one.
     if mv -T "$PARTIAL_ROOT" "$BASE" 2>/dev/null; then
         PARTIAL_ROOT=""
