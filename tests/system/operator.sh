@@ -262,7 +262,7 @@ printf 'The operator'"'"'s report, %s.\n' "$VERSION" >"$CT/root/report-été.txt
 step "boot"
 boot
 
-step "MariaDB with the catalogue, as README.md's database section says"
+step "the platform's database: MariaDB, the schema, the sample catalogue, an account"
 wait_ct 60 'systemctl is-active mariadb'
 ct 'mariadb < /root/schema.sql && mariadb < /root/sample.sql'
 ct "mariadb -e \"CREATE USER 'ambrix'@'127.0.0.1' IDENTIFIED BY '$DB_SECRET';
@@ -285,7 +285,7 @@ check "modes of the settings" "$(ct 'stat -c "%a %U:%G %n" "/opt/Ambrix Server" 
 check "systemd-analyze verify" "$(ct 'systemd-analyze verify --man=no ambrix-server.service 2>&1')" ""
 check "manuals" "$(ct 'ls /usr/share/man/man8/ambrix-server.8.gz /usr/share/man/man1/ambrix-cli.1.gz | wc -l')" 2
 
-step "settings: the database, the roles, and registration as the principal server"
+step "settings, and registration as the principal server"
 ct "set_ini MySqlServerAddress 127.0.0.1 && set_ini MySqlServerPort 3306 && set_ini MySqlUsername ambrix &&
     set_ini MySqlPassword $DB_SECRET && set_ini AmbrixServer 1 && set_ini ApplicationServer 1"
 ct 'env PROGRAMW6432=/opt ambrix-server -u admin -w unused' || fail "registration exited with $?"
@@ -309,7 +309,7 @@ PID="$(ct main_pid)"
 wait_ct 10 "output_of $PID | grep -qx 'Ambrix Server $VERSION'"
 check "journal of the server without debug lines" "$(ct "output_of $PID")" "Ambrix Server $VERSION"
 
-step "upload as alice"
+step "ambrix-cli: an upload as alice"
 check "upload" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" upload /root/report-été.txt inbox')" inbox
 UPLOADED="/var/lib/ambrix-server/TEMP/ambrix-alice/inbox/report-été.txt"
 check "uploaded file" "$(ct "stat -c '%U %s' '$UPLOADED' && cmp /root/report-été.txt '$UPLOADED' && echo same")" \
