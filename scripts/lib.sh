@@ -63,6 +63,14 @@ free_port() {
     echo "$port"
 }
 
+# A free port below the range of outgoing ports (32768 up), for a listener that must find its
+# port again after a restart while many outgoing connections come and go.
+free_listen_port() {
+    local port=$((20000 + RANDOM % 12000))
+    while port_in_use "$port"; do port=$((port + 1)); done
+    echo "$port"
+}
+
 # start_db DIR PORT [MARIADBD-OPTION...]: a private MariaDB in DIR on 127.0.0.1:PORT with the
 # schema and the sample catalogue loaded; extra options override the defaults below.
 # Sets DB_PID, DB_PORT and DB_SOCKET.
