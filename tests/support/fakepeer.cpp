@@ -1,5 +1,5 @@
 #include "fakepeer.h"
-#include "waituntil.h"
+#include "testutil.h"
 
 #include <QMutexLocker>
 

@@ -1,5 +1,5 @@
 #include "fakeprogram.h"
-#include "waituntil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>

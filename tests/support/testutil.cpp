@@ -1,4 +1,4 @@
-#include "testprogram.h"
+#include "testutil.h"
 
 #include <QProcess>
 
