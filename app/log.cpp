@@ -8,6 +8,8 @@
 #include <QMutexLocker>
 #include <QtDebug>
 
+#include <algorithm>
+
 namespace {
 
 QMutex &logLock()
@@ -15,6 +17,30 @@ QMutex &logLock()
     // Never destroyed: detached connection threads may still log while the process exits.
     static QMutex *lock = new QMutex;
     return *lock;
+}
+
+// Client text reaches the log: a control character in it must neither start a line of its own
+// nor steer the terminal of whoever reads the file. A backslash stays as it is: names and paths
+// written the Windows way keep their look, and no line can be forged without a line end.
+QString escapedControls(const QString &message)
+{
+    const auto isControl = [](QChar c) { return c.category() == QChar::Other_Control; };
+    if (std::none_of(message.cbegin(), message.cend(), isControl))
+        return message;
+    QString result;
+    for (const QChar c : message) {
+        if (!isControl(c))
+            result += c;
+        else if (c == QLatin1Char('\n'))
+            result += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            result += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            result += QLatin1String("\\t");
+        else
+            result += QLatin1String("\\x") + QString::number(c.unicode(), 16).toUpper().rightJustified(2, QLatin1Char('0'));
+    }
+    return result;
 }
 
 void appendLine(const QString &message)
@@ -35,16 +61,20 @@ void appendLine(const QString &message)
 
 namespace Log {
 
+// The debug channel gets the escaped text too: under systemd each of its lines is an entry of
+// the journal.
 void error(const QString &message)
 {
-    appendLine(QStringLiteral("Error: ") + message);
-    qDebug("libnss_ambrix. Error: %s", qUtf8Printable(message));
+    const QString text = escapedControls(message);
+    appendLine(QStringLiteral("Error: ") + text);
+    qDebug("libnss_ambrix. Error: %s", qUtf8Printable(text));
 }
 
 void info(const QString &message)
 {
-    appendLine(QStringLiteral("Info: ") + message);
-    qDebug("Info: %s", qUtf8Printable(message));
+    const QString text = escapedControls(message);
+    appendLine(QStringLiteral("Info: ") + text);
+    qDebug("Info: %s", qUtf8Printable(text));
 }
 
 bool debugEnabled()

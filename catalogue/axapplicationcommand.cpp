@@ -1,25 +1,13 @@
 #include "catalogue/axapplicationcommand.h"
 
-#include "app/settings.h"
 #include "catalogue/applicationrecordcache.h"
+#include "catalogue/mediafetch.h"
 #include "db/mysqlinfo.h"
-#include "platform/programs.h"
 #include "registration/serverregistry.h"
 
-#include <QDir>
-#include <QFile>
-#include <QScopeGuard>
-#include <QSettings>
-#include <QTemporaryFile>
 #include <QtDebug>
 
-#include <filesystem>
-#include <system_error>
-
 namespace {
-
-const QString mediaDirectory = QStringLiteral("/tmp/axserver/");
-constexpr int programWaitMs = 30000;
 
 // Ids read from one query go into the next as numbers, whatever the column held.
 QString decimal(const QString &id)
@@ -83,15 +71,6 @@ ApplicationRecord loadApplicationRecord(int id, MySqlInfo *db)
     }
     return record;
 }
-
-QByteArray readWholeFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Serialises the first registration of a server address in this process. Only that rare path
-// takes it, and it guards no data of its own.
 
 } // namespace
 
@@ -270,46 +249,7 @@ QByteArray AXApplicationCommand::userLogo(const QString &userName, MySqlInfo *db
 
 QByteArray AXApplicationCommand::fetchMediaFile(const QString &path)
 {
-    const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
-    const QString baseUrl = settings.value(Settings::ConsoleMediaBaseURL,
-                                           QStringLiteral("http://localhost/media/")).toString();
-    QDir().mkpath(mediaDirectory);
-
-    // The last path component names the local copy; "" or ".." would name a directory.
-    const QString fileName = path.section(QLatin1Char('/'), -1);
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-        return QByteArray();
-    const QString localFile = mediaDirectory + fileName;
-
-    // Each download gets a fresh private name and is renamed into place whole, so a reader
-    // never sees another thread's (or server's) half-written copy of the same file.
-    QTemporaryFile download(mediaDirectory + QStringLiteral(".download-XXXXXX"));
-    download.setAutoRemove(false);
-    if (!download.open())
-        return readWholeFile(localFile);
-    const QString downloadPath = download.fileName();
-    // Readable like any file the program would have created itself.
-    download.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                            | QFileDevice::ReadOther);
-    download.close();
-    auto removeDownload = qScopeGuard([&downloadPath] { QFile::remove(downloadPath); });
-
-    const Programs::Result result = Programs::run(
-        QString::fromLatin1(Programs::WgetProgram),
-        {QStringLiteral("-q"), QStringLiteral("-O"), downloadPath, baseUrl + path}, programWaitMs);
-    if (result.crashed) // also a download still running after the waits, which was killed
-        return QByteArray();
-    // A failed download keeps the copy from an earlier one instead of replacing it.
-    if (result.started && result.exitCode == 0) {
-        std::error_code error;
-        std::filesystem::rename(QFile::encodeName(downloadPath).toStdString(),
-                                QFile::encodeName(localFile).toStdString(), error);
-        if (!error)
-            removeDownload.dismiss();
-        else
-            qDebug("Cannot store %s: %s", qUtf8Printable(localFile), error.message().c_str());
-    }
-    return readWholeFile(localFile);
+    return MediaFetch::fetch(path);
 }
 
 QString AXApplicationCommand::getServerHosts(int applicationId, MySqlInfo *db)

@@ -15,6 +15,8 @@ namespace {
 
 // Relay answers are read in one receive of at most this many bytes, like every peer reply.
 constexpr int answerLimit = 1024;
+// A control client that stops reading must not hold the stream, and every relay behind it.
+constexpr int sharedSendLimitMsecs = 30000;
 
 bool waitReadable(int fd, QDeadlineTimer deadline)
 {
@@ -53,6 +55,9 @@ qint64 ConnectionSocket::receiveMessage(char *buffer, int size)
         if (!waitReadable(fd, QDeadlineTimer(QDeadlineTimer::Forever)))
             return -1;
         QMutexLocker locker(&streamLock);
+        // What a dropped client sent meanwhile is not served.
+        if (dropped)
+            return 0;
         const ssize_t n = ::recv(fd, buffer, size_t(size), MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
@@ -64,8 +69,26 @@ bool ConnectionSocket::sendReply(const QByteArray &bytes)
 {
     if (!shared)
         return SocketIo::sendBytes(fd, bytes);
+    if (holdsStream)
+        return sendShared(bytes, QDeadlineTimer(sharedSendLimitMsecs));
     QMutexLocker locker(&streamLock);
-    return SocketIo::sendBytes(fd, bytes);
+    return sendShared(bytes, QDeadlineTimer(sharedSendLimitMsecs));
+}
+
+QByteArray ConnectionSocket::receive(int limit)
+{
+    return SocketIo::boundedReceive(fd, limit);
+}
+
+bool ConnectionSocket::sendShared(const QByteArray &bytes, const QDeadlineTimer &deadline)
+{
+    if (dropped)
+        return false;
+    if (SocketIo::sendWithin(fd, bytes, deadline))
+        return true;
+    dropped = true;
+    shutdown();
+    return false;
 }
 
 void ConnectionSocket::shutdown()
@@ -79,21 +102,21 @@ QByteArray ConnectionSocket::relay(const QByteArray &message, int msecs)
     if (!streamLock.tryLock(msecs))
         return QByteArray();
     const auto unlock = qScopeGuard([this] { streamLock.unlock(); });
-    if (!SocketIo::sendBytes(fd, message) || !waitReadable(fd, deadline))
+    if (!sendShared(message, deadline) || !waitReadable(fd, deadline))
         return QByteArray();
     return SocketIo::textReceive(fd, answerLimit).toUtf8();
 }
 
-ConnectionSocket::ExclusiveUse::ExclusiveUse(ConnectionSocket &socket)
-    : socket(socket)
-    , locked(socket.shared)
+void ConnectionSocket::beginExclusiveUse()
 {
-    if (locked)
-        socket.streamLock.lock();
+    holdsStream = shared;
+    if (holdsStream)
+        streamLock.lock();
 }
 
-ConnectionSocket::ExclusiveUse::~ExclusiveUse()
+void ConnectionSocket::endExclusiveUse()
 {
-    if (locked)
-        socket.streamLock.unlock();
+    if (holdsStream)
+        streamLock.unlock();
+    holdsStream = false;
 }

@@ -1,13 +1,12 @@
 #include "net/connectionthread.h"
 
 #include "app/log.h"
-#include "protocol/clientsession.h"
 #include "net/connectionsocket.h"
 #include "net/listener.h"
-#include "net/socketio.h"
+#include "protocol/clientsession.h"
 #include "protocol/secretmask.h"
-#include "protocol/usersocketregistry.h"
 
+#include <QScopeGuard>
 #include <QtDebug>
 
 #include <cstdio>
@@ -22,47 +21,11 @@ struct HandOver {
     char clientAddress[22];
 };
 
-template <size_t N>
-bool startsWith(const char *data, size_t size, const char (&prefix)[N])
-{
-    return size >= N - 1 && std::memcmp(data, prefix, N - 1) == 0;
-}
-
-void handleMessage(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
-                   const char *data, size_t size)
-{
-    const QByteArray message = QByteArray::fromRawData(data, static_cast<int>(size));
-    if (startsWith(data, size, "quit")) {
-        qDebug("Shutting down socket...");
-        socket->shutdown();
-        return;
-    }
-    if (Log::debugEnabled())
-        qDebug("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
-
-    UserSocketRegistry &registry = UserSocketRegistry::instance();
-    if (startsWith(data, size, "_serverCommand_set_remote_server?")) {
-        socket->sendReply(session.handleRemoteServerRegistration(socket, registry, message));
-    } else if (startsWith(data, size, "_serverCommand_")) {
-        const QByteArray reply = session.handleServerCommand(message, registry);
-        socket->sendReply(reply);
-        Log::info(QString::fromUtf8(reply));
-    } else if (startsWith(data, size, "_sendBinaryFile_")) {
-        // The file bytes follow on the stream: no relay may take them for its answer.
-        const ConnectionSocket::ExclusiveUse exclusive(*socket);
-        const int fd = socket->descriptor();
-        SocketIo::sendBytes(fd, QByteArrayLiteral("Ok"));
-        SocketIo::sendBytes(fd, session.handleBinaryFile(fd, message));
-    } else if (startsWith(data, size, "_byteArray_")) {
-        socket->sendReply(session.handleByteArray(message));
-    } else {
-        socket->sendReply(session.handleRequest(message));
-    }
-}
-
 void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clientAddress)
 {
     ClientSession session(QString::number(socket->descriptor()), clientAddress);
+    // The descriptor is closed when the last holder (a relay, perhaps) lets go.
+    const auto ended = qScopeGuard([&] { session.connectionEnded(*socket); });
     bool receiveFailed = false;
     if (Listener::isRunning()) {
         // One byte is kept for the terminating zero, so a full buffer is still one message.
@@ -79,7 +42,7 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
                 qDebug("Reading %d bytes, message: '%s'", int(n),
                        SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
             }
-            handleMessage(session, socket, buffer, size);
+            session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
             if (!Listener::isRunning())
                 break;
         }
@@ -87,16 +50,6 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
     qDebug("Exiting thread");
     if (!receiveFailed)
         std::fflush(stdout);
-}
-
-// A registered connection leaves the registry when it ends; a relay still holding it finds the
-// stream shut down, and the descriptor is closed when the last holder lets go.
-void endConnection(const std::shared_ptr<ConnectionSocket> &socket)
-{
-    if (!socket->isShared())
-        return;
-    UserSocketRegistry::instance().removeConnection(socket.get());
-    socket->shutdown();
 }
 
 void *connectionMain(void *arg)
@@ -114,7 +67,6 @@ void *connectionMain(void *arg)
         Log::error(QStringLiteral("Connection from %1 ended by an internal error: %2")
                        .arg(clientAddress, QString::fromLocal8Bit(e.what())));
     }
-    endConnection(socket);
     return nullptr;
 }
 

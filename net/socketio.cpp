@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace {
@@ -50,6 +51,29 @@ bool sendBytes(int socket, const QByteArray &bytes)
             return false;
         data += n;
         left -= n;
+    }
+    return true;
+}
+
+bool sendWithin(int socket, const QByteArray &bytes, const QDeadlineTimer &deadline)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::send(socket, data, static_cast<size_t>(left), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            data += n;
+            left -= n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        pollfd p{socket, POLLOUT, 0};
+        const int rc = ::poll(&p, 1, deadline.isForever() ? -1 : int(qMax<qint64>(0, deadline.remainingTime())));
+        if (rc == 0 || (rc < 0 && errno != EINTR))
+            return false;
     }
     return true;
 }

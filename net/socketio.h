@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QString>
 
 // Blocking I/O on a connected socket, shared by served connections and peer connections.
@@ -9,6 +10,9 @@ namespace SocketIo {
 // Sends every byte (a reply may exceed one system call); false when the peer is gone.
 bool sendBytes(int socket, const QByteArray &bytes);
 bool sendText(int socket, const QString &text);
+// The same for a peer that may stop reading: false, possibly with part of the bytes sent, when
+// they are not all taken before the deadline.
+bool sendWithin(int socket, const QByteArray &bytes, const QDeadlineTimer &deadline);
 
 // Receives at most limit bytes in one call: what has arrived, up to the limit. Peer replies
 // (limit 1024) are one message each; uploads take their content in pieces of 64 KiB.

@@ -3,6 +3,8 @@
 #include <QFileDevice>
 #include <QString>
 
+class DirectoryHandle;
+
 // Folder permissions as access lists, and who owns a file.
 namespace FileAcl {
 
@@ -16,6 +18,8 @@ enum class Result {
 // security identifier sid alone (besides the folder's owner). A symbolic link at path is
 // refused, never followed.
 Result grantExclusiveAccess(const QString &path, const QString &sid);
+// The same on a directory already open, wherever its name now leads.
+Result grantExclusiveAccess(const DirectoryHandle &directory, const QString &sid);
 
 // Gives the open file to the user with the security identifier userSid and to the group with
 // groupSid (as Accounts::lookupAccount reports them). Applied to the open descriptor, so a name

@@ -1,5 +1,7 @@
 #include "platform/fileacl.h"
 
+#include "platform/directoryhandle.h"
+
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
@@ -28,7 +30,9 @@ bool idOf(const QString &sid, QLatin1String prefix, uint *id)
 
 namespace FileAcl {
 
-Result grantExclusiveAccess(const QString &path, const QString &sid)
+namespace {
+
+Result grantExclusiveAccessAt(int fd, const QString &sid)
 {
     uint uid = 0;
     if (!idOf(sid, unixUserPrefix, &uid))
@@ -39,6 +43,16 @@ Result grantExclusiveAccess(const QString &path, const QString &sid)
     if (!acl)
         return Result::NotBuilt;
     auto freeAcl = qScopeGuard([acl] { acl_free(acl); });
+    return acl_set_fd(fd, acl) == 0 ? Result::Applied : Result::NotApplied;
+}
+
+} // namespace
+
+Result grantExclusiveAccess(const QString &path, const QString &sid)
+{
+    uint uid = 0;
+    if (!idOf(sid, unixUserPrefix, &uid))
+        return Result::NotBuilt;
     // The user may write inside these folders and could put a link where a sub-folder was:
     // the list must land on the folder itself, never on what a link points to. (cleanPath drops
     // a trailing "/", which would make the last link count as followed.)
@@ -47,7 +61,12 @@ Result grantExclusiveAccess(const QString &path, const QString &sid)
     if (fd < 0)
         return Result::NotApplied;
     auto closeFd = qScopeGuard([fd] { ::close(fd); });
-    return acl_set_fd(fd, acl) == 0 ? Result::Applied : Result::NotApplied;
+    return grantExclusiveAccessAt(fd, sid);
+}
+
+Result grantExclusiveAccess(const DirectoryHandle &directory, const QString &sid)
+{
+    return directory.isOpen() ? grantExclusiveAccessAt(directory.descriptor(), sid) : Result::NotApplied;
 }
 
 Result giveToAccount(QFileDevice &file, const QString &userSid, const QString &groupSid)

@@ -24,6 +24,10 @@ struct Result {
 Result run(const QString &program, const QStringList &arguments, int timeoutMs,
            const QByteArray &standardInput = QByteArray());
 
+// Waits at most startMs for the program to start and then, separately, at most finishMs for it to
+// end; a program still running then is killed (timedOut).
+Result runWithWaits(const QString &program, const QStringList &arguments, int startMs, int finishMs);
+
 // Starts the program and does not wait for it; false when it could not be started.
 bool startDetached(const QString &program, const QStringList &arguments);
 

@@ -10,21 +10,16 @@ int msecsLeft(const QDeadlineTimer &deadline)
     return deadline.isForever() ? -1 : int(qMax<qint64>(0, deadline.remainingTime()));
 }
 
-} // namespace
-
-namespace Programs {
-
-Result run(const QString &program, const QStringList &arguments, int timeoutMs,
-           const QByteArray &standardInput)
+bool start(QProcess &process, const QString &program, const QStringList &arguments, int msecs)
 {
-    Result result;
-    const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                                  : QDeadlineTimer(timeoutMs);
-    QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
-    if (!process.waitForStarted(deadline.isForever() ? 30000 : msecsLeft(deadline)))
-        return result;
+    return process.waitForStarted(msecs);
+}
+
+Programs::Result finish(QProcess &process, const QDeadlineTimer &deadline, const QByteArray &standardInput)
+{
+    Programs::Result result;
     result.started = true;
     if (!standardInput.isEmpty())
         process.write(standardInput);
@@ -40,6 +35,29 @@ Result run(const QString &program, const QStringList &arguments, int timeoutMs,
     if (result.exited())
         result.exitCode = process.exitCode();
     return result;
+}
+
+} // namespace
+
+namespace Programs {
+
+Result run(const QString &program, const QStringList &arguments, int timeoutMs,
+           const QByteArray &standardInput)
+{
+    const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                                  : QDeadlineTimer(timeoutMs);
+    QProcess process;
+    if (!start(process, program, arguments, deadline.isForever() ? 30000 : msecsLeft(deadline)))
+        return Result();
+    return finish(process, deadline, standardInput);
+}
+
+Result runWithWaits(const QString &program, const QStringList &arguments, int startMs, int finishMs)
+{
+    QProcess process;
+    if (!start(process, program, arguments, startMs))
+        return Result();
+    return finish(process, QDeadlineTimer(finishMs), QByteArray());
 }
 
 bool startDetached(const QString &program, const QStringList &arguments)

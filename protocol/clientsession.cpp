@@ -1,11 +1,45 @@
 #include "protocol/clientsession.h"
 
+#include "app/log.h"
 #include "app/settings.h"
+#include "dispatch/commandtable.h"
+#include "protocol/connection.h"
 #include "protocol/fileupload.h"
 #include "protocol/requesthandler.h"
+#include "protocol/secretmask.h"
 #include "protocol/servercontrol.h"
+#include "protocol/usersocketregistry.h"
 
 #include <QtDebug>
+
+namespace {
+
+// The kinds of message, by their leading bytes, tested in this order.
+enum class Kind { Quit, RemoteServerRegistration, ServerCommand, BinaryFile, ByteArray, Request };
+
+struct KindPrefix {
+    const char *prefix;
+    Kind kind;
+};
+
+const KindPrefix kinds[] = {
+    {CommandTable::QuitName, Kind::Quit},
+    {"_serverCommand_set_remote_server?", Kind::RemoteServerRegistration},
+    {"_serverCommand_", Kind::ServerCommand},
+    {"_sendBinaryFile_", Kind::BinaryFile},
+    {"_byteArray_", Kind::ByteArray},
+};
+
+Kind kindOf(const QByteArray &message)
+{
+    for (const KindPrefix &k : kinds) {
+        if (message.startsWith(k.prefix))
+            return k.kind;
+    }
+    return Kind::Request;
+}
+
+} // namespace
 
 ClientSession::ClientSession(const QString &connectionName, const QString &clientAddress)
 {
@@ -24,14 +58,62 @@ ClientSession::~ClientSession()
     db->closeDatabase();
 }
 
+void ClientSession::handleMessage(const QByteArray &message, const std::shared_ptr<Connection> &connection)
+{
+    const Kind kind = kindOf(message);
+    if (kind == Kind::Quit) {
+        qDebug("Shutting down socket...");
+        connection->shutdown();
+        return;
+    }
+    if (Log::debugEnabled())
+        qDebug("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
+    UserSocketRegistry &registry = UserSocketRegistry::instance();
+    switch (kind) {
+    case Kind::RemoteServerRegistration:
+        // Sends its own reply: it must reach the control client before any relayed message.
+        ServerControl::registerRemoteServer(*this, connection, registry, message);
+        break;
+    case Kind::ServerCommand: {
+        const QByteArray reply = handleServerCommand(message, registry);
+        connection->sendReply(reply);
+        Log::info(QString::fromUtf8(reply));
+        break;
+    }
+    case Kind::BinaryFile: {
+        // The file bytes follow on the stream: no relay may take them for its answer.
+        const ExclusiveUse exclusive(*connection);
+        connection->sendReply(QByteArrayLiteral("Ok"));
+        connection->sendReply(handleBinaryFile(*connection, message));
+        break;
+    }
+    case Kind::ByteArray:
+        connection->sendReply(handleByteArray(message));
+        break;
+    case Kind::Request:
+    case Kind::Quit:
+        connection->sendReply(handleRequest(message));
+        break;
+    }
+}
+
+void ClientSession::connectionEnded(Connection &connection)
+{
+    // A relay still holding the connection finds the stream shut down.
+    if (!connection.isShared())
+        return;
+    UserSocketRegistry::instance().removeConnection(&connection);
+    connection.shutdown();
+}
+
 QByteArray ClientSession::handleRequest(const QByteArray &message)
 {
     return RequestHandler::handle(*this, message);
 }
 
-QByteArray ClientSession::handleBinaryFile(int socket, const QByteArray &message)
+QByteArray ClientSession::handleBinaryFile(Connection &connection, const QByteArray &message)
 {
-    return FileUpload::receive(*this, socket, message);
+    return FileUpload::receive(*this, connection, message);
 }
 
 QByteArray ClientSession::handleByteArray(const QByteArray &message)
@@ -42,11 +124,4 @@ QByteArray ClientSession::handleByteArray(const QByteArray &message)
 QByteArray ClientSession::handleServerCommand(const QByteArray &message, UserSocketRegistry &registry)
 {
     return ServerControl::relay(*this, registry, message);
-}
-
-QByteArray ClientSession::handleRemoteServerRegistration(const std::shared_ptr<ConnectionSocket> &socket,
-                                                         UserSocketRegistry &registry,
-                                                         const QByteArray &message)
-{
-    return ServerControl::registerRemoteServer(*this, socket, registry, message);
 }

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-class ConnectionSocket;
+class Connection;
 class UserSocketRegistry;
 
 // The state of one client connection, owned by its thread: its own database connection and,
@@ -20,10 +20,14 @@ public:
     ClientSession(const ClientSession &) = delete;
     ClientSession &operator=(const ClientSession &) = delete;
 
+    // One message as the transport received it: sorted by its leading bytes into its kind,
+    // handled, and answered on the connection (a quit ends the connection instead).
+    void handleMessage(const QByteArray &message, const std::shared_ptr<Connection> &connection);
+    // The connection is over: a control channel registered on it goes with it.
+    void connectionEnded(Connection &connection);
+
     QByteArray handleRequest(const QByteArray &message);
-    QByteArray handleBinaryFile(int socket, const QByteArray &message);
+    QByteArray handleBinaryFile(Connection &connection, const QByteArray &message);
     QByteArray handleByteArray(const QByteArray &message);
     QByteArray handleServerCommand(const QByteArray &message, UserSocketRegistry &registry);
-    QByteArray handleRemoteServerRegistration(const std::shared_ptr<ConnectionSocket> &socket,
-                                              UserSocketRegistry &registry, const QByteArray &message);
 };

@@ -2,15 +2,15 @@
 
 #include "app/log.h"
 #include "dispatch/request.h"
-#include "net/socketio.h"
 #include "platform/accounts.h"
+#include "platform/directoryhandle.h"
 #include "platform/fileacl.h"
 #include "platform/regularfile.h"
 #include "protocol/clientsession.h"
+#include "protocol/connection.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QtDebug>
 
 namespace FileUpload {
@@ -27,10 +27,10 @@ int nextPieceSize(qint64 missing)
 
 // A refused upload still takes its content off the connection, so that file bytes are never
 // read as requests and the client's next request is answered normally.
-void discardContent(int socket, qint64 size)
+void discardContent(Connection &connection, qint64 size)
 {
     for (qint64 missing = size; missing > 0;) {
-        const QByteArray piece = SocketIo::boundedReceive(socket, nextPieceSize(missing));
+        const QByteArray piece = connection.receive(nextPieceSize(missing));
         if (piece.isEmpty())
             return;
         missing -= piece.size();
@@ -43,47 +43,18 @@ bool isPlainFileName(const QString &name)
         && name != QLatin1String("..");
 }
 
-// A real directory, not a link that could lead the writes elsewhere.
-bool isDirectory(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.isDir() && !info.isSymLink();
-}
-
-// The client names the sub-directory, so it is created one level at a time and must stay below
-// the upload directory: no absolute path, no way up, no link planted inside.
-bool makeTargetDirectory(const QString &uploadDir, const QString &targetDir)
-{
-    if (QDir::isAbsolutePath(targetDir))
-        return false;
-    QString path = uploadDir;
-    const QStringList parts = QDir::cleanPath(targetDir).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString &part : parts) {
-        if (part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String(".."))
-            return false;
-        path += QLatin1Char('/') + part;
-        if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path))
-            QDir().mkdir(path);
-        if (!isDirectory(path))
-            return false;
-    }
-    return true;
-}
-
 // Writes the content to file as it arrives. A connection that ends early leaves the bytes
 // written so far; a file that cannot take the bytes gives false, after the rest of the content
 // has been taken off the connection.
-bool receiveContent(int socket, QFile &file, qint64 size)
+bool receiveContent(Connection &connection, QFile &file, qint64 size)
 {
     for (qint64 missing = size; missing > 0;) {
-        const QByteArray piece = SocketIo::boundedReceive(socket, nextPieceSize(missing));
+        const QByteArray piece = connection.receive(nextPieceSize(missing));
         if (piece.isEmpty())
             break;
         missing -= piece.size();
         if (file.write(piece) != piece.size()) {
-            discardContent(socket, missing);
+            discardContent(connection, missing);
             return false;
         }
         qDebug("%d bytes written", int(piece.size()));
@@ -91,15 +62,15 @@ bool receiveContent(int socket, QFile &file, qint64 size)
     return true;
 }
 
-QByteArray refuse(int socket, qint64 size, const char *reply)
+QByteArray refuse(Connection &connection, qint64 size, const char *reply)
 {
-    discardContent(socket, size);
+    discardContent(connection, size);
     return QByteArray(reply);
 }
 
 } // namespace
 
-QByteArray receive(ClientSession &session, int socket, const QByteArray &message)
+QByteArray receive(ClientSession &session, Connection &connection, const QByteArray &message)
 {
     if (session.userName.isNull())
         return QByteArrayLiteral("Not authenticated");
@@ -120,38 +91,44 @@ QByteArray receive(ClientSession &session, int socket, const QByteArray &message
     const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
     qDebug("Tempdir: '%s'", qUtf8Printable(baseDir));
     const QString user = normalizeUserName(session.userName);
-    const QString uploadDir = baseDir + QStringLiteral("/ambrix-") + user;
-    QDir().mkpath(uploadDir);
+    const QString uploadDirName = QStringLiteral("ambrix-") + user;
+    const QString uploadDir = baseDir + QLatin1Char('/') + uploadDirName;
+    QDir().mkpath(baseDir);
+    // From here on every name is opened below a directory already open, never by path: users
+    // write inside their upload directory and may swap any component for a link at any time.
+    const DirectoryHandle uploadHandle = DirectoryHandle::open(baseDir).openBelow(uploadDirName, true);
     qDebug("New Tempdir: '%s'", qUtf8Printable(uploadDir));
-    if (!isDirectory(uploadDir))
-        return refuse(socket, size, "Cannot create temporary dir");
+    if (!uploadHandle.isOpen())
+        return refuse(connection, size, "Cannot create temporary dir");
 
     QString directory = uploadDir;
+    DirectoryHandle target = uploadHandle.openBelow(QString(), false);
     if (!targetDir.isEmpty()) {
         directory = uploadDir + QLatin1Char('/') + targetDir;
-        if (!makeTargetDirectory(uploadDir, targetDir))
-            return refuse(socket, size, "Cannot create target dir inside temporary dir");
+        target = uploadHandle.openBelow(targetDir, true);
+        if (!target.isOpen())
+            return refuse(connection, size, "Cannot create target dir inside temporary dir");
     }
 
     const Accounts::AccountLookup account = Accounts::lookupAccount(user);
     if (account.status != 0)
-        return refuse(socket, size, "Cannot get user sid");
+        return refuse(connection, size, "Cannot get user sid");
     // The user alone (besides root) gets into the directory, not every account.
-    if (FileAcl::grantExclusiveAccess(directory, account.sid) != FileAcl::Result::Applied)
+    if (FileAcl::grantExclusiveAccess(target, account.sid) != FileAcl::Result::Applied)
         qDebug("Cannot open '%s' to user '%s'", qUtf8Printable(directory), qUtf8Printable(user));
 
     const QString filePath = directory + QLatin1Char('/') + fileName;
     Log::info(QStringLiteral("Absolute file name: '%1'").arg(filePath));
     if (!isPlainFileName(fileName))
-        return refuse(socket, size, "Cannot create temporary file");
+        return refuse(connection, size, "Cannot create temporary file");
     // Never written through a link the user may have planted in place of the file.
     QFile file;
-    if (!RegularFile::openTruncated(&file, filePath))
-        return refuse(socket, size, "Cannot create temporary file");
+    if (!RegularFile::openTruncated(&file, target, fileName))
+        return refuse(connection, size, "Cannot create temporary file");
     if (size < 1)
         return QByteArrayLiteral("Invalid file length");
 
-    const bool written = receiveContent(socket, file, size);
+    const bool written = receiveContent(connection, file, size);
     qDebug("Done.");
     // Given while still open: the user could swap the name for a link once the file is closed.
     qDebug("Changing owner to '%s'...", qUtf8Printable(user));

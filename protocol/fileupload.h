@@ -3,10 +3,11 @@
 #include <QByteArray>
 
 class ClientSession;
+class Connection;
 
 // A file sent by a logged-in client, received into the user's upload directory.
 namespace FileUpload {
 
-QByteArray receive(ClientSession &session, int socket, const QByteArray &message);
+QByteArray receive(ClientSession &session, Connection &connection, const QByteArray &message);
 
 } // namespace FileUpload

@@ -3,18 +3,18 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "protocol/clientsession.h"
-#include "net/connectionsocket.h"
+#include "protocol/connection.h"
 #include "protocol/usersocketregistry.h"
 
 namespace ServerControl {
 
 namespace {
 
-// A silent control client must not hold the sender for ever.
+// A silent control client, or one that stopped reading, must not hold the sender for ever.
 constexpr int answerWaitMsecs = 30000;
 
-QByteArray registrationReply(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
-                             UserSocketRegistry &registry, const QString &text)
+// Empty when the registration is accepted.
+QByteArray registrationError(ClientSession &session, const QString &text, QString *user)
 {
     const int question = text.indexOf(QLatin1Char('?'));
     const int next = text.indexOf(QLatin1Char('?'), question + 1);
@@ -26,35 +26,41 @@ QByteArray registrationReply(ClientSession &session, const std::shared_ptr<Conne
             .toUtf8();
     }
     const QString address = parameters.at(0);
-    const QString user = parameters.at(1).simplified();
-    if (user.isEmpty())
+    *user = parameters.at(1).simplified();
+    if (user->isEmpty())
         return QByteArrayLiteral("Error: empy user name");
     // Under strict privilege a control channel is opened only by its own user's login: anybody
     // else would receive what is relayed to that user and answer in its place.
-    if (session.userName.simplified() != user && Settings::requiresAdminGroup())
+    if (session.userName.simplified() != *user && Settings::requiresAdminGroup())
         return QByteArrayLiteral("Not authenticated");
     if (address.simplified() != session.clientAddress.simplified()) {
         return QStringLiteral("Error: address parameter '%1' differs from client address '%2'")
             .arg(address, session.clientAddress)
             .toUtf8();
     }
-    // Sharing starts before the entry exists, so no relay ever meets an unguarded reader.
-    socket->startSharing();
-    registry.add(user, socket);
-    return QByteArrayLiteral("Ok");
+    return QByteArray();
 }
 
 } // namespace
 
-QByteArray registerRemoteServer(ClientSession &session, const std::shared_ptr<ConnectionSocket> &socket,
-                                UserSocketRegistry &registry, const QByteArray &message)
+void registerRemoteServer(ClientSession &session, const std::shared_ptr<Connection> &connection,
+                          UserSocketRegistry &registry, const QByteArray &message)
 {
-    const QByteArray reply = registrationReply(session, socket, registry, QString::fromUtf8(message));
-    if (reply == "Ok")
-        Log::info(QString::fromUtf8(reply));
-    else
-        Log::error(QString::fromUtf8(reply));
-    return reply;
+    QString user;
+    const QByteArray error = registrationError(session, QString::fromUtf8(message), &user);
+    if (!error.isEmpty()) {
+        Log::error(QString::fromUtf8(error));
+        connection->sendReply(error);
+        return;
+    }
+    const QByteArray ok = QByteArrayLiteral("Ok");
+    Log::info(QString::fromUtf8(ok));
+    // Sharing starts before the entry exists, so no relay ever meets an unguarded reader; and the
+    // stream is held until "Ok" is out, so no relayed message can come before it.
+    connection->startSharing();
+    const ExclusiveUse exclusive(*connection);
+    registry.add(user, connection);
+    connection->sendReply(ok);
 }
 
 QByteArray relay(ClientSession &session, UserSocketRegistry &registry, const QByteArray &message)
@@ -65,8 +71,12 @@ QByteArray relay(ClientSession &session, UserSocketRegistry &registry, const QBy
     if (isClose) {
         if (registry.remove(session.userName))
             return QByteArrayLiteral("True");
-    } else if (const std::shared_ptr<ConnectionSocket> socket = registry.find(session.userName)) {
-        return socket->relay(message, answerWaitMsecs);
+    } else if (const std::shared_ptr<Connection> connection = registry.find(session.userName)) {
+        const QByteArray answer = connection->relay(message, answerWaitMsecs);
+        // A control client that stopped reading is given up, like one whose connection ended.
+        if (connection->isDropped())
+            registry.removeConnection(connection.get());
+        return answer;
     }
     return QStringLiteral("Error: No defined socket for user '%1'. Users with socket: '%2'")
         .arg(session.userName, registry.userNames().join(QLatin1Char(',')))

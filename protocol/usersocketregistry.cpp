@@ -9,13 +9,13 @@ UserSocketRegistry &UserSocketRegistry::instance()
     return *registry;
 }
 
-void UserSocketRegistry::add(const QString &userName, const std::shared_ptr<ConnectionSocket> &socket)
+void UserSocketRegistry::add(const QString &userName, const std::shared_ptr<Connection> &socket)
 {
     QMutexLocker locker(&lock);
     sockets.insert(userName, socket);
 }
 
-std::shared_ptr<ConnectionSocket> UserSocketRegistry::find(const QString &userName) const
+std::shared_ptr<Connection> UserSocketRegistry::find(const QString &userName) const
 {
     QMutexLocker locker(&lock);
     return sockets.value(userName);
@@ -23,7 +23,7 @@ std::shared_ptr<ConnectionSocket> UserSocketRegistry::find(const QString &userNa
 
 bool UserSocketRegistry::remove(const QString &userName)
 {
-    std::shared_ptr<ConnectionSocket> removed;
+    std::shared_ptr<Connection> removed;
     {
         QMutexLocker locker(&lock);
         removed = sockets.take(userName);
@@ -32,11 +32,11 @@ bool UserSocketRegistry::remove(const QString &userName)
     return removed != nullptr;
 }
 
-void UserSocketRegistry::removeConnection(const ConnectionSocket *socket)
+void UserSocketRegistry::removeConnection(const Connection *connection)
 {
     QMutexLocker locker(&lock);
     for (auto it = sockets.begin(); it != sockets.end();) {
-        if (it->get() == socket)
+        if (it->get() == connection)
             it = sockets.erase(it);
         else
             ++it;

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-class ConnectionSocket;
+class Connection;
 
 // Which connection a control client registered for each user name. In memory only; one
 // process-wide instance shared by every connection thread.
@@ -17,12 +17,12 @@ public:
     static UserSocketRegistry &instance();
 
     // Replaces an earlier registration for the same user.
-    void add(const QString &userName, const std::shared_ptr<ConnectionSocket> &socket);
-    std::shared_ptr<ConnectionSocket> find(const QString &userName) const;
+    void add(const QString &userName, const std::shared_ptr<Connection> &socket);
+    std::shared_ptr<Connection> find(const QString &userName) const;
     // False when the user had no registration.
     bool remove(const QString &userName);
     // Drops what an ended connection registered; entries replaced meanwhile stay.
-    void removeConnection(const ConnectionSocket *socket);
+    void removeConnection(const Connection *connection);
     // Sorted, so that error replies list them in a stable order.
     QStringList userNames() const;
 
@@ -30,5 +30,5 @@ private:
     UserSocketRegistry() = default;
 
     mutable QMutex lock;
-    QHash<QString, std::shared_ptr<ConnectionSocket>> sockets;
+    QHash<QString, std::shared_ptr<Connection>> sockets;
 };

@@ -56,10 +56,9 @@ class DispatcherTest : public QObject
 {
     Q_OBJECT
 
-    QString mediaName(const QString &stem) const { return prefix + stem + ".png"; }
     bool putMedia(const QString &stem, const QByteArray &bytes)
     {
-        return writeFile(wget.directory() + "/media/icons/" + mediaName(stem), bytes);
+        return writeFile(wget.directory() + "/media/icons/" + stem + ".png", bytes);
     }
     bool setMode(const QByteArray &mode) { return writeFile(wget.directory() + "/mode", mode); }
     bool isWaiting() const { return QFile::exists(wget.directory() + "/waiting"); }
@@ -73,7 +72,6 @@ class DispatcherTest : public QObject
         return db.value("SELECT " + column + " FROM ax_server WHERE address='" + address + "'");
     }
 
-    const QString prefix = QStringLiteral("axt6_%1_").arg(QCoreApplication::applicationPid());
     const QByteArray bigIcon = pattern(70000, 3);
     FakeProgram wget{QStringLiteral("wget"), downloader};
     TestDatabase db;
@@ -87,7 +85,7 @@ private slots:
     {
         QVERIFY(wget.install() && QDir().mkpath(wget.directory() + "/media/icons"));
         QVERIFY(putMedia("big", bigIcon) && putMedia("logo", pattern(333, 5)));
-        QVERIFY2(db.load("dispatch", {{"P", prefix}}), qPrintable(db.lastError()));
+        QVERIFY2(db.load("dispatch"), qPrintable(db.lastError()));
         server.setEnv("PATH", wget.pathEntry() + ":" + qEnvironmentVariable("PATH"));
         server.setSetting("Server/ConsoleMediaBaseURL", "http://media.axt6.invalid/");
         // Local time far from UTC, so a time stamp left in local time shows.
@@ -96,12 +94,6 @@ private slots:
         QVERIFY(client = server.login());
         QVERIFY(reporter = login(qPrintable(address)));
         QVERIFY(fetcher = login());
-    }
-
-    void cleanupTestCase()
-    {
-        for (const QString &name : QDir("/tmp/axserver").entryList({prefix + "*"}, QDir::Files))
-            QFile::remove("/tmp/axserver/" + name);
     }
 
     void init()
@@ -224,7 +216,7 @@ private slots:
     }
 
     // A 70000-byte icon (the length uses three of its four bytes), downloaded under a private name
-    // in the media directory, then renamed into place.
+    // in the server's media directory, then renamed into place.
     void downloadCommandLine()
     {
         QVERIFY(fetcher->send("_byteArray_get_application_icon?92011"));
@@ -233,9 +225,10 @@ private slots:
         const QStringList args = wget.calls().last().split('|');
         QCOMPARE(args.size(), 4);
         QCOMPARE(args.mid(0, 2), QStringList({"-q", "-O"}));
-        QVERIFY2(args[2].startsWith("/tmp/axserver/") && !QFile::exists(args[2]), qPrintable(args[2]));
-        QCOMPARE(args[3], "http://media.axt6.invalid/icons/" + mediaName("big"));
-        QCOMPARE(readFile("/tmp/axserver/" + mediaName("big")), bigIcon);
+        const QString media = server.environment().value("CACHE_DIRECTORY") + "/media/";
+        QVERIFY2(args[2].startsWith(media) && !QFile::exists(args[2]), qPrintable(args[2]));
+        QCOMPARE(args[3], QStringLiteral("http://media.axt6.invalid/icons/big.png"));
+        QCOMPARE(readFile(media + "big.png"), bigIcon);
     }
 
     // A slow download of a file must not be seen half-written by another request for the same file.

@@ -1,4 +1,4 @@
-// The program runner with real programs: time limit, a pipeful each way, no shell. (Exit codes,
+// The program runner with real programs: time limits, a pipeful each way, no shell. (Exit codes,
 // crashes and missing programs reach the replies: see the host tests.)
 #include "platform/programs.h"
 
@@ -15,6 +15,11 @@ private slots:
         QVERIFY(late.started && late.timedOut && !late.succeeded());
         QCOMPARE(Programs::exitCodeOf(late), -1);
         QCOMPARE(Programs::run(QStringLiteral("/bin/sh"), {"-c", "exit 255"}, -1).exitCode, 255);
+        // The start and the finish have a wait each: one shared with the start would end the first
+        // run after a second; the second is killed after its finish wait.
+        QVERIFY(Programs::runWithWaits("/bin/sleep", {"1.5"}, 1000, 20000).succeeded());
+        const Programs::Result killed = Programs::runWithWaits("/bin/sleep", {"30"}, 20000, 300);
+        QVERIFY(killed.started && killed.timedOut && !killed.succeeded());
 
         QByteArray input;
         for (int i = 0; i < 20000; ++i)

@@ -23,9 +23,12 @@ bool waitReadable(int fd, int msecs)
 
 } // namespace
 
-TestClient::TestClient(quint16 port, const char *host, const char *sourceHost)
+TestClient::TestClient(quint16 port, const char *host, const char *sourceHost, int receiveBuffer)
 {
     fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Before connecting, so that the window offered never exceeds it.
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     if (sourceHost) {
         sockaddr_in source{};
         source.sin_family = AF_INET;

@@ -8,8 +8,10 @@ class TestClient
 {
 public:
     // sourceHost: the local address to connect from (any 127.x.y.z works on loopback), so the
-    // server sees a client address of the test's choosing.
-    explicit TestClient(quint16 port, const char *host = "127.0.0.1", const char *sourceHost = nullptr);
+    // server sees a client address of the test's choosing. receiveBuffer: a fixed receive buffer
+    // size, so that a client that stops reading soon holds up the server's sends.
+    explicit TestClient(quint16 port, const char *host = "127.0.0.1", const char *sourceHost = nullptr,
+                        int receiveBuffer = 0);
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;

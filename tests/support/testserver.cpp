@@ -25,6 +25,8 @@ TestServer::TestServer()
     env.insert(QStringLiteral("PROGRAMW6432"), programFilesDir());
     env.remove(QStringLiteral("DEBUG_NOAUTH"));
     env.remove(QStringLiteral("LOGONSERVER"));
+    // Downloads of each server stay in its own directory, created by the server.
+    env.insert(QStringLiteral("CACHE_DIRECTORY"), dir.path() + QStringLiteral("/cache"));
     const TestDbParameters db = testDbParameters();
     setSetting(QStringLiteral("Server/MySqlServerAddress"), db.host);
     setSetting(QStringLiteral("Server/MySqlServerPort"), db.port);
@@ -63,15 +65,14 @@ void TestServer::removeSetting(const QString &key)
     QSettings(settingsPath(), QSettings::IniFormat).remove(key);
 }
 
-bool TestServer::start(const QStringList &extraArgs)
+bool TestServer::start(const QStringList &extraArgs, const QString &program)
 {
     listenPort = freePort();
     process = std::make_unique<QProcess>();
     process->setProcessEnvironment(env);
     process->setStandardOutputFile(dir.path() + QStringLiteral("/stdout.txt"));
     process->setStandardErrorFile(dir.path() + QStringLiteral("/stderr.txt"));
-    process->start(QStringLiteral(AMBRIX_SERVER_BIN),
-                   QStringList{"-a", "127.0.0.1", "-p", QString::number(listenPort)} + extraArgs);
+    process->start(program, QStringList{"-a", "127.0.0.1", "-p", QString::number(listenPort)} + extraArgs);
     const auto running = [this] { return process->state() == QProcess::Running; };
     return process->waitForStarted(5000)
            && waitUntil([&] { return !running() || TestClient(listenPort).isConnected(); }, 10000) && running();

@@ -38,7 +38,7 @@ public:
     QProcessEnvironment environment() const { return env; }
 
     // Serves on 127.0.0.1 and a free port; true once it accepts connections.
-    bool start(const QStringList &extraArgs = {});
+    bool start(const QStringList &extraArgs = {}, const QString &program = QStringLiteral(AMBRIX_SERVER_BIN));
     quint16 port() const { return listenPort; }
     void interrupt();
     bool waitForExit(int msecs = 10000);
