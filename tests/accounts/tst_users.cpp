@@ -94,6 +94,8 @@ class UsersTest : public QObject
             return AXUserCommand::createUserFolder(a, base);
         if (verb == "useradd")
             return run(Programs::UseraddProgram, w).succeeded() ? QString() : QStringLiteral("Error: useradd");
+        if (verb == "chage")
+            return run("/usr/bin/chage", w).succeeded() ? QString() : QStringLiteral("Error: chage");
         if (verb == "raise") // the ordinary range moved above every account made here
             return writeFile("/etc/login.defs", loginDefs + "\nUID_MIN 59000\nGID_MIN 59000\n") ? QString() : "Error";
         // Checks through the host's own tools.
@@ -105,6 +107,8 @@ class UsersTest : public QObject
             return yesNo(run("/usr/bin/getent", {"group", a}).succeeded());
         if (verb == "password")
             return yesNo(Logon::checkPassword(a, b));
+        if (verb == "current")
+            return yesNo(Logon::checkCurrentPassword(a, b));
         return "unknown operation " + verb;
     }
 
@@ -145,113 +149,23 @@ private slots:
                           "[Server]\nUserFolderRoots=\"/nonexistent," + base.toUtf8() + "\"\n"));
     }
 
-    // Each row: set-up operations, the operation, its reply ("token" for a fresh token), and checks
-    // ("!" expects "no"; "unchanged": the account files stayed as they were).
-    void operations_data()
-    {
-        QTest::addColumn<QStringList>("setup");
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<QString>("reply");
-        QTest::addColumn<QStringList>("checks");
-        const QStringList same{"unchanged"};
-        const QString unknownGroup = "Error: The group name specified by the grui*_name in the GROUP_USERS_INFO_* structure "
-                                     "pointed to by the buf parameter does not exist";
-        const QString denied = "Error: The user does not have access to the requested information";
-        const QString invalidComputer = "Error: The computer name is invalid";
-        const QString notFound = "Error: The user name could not be found";
-        const QString changed = "Success: Password for user %1 changed succesfully";
-        const auto row = [](const char *tag, const QStringList &setup, const QString &operation, const QString &reply,
-                            const QStringList &checks) { QTest::newRow(tag) << setup << operation << reply << checks; };
-        row("create in two groups", {}, "create %1n1 Pass-word1 %1g %1g2", "token",
-            {"member %1n1 %1g", "member %1n1 %1g2", "member %1n1 users", "password %1n1 Pass-word1", "!password %1n1 pass-word1"});
-        // Only the last addition counts for the reply; a failed one leaves the account in place.
-        row("create, first group missing", {}, "create %1n2 Pass-word1 %1none %1g2", "token", {"member %1n2 %1g2"});
-        row("create, second group missing", {}, "create %1n3 Pass-word1 %1g %1none", unknownGroup,
-            {"member %1n3 %1g", "password %1n3 Pass-word1"});
-        row("create an existing account", {}, "create %1a Pass-word1 %1g2", "Error: User already exists", same);
-        row("create an account with a group of its name", {}, "create %1priv Pass-word1 %1g2", "Error: User already exists", same);
-        row("create with a leading dash", {}, "create -%1 Pass-word1 %1g2", "Error: Unknown error creating user (Error: 2202)", same);
-        row("create with a group's name", {}, "create %1g2 Pass-word1", "Error: Unknown error creating user (Error: 2223)", same);
-        // chpasswd reads lines: a line break would set a password the console never sent.
-        row("create with a line break in the password", {}, "create %1nl Pass\nword %1g2", "Error: Invalid password", same);
-        // Enabling always works on this computer's groups, whatever LOGONSERVER says.
-        row("enable", {"creategroup %1e"}, "@elsewhere enable %1b %1e", "token", {"member %1b %1e"});
-        row("enable, empty group", {}, "enable %1b", "Error: Ambrix group is not defined", same);
-        row("enable, unknown group", {}, "enable %1b %1none", unknownGroup, same);
-        row("disable", {"creategroup %1d", "enable %1b %1d"}, "disable %1b %1d", "Success: User %1b disabled succesfully",
-            {"!member %1b %1d", "exists %1b"});
-        row("disable, not a member", {}, "disable %1b %1g", "Error: Cannot disable user %1b", same);
-        row("remove", {"create %1gone Secret-1 %1g"}, "removeuser %1gone", "Success: User %1gone removed succesfully",
-            {"!exists %1gone", "group %1g"});
-        row("remove, unknown", {}, "removeuser %1gone2", notFound, same);
-        row("remove, option-like name", {}, "removeuser -r", notFound, same);
-        row("reset, unknown", {}, "reset %1gone2 New-pass2", notFound, same);
-        row("remove on this host named with backslashes", {"create %1here Secret-1"}, "@ removeuser %1here",
-            "Success: User %1here removed succesfully", {"!exists %1here"});
-        row("other logon server: remove", {}, "@other removeuser %1a", invalidComputer, same);
-        row("other logon server: create", {}, "@other create %1n4 Pass-word1", "Error: Unknown error creating user (Error: 2351)", same);
-        row("other logon server: remove group", {}, "@other removegroup %1g", invalidComputer, same);
-        row("other logon server: groups", {}, "@other groups", "Error: Unknown error listing groups (2351)", same);
-        row("other logon server: members", {}, "@other members %1g", "", same);
-        row("other logon server: disable", {}, "@other disable %1a %1c", "Error: Cannot disable user %1a", same);
-        row("other logon server: change", {}, "@other change %1a Secret-1 Other-2", "Error: Cannot change password",
-            {"unchanged", "password %1a Secret-1"});
-        row("right old password", {"create %1pw1 Old-pass1"}, "change %1pw1 Old-pass1 New-pass2", changed.arg("%1pw1"),
-            {"password %1pw1 New-pass2", "!password %1pw1 Old-pass1"});
-        row("wrong old password", {}, "change %1a secret-1 New-pass2", "Error: Cannot change password",
-            {"unchanged", "password %1a Secret-1"});
-        row("administrator reset", {"create %1pw2 Old-pass1"}, "reset %1pw2 New-pass2", changed.arg("%1pw2"),
-            {"password %1pw2 New-pass2"});
-        row("reset to nothing", {}, "reset %1a", "Error: Invalid password", same);
-        row("reset with a line break", {}, "reset %1a New\npass", "Error: Invalid password", same);
-        row("create group", {}, "creategroup %1t", "", {"group %1t"});
-        row("create an existing group", {}, "creategroup %1g", "Error: Group already exists", same);
-        row("create a group with a bad name", {}, "creategroup %1:bad", "Error: Unknown error creating group", same);
-        row("create a group without a name", {}, "creategroup", "Error: Unknown error creating group", same);
-        row("remove group", {"creategroup %1t2"}, "removegroup %1t2", "Success: Group %1t2 removed succesfully", {"!group %1t2"});
-        row("remove an unknown group", {}, "removegroup %1t3", "Error: The group name could not be found", same);
-        row("remove someone's primary group", {}, "removegroup %1c", "Error: Unknown error removing group", same);
-        row("members, then by primary group", {}, "members %1c", "%1z,%1a,%1p", {});
-        row("member in other letter case", {}, "ismember " + prefix.toUpper() + "A %1c", "yes", {});
-        row("member by primary group", {}, "ismember %1p %1c", "yes", {});
-        row("name's start is no member", {}, "ismember %1 %1c", "no", {});
-        row("member of an unknown group", {}, "ismember %1a %1none", "no", {});
-        row("empty name is no member", {}, "ismember  %1c", "no", {});
-        // The host itself is not the platform's: its accounts and groups are refused before any tool
-        // runs, with each table's access-denied text.
-        row("create over root", {}, "create root Pass-word1 %1g", "Error: Unknown error creating user (Error: 5)", same);
-        row("join sudo", {}, "enable %1b sudo", denied, same);
-        row("join shadow", {}, "enable %1b shadow", denied, same);
-        row("system account joins", {}, "enable daemon %1g", denied, same);
-        row("leave a system group", {}, "disable daemon daemon", "Error: Cannot disable user daemon", same);
-        row("remove a system account", {}, "removeuser daemon", denied, same);
-        row("reset root's password", {}, "reset root Pass-word1", "Error: Unknown error changing user password", same);
-        row("change root's password", {}, "change root x Pass-word1", "Error: Cannot change password", same);
-        row("create a system group", {}, "creategroup disk", "Error: Unknown error creating group", same);
-        row("remove a system group", {}, "removegroup sudo", denied, same);
-        row("profile of a system account", {}, "folder bin", "Ok", same);
-        // The range is the host's: raised above an account, that account is out of reach too.
-        row("range from login.defs", {"raise"}, "enable %1b %1g2", denied, same);
-    }
+    void operations_data() { addRowsFrom("users.rows", {{"UPPER", prefix.toUpper()}}); }
 
     void operations()
     {
-        QFETCH(QStringList, setup);
-        QFETCH(QString, operation);
-        QFETCH(QString, reply);
-        QFETCH(QStringList, checks);
+        const QString reply = field("reply");
         const auto restoreDefs = qScopeGuard([this] { writeFile("/etc/login.defs", loginDefs); });
-        for (const QString &step : setup) {
+        for (const QString &step : field("setup").split("; ", Qt::SkipEmptyParts)) {
             const QString done = perform(step);
             QVERIFY2(!done.startsWith("Error"), qPrintable(step + ": " + done));
         }
         const QList<QByteArray> before = readAll(accountFiles);
-        const QString answer = perform(operation);
+        const QString answer = perform(field("operation"));
         if (reply == "token")
             QVERIFY2(tokenForm.match(answer).hasMatch(), qPrintable(answer));
         else
             QCOMPARE(answer, QString(reply).replace("%1", prefix));
-        for (const QString &check : checks) {
+        for (const QString &check : field("checks").split("; ", Qt::SkipEmptyParts)) {
             if (check == "unchanged")
                 QVERIFY(readAll(accountFiles) == before);
             else
@@ -271,37 +185,6 @@ private slots:
         }
         QVERIFY(names.contains(prefix + "g") && !names.contains("sudo"));
         QCOMPARE(AXUserCommand::listGroups(), names.join(','));
-    }
-
-    void passwordChecks_data()
-    {
-        QTest::addColumn<QStringList>("chageArgs"); // how the account is changed first, if at all
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("logsOn");
-        QTest::addColumn<bool>("isCurrent");
-        QTest::newRow("right") << QStringList() << "Right-pass1" << true << true;
-        QTest::newRow("NUL cuts nothing short") << QStringList() << QStringLiteral("Right-pass1") + QChar(0) + "x"
-                                                << false << false;
-        // A password that must be changed still proves who is changing it.
-        QTest::newRow("expired password") << QStringList{"-d", "0"} << "Right-pass1" << false << true;
-        QTest::newRow("expired account") << QStringList{"-E", "1"} << "Right-pass1" << false << false;
-    }
-
-    void passwordChecks()
-    {
-        QFETCH(QStringList, chageArgs);
-        QFETCH(QString, password);
-        QFETCH(bool, logsOn);
-        QFETCH(bool, isCurrent);
-        static int row = 0;
-        const QString userName = prefix + "pam" + QString::number(++row);
-        QCOMPARE(AXUserCommand::createUser(userName, "Right-pass1"), QString());
-        if (!chageArgs.isEmpty())
-            QVERIFY(run("/usr/bin/chage", chageArgs << userName).succeeded());
-        QCOMPARE(Logon::checkPassword(userName, password), logsOn);
-        QCOMPARE(Logon::checkCurrentPassword(userName, password), isCurrent);
-        QCOMPARE(AXUserCommand::changeUserPassword(userName, password, "Next-pass2", userName).startsWith("Success"), isCurrent);
-        QVERIFY(!Logon::checkPassword(prefix + "nobody", password));
     }
 
     // A quote in a name is just a character: only that user's row changes.
@@ -368,21 +251,11 @@ private slots:
     // Only a plain name within the operator's folder roots: elsewhere nothing is created, secured,
     // shared, deleted or changed on the account, wherever a link leads. /etc is this test's private
     // copy, so a fault here could not hurt the host.
-    void foldersOutsideTheRootsAreRefused_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("baseFolder"); // in the scratch directory, or absolute; "->X": a link to X
-        for (const char *name : {"", ".", "..", "a/b", "../profiles", "/etc"})
-            QTest::newRow(*name ? name : "empty name") << QString::fromLatin1(name) << "profiles";
-        for (const char *base : {"profiles/missing", "elsewhere", "/etc", "profiles/..", "->/etc", "/", "//", "/tmp/..", "->/"})
-            QTest::newRow(base) << prefix + "a" << QString::fromLatin1(base);
-        QTest::newRow("nologin in /etc") << "nologin" << "/etc";
-    }
+    void foldersOutsideTheRootsAreRefused_data() { addRowsFrom("users.rows"); }
 
     void foldersOutsideTheRootsAreRefused()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, baseFolder);
+        const QString name = field("name").replace("%1", prefix), baseFolder = field("baseFolder");
         QString folder = QDir::isAbsolutePath(baseFolder) ? baseFolder : scratch->filePath(baseFolder);
         if (baseFolder.startsWith("->"))
             QVERIFY(QFile::link(baseFolder.mid(2), folder = scratch->filePath("link")));

@@ -18,15 +18,7 @@ class StartupTest : public QObject
     Q_OBJECT
 
 private slots:
-    // The complaint, then the usage text.
-    void optionErrors_data()
-    {
-        addRows({"args", "complaint"}, {
-            {"--port last after address", "-a|127.0.0.1|--port", "The parameter needs a value."},
-            {"unknown word", "serve", "Invalid option. Check parameters."},
-            {"unknown after a value", "-p|5000|--verbose", "Invalid option. Check parameters."},
-            {"value option name in other case", "-P|5000", "Invalid option. Check parameters."}});
-    }
+    void optionErrors_data() { addRowsFrom("startup.rows"); }
 
     void optionErrors()
     {

@@ -69,14 +69,7 @@ private slots:
         QVERIFY(launcher = server.login(sessionUser.toLower().toUtf8(), ServerToken));
     }
 
-    void validApplications_data()
-    {
-        addRows({"loginName", "token", "reply"}, {
-            {"every path, first grant wins", "cat_u", "cat-u-token", "91001,91002,91003,91005,91004,91006,91007\n"},
-            {"domain part is dropped", "OFFICE\\cat_u", "cat-u-token", "91001,91002,91003,91005,91004,91006,91007\n"},
-            {"quote in the name", "cat_o'q", "cat-q-token", "91009\n"},
-            {"nothing granted", "cat_none", "cat-none-token", "\n"}});
-    }
+    void validApplications_data() { addRowsFrom("catalogue.rows"); }
 
     void validApplications()
     {
@@ -85,37 +78,8 @@ private slots:
         QCOMPARE(own->request("get_valid_applications"), field("reply").toUtf8());
     }
 
-    // A reply starting "~" lists joins of two tables, which come back in the database's order: its
-    // items are compared sorted.
-    void answers_data()
-    {
-        addRows({"request", "reply"}, {
-            {"group ids of an application", "get_application_group_ids?91003", "91001:91004\n"},
-            {"applications of a group", "get_applications_by_group?91001", "91005:91003\n"},
-            {"unknown extension", "get_applications?cat_none", "\n"},
-            {"server ids in their order", "get_server_ids?91001", "91002:91001\n"},
-            {"preferred, factor 1", "get_preferred_server?91001&1", "91002\n"},
-            {"preferred, factor not a number", "get_preferred_server?91001&fast", "91002\n"},
-            {"preferred, infinite factor", "get_preferred_server?91001&inf", "\n"},
-            {"preferred, no servers", "get_preferred_server?91009&1", "\n"},
-            {"address", "get_server_address?91003", "cat_s3\n"},
-            {"address, unknown server", "get_server_address?91022", "\n"},
-            {"type", "get_server_type?91002", "cat_os\n"},
-            {"type, no os row", "get_server_type?91003", "\n"},
-            {"groups of an application", "get_application_groups?91003", "~cat_ag1:cat_ag4"},
-            {"extensions of an application", "get_application_extensions?91001", "~xcat1:xcat2"},
-            {"applications for .ext", "get_applications?.xcat1", "~91001:91002"},
-            {"applications for ext", "get_applications?xcat1", "~91001:91002"},
-            {"server hosts", "get_server_hosts?91001", "~cat_s1:cat_s2"},
-            {"name", "get_application_name?91001", "cat_app1\n"},
-            {"display name", "get_application_display_name?91001", "cat_app1\n"},
-            {"description", "get_application_description?91001", "first app\n"},
-            {"exec path", "get_application_exec_path?91001", "C:\\apps\\one.exe\n"},
-            {"arguments", "get_application_arguments?91001", "-x \"a b\"\n"},
-            {"working path", "get_application_working_path?91001", "C:\\work\n"},
-            {"only one", "get_application_onlyone?91001", "1\n"},
-            {"field of an unknown application", "get_application_exec_path?91024", "\n"}});
-    }
+    // Lists, lookups and record fields.
+    void answers_data() { addRowsFrom("catalogue.rows"); }
 
     void answers()
     {
@@ -159,19 +123,8 @@ private slots:
         QCOMPARE(other->request("get_application_name?91008"), QByteArray("cat_renamed\n"));
     }
 
-    // The icon of application group 4 with an earlier copy at the final name: the download's mode
-    // (see the fake), what is done to the media directories, the icon answered, and the directory
-    // an error entry names as refused (then wget never runs).
-    void mediaFetch_data()
-    {
-        const QString cache = server.environment().value("CACHE_DIRECTORY");
-        addRows({"mode", "tamper", "icon", "refused"}, {
-            {"downloaded", "serve", "", "downloaded", ""},
-            {"crashed", "crash", "", "", ""},
-            {"link at the final name", "fail", "link", "", ""},
-            {"media directory of another user", "serve", "foreign", "", cache + "/media"},
-            {"holding directory writable by all", "serve", "open", "", cache}});
-    }
+    // Media downloads of an icon, and media directories that are not the server's alone.
+    void mediaFetch_data() { addRowsFrom("catalogue.rows", {{"cache", server.environment().value("CACHE_DIRECTORY")}}); }
 
     void mediaFetch()
     {
@@ -255,10 +208,7 @@ private slots:
         QVERIFY(!QFile::exists(missing + ".log"));
     }
 
-    void launchLogIsNeverWrittenThroughOtherFiles_data()
-    {
-        addRows({"kind"}, {{"symlink", "symlink"}, {"hardlink", "hardlink"}, {"fifo", "fifo"}});
-    }
+    void launchLogIsNeverWrittenThroughOtherFiles_data() { addRowsFrom("catalogue.rows"); }
 
     // The server runs as root and the user may own the folder: a prepared ".log" must not make it
     // overwrite another file.

@@ -95,23 +95,8 @@ private slots:
         Programs::run(Programs::UserdelProgram, {user}, 30000);
     }
 
-    // The request, its target under the user's home, the session ("" for none), and either the
-    // arguments the recorder got ("|" between) or, when nothing opens, what the launcher says.
-    void opensWithTheUsersDefaultApplication_data()
-    {
-        const QString file = "open_file?<path>&";
-        addRows({"request", "target", "session", "arguments", "complaint"}, {
-            {"file", file, "notes one.txt", "display", "<path>", ""},
-            {"file, extra argument, quoted entry", file + Extra, "scan.pdf", "display", "say \"hi\"|100%|<path>|" + Extra, ""},
-            {"folder", "open_dir?<path>", "folder", "display", "<path>", ""},
-            {"folder, extra argument", file + Extra, "folder", "display", "<path>|" + Extra, ""},
-            {"user without a session", file, "notes one.txt", "", "", "no session to open <path> in (session -1)"},
-            {"session without a display", file, "notes one.txt", "no display", "",
-             "session <session> of " + user + " has no graphical environment"},
-            {"session of root", file, "notes one.txt", "root", "", "session <session> belongs to root"},
-            {"missing file", file, "missing.txt", "display", "", "<path> does not exist"},
-            {"file the user cannot read", file + Extra, "secret.txt", "display", "", user + " cannot read <path>"}});
-    }
+    // Opening in the user's desktop session with the user's default application, or a complaint.
+    void opensWithTheUsersDefaultApplication_data() { addRowsFrom("desktopsession.rows", {{"extra", Extra}, {"user", user}}); }
 
     void opensWithTheUsersDefaultApplication()
     {
@@ -143,13 +128,7 @@ private slots:
             QVERIFY2(!run.startsWith("0|"), "a program ran as root");
     }
 
-    void refusesWhatItCannotStart_data()
-    {
-        addRows({"arguments", "complaint"}, {
-            {"another argument list", "-i|2|C:\\x", "usage: psexec -accepteula -i SESSION -s PROGRAM PATH [ARGUMENT]"},
-            {"another program", "-accepteula|-i|2|-s|C:\\Windows\\notepad.exe|C:\\x",
-             "only explorer.exe is supported, not C:\\Windows\\notepad.exe"}});
-    }
+    void refusesWhatItCannotStart_data() { addRowsFrom("desktopsession.rows"); }
 
     void refusesWhatItCannotStart()
     {

@@ -48,48 +48,11 @@ private slots:
         QVERIFY(server.waitForExit());
     }
 
-    // The arguments ("|" between; {at}: the server's port, {alice}: that and her login, {dead}: a
-    // port nothing listens on, {file}: a file the payload must land in), standard input, exit
-    // status (0 success, 1 bad arguments, 2 connection failed, 3 login refused), standard output
-    // as a regular expression, and what standard error holds ("!": must not hold).
+    // Runs of the client: arguments, input, exit status and output.
     void runs_data()
     {
-        const QString alice = "{alice}|", port = "|get_remote_app_server_port", text = "^\\d*\\n$";
-        addRows({"args", "input", "exitCode", "out", "err"}, {
-            // One connection: what the first message stores, the later ones read back.
-            {"replies in order after login", alice + "set_remote_app_server?4411&192.0.2.77|get_remote_app_server_address" + port,
-             "", "0", "^\\n192\\.0\\.2\\.77\\n4411\\n$", ""},
-            {"message sent exactly as given", alice + "set_remote_app_server?1&a b'c\"d\\e $HOME *|get_remote_app_server_address",
-             "", "0", "^\\na b'c\"d\\\\e \\$HOME \\*\\n$", ""},
-            {"token from standard input", "{at}|-u|alice|-t|-" + port, QString(SampleData::AliceToken) + "\n", "0", text, ""},
-            {"reply without line end", "{at}" + port, "", "0", "^Not authenticated$", ""},
-            // Not logged in, a byte-array request is refused with the plain text, without a length.
-            {"byte array refused", "{at}|_byteArray_get_application_icon?1", "", "0", "^Not authenticated$", ""},
-            {"other user's token", "{at}|-u|alice|-t|" + QString(SampleData::BobToken) + port, "", "3", "^$",
-             "Error: Bad authentication"},
-            {"unknown user", "{at}|-u|cli-nobody-7f3a|-t|" + QString(SampleData::AliceToken) + port, "", "3", "^$",
-             "Error: Bad authentication"},
-            {"outside the admin group, logged in", alice + "-g|cli-nogroup-7f3a" + port, "", "0", text,
-             "without administrator rights"},
-            {"quit", "{at}|quit", "", "0", "^$", ""},
-            {"quit, then more", "{at}|quit" + port, "", "2", "^$", "closed"},
-            {"unreachable server", "-p|{dead}" + port, "", "2", "^$", "Cannot connect"},
-            // Each of these fails before any connection is tried.
-            {"message over 1023 bytes", "-p|{dead}|" + QString(1024, 'x'), "", "1", "^$", "!Cannot connect"},
-            {"user without token", "-p|{dead}|-u|alice" + port, "", "1", "^$", "!Cannot connect"},
-            {"user holding &", "-p|{dead}|-u|a&b|-t|x" + port, "", "1", "^$", "!Cannot connect"},
-            {"-o without byte array", "-p|{dead}|-o|/dev/null" + port, "", "1", "^$", "!Cannot connect"},
-            {"raw upload message", "-p|{dead}|_sendBinaryFile_?a&&3", "", "1", "^$", "!Cannot connect"},
-            {"upload of a missing file", "-p|{dead}|-u|alice|-t|x|upload|/nonexistent/cli-7f3a", "", "1", "^$", "!Cannot connect"},
-            {"upload without login", "-p|{dead}|upload|" AMBRIX_CLI_BIN, "", "1", "^$", "!Cannot connect"},
-            {"nothing to send", "-p|{dead}", "", "1", "^$", "!Cannot connect"},
-            // Behind each byte-array reply a text request, whose answer shows the framed reply was
-            // taken off the connection whole; a refusal is a framed error text, printed after its size.
-            {"icon", alice + "_byteArray_get_application_group_icon?93001" + port, "", "0", "^70000 bytes\\n\\d*\\n$", ""},
-            {"no icon", alice + "_byteArray_get_application_group_icon?93002" + port, "", "0", "^0 bytes\\n\\d*\\n$", ""},
-            {"wrong count", alice + "_byteArray_get_user_logo?a&b" + port, "", "0", "^\\d+ bytes\\nError: Invalid number of "
-             "parameters for ByteArray command _byteArray_get_user_logo\\(.+\\)\\n\\d*\\n$", ""},
-            {"payload to a file", alice + "-o|{file}|_byteArray_get_application_group_icon?93001", "", "0", "^70000 bytes\\n$", ""}});
+        addRowsFrom("cli.rows", {{"token", SampleData::AliceToken}, {"bob", SampleData::BobToken}, {"long", QString(1024, 'x')},
+                                 {"cli", AMBRIX_CLI_BIN}});
     }
 
     void runs()
@@ -108,15 +71,7 @@ private slots:
     }
 
     // Uploads as "root" (the server token), into the upload directory below windir.
-    void uploads_data()
-    {
-        addRows({"size", "targetDir", "reply", "exitCode"}, {
-            {"3000 bytes into a folder", "3000", "inbox", "inbox", "0"},
-            // The empty reply of an empty TARGETDIR puts nothing on the wire.
-            {"3 MiB, no folder", "3145728", "", "", "0"},
-            {"folder outside", "5", "..", "Cannot create target dir inside temporary dir", "4"},
-            {"empty file", "0", "e", "Invalid file length", "4"}});
-    }
+    void uploads_data() { addRowsFrom("cli.rows"); }
 
     void uploads()
     {

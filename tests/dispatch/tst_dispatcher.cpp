@@ -105,30 +105,12 @@ private slots:
 
     // One command of each shape: a placeholder with exactly one parameter, one with none, one of
     // three or four; the reply is a regular expression.
-    void matching_data()
-    {
-        const QString countError = "^Error: Invalid number of parameters for command %1\\(.+\\)\\n$";
-        const QString unknown = "^Error: Unknown command %1\\(.+\\)\\n$";
-        addRows({"request", "reply"}, {
-            {"placeholder, right count", "start_server?x", "^\\n$"},
-            {"placeholder, no parameter", "start_server", countError.arg("start_server")},
-            {"lone ? is one empty parameter", "server_list?", countError.arg("server_list")},
-            {"after a second ? is dropped", "start_server?a?b&c&d", "^\\n$"},
-            {"trailing & is an empty parameter", "start_server?a&", countError.arg("start_server")},
-            {"three or four: two", "create_user?a&b", countError.arg("create_user")},
-            {"three or four: five", "create_user?a&b&c&d&e", countError.arg("create_user")},
-            {"name is case-sensitive", "Start_server?x", unknown.arg("Start_server")},
-            {"unknown", "no_such_thing?1&2", unknown.arg("no_such_thing")},
-            {"quit with parameters", "  quit?a&b", "^true\\n$"},
-            {"surrounding blanks", "  server_list \n", "^\\n$"}});
-    }
+    void matching_data() { addRowsFrom("dispatcher.rows"); }
 
     void matching()
     {
-        QFETCH(QString, request);
-        QFETCH(QString, reply);
-        const QByteArray got = client->request(request.toUtf8());
-        QVERIFY2(QRegularExpression(reply).match(QString::fromUtf8(got)).hasMatch(), got.constData());
+        const QByteArray got = client->request(field("request").toUtf8());
+        QVERIFY2(QRegularExpression(field("reply")).match(QString::fromUtf8(got)).hasMatch(), got.constData());
         QVERIFY(!got.contains(" (")); // no blank before "(" in formatted errors
     }
 
@@ -146,32 +128,12 @@ private slots:
 
     // The row each event leaves: type, application ("none" without one) and text; every event from
     // one address shares the server row the first one created, and time stamps are UTC.
-    void eventRows_data()
-    {
-        const QString beyond = QString::number(92001 + (1LL << 32));
-        const QString by = "User dsp_img %1 on server " + address;
-        addRows({"request", "type", "appId", "text"}, {
-            {"session started", "start_session", "1", "none", by.arg("started session")},
-            {"session ended", "end_session", "2", "none", by.arg("ended session")},
-            {"application started", "start_application?92001&4321", "3", "92001",
-             by.arg("started application dsp event app") + " with process Id 4321"},
-            {"application ended", "end_application?92001&4321", "4", "92001",
-             by.arg("ended application dsp event app") + " with process Id 4321"},
-            {"not numbers read as 0", "end_application?first&pid", "4", "none", by.arg("ended application ") + " with process Id 0"},
-            {"id beyond 32 bits names no application", "start_application?" + beyond + "&1", "3", beyond,
-             by.arg("started application ") + " with process Id 1"},
-            {"unknown application", "end_application?92024&4294967295", "4", "92024",
-             by.arg("ended application ") + " with process Id 4294967295"}});
-    }
+    void eventRows_data() { addRowsFrom("dispatcher.rows"); }
 
     void eventRows()
     {
-        QFETCH(QString, request);
-        QFETCH(QString, type);
-        QFETCH(QString, appId);
-        QFETCH(QString, text);
-        QCOMPARE(reporter->request(request.toUtf8()), QByteArray("Ok\n"));
-        QCOMPARE(lastEvent("CONCAT_WS('|', type_id, IFNULL(app_id, 'none'), text)"), type + "|" + appId + "|" + text);
+        QCOMPARE(reporter->request(field("request").toUtf8()), QByteArray("Ok\n"));
+        QCOMPARE(lastEvent("CONCAT_WS('|', type_id, IFNULL(app_id, 'none'), text)"), field("type") + "|" + field("appId") + "|" + field("text"));
         QCOMPARE(serverRow(address, "COUNT(*)"), QString("1"));
         QCOMPARE(lastEvent("server_id"), serverRow(address, "id"));
         QCOMPARE(lastEvent("ABS(TIMESTAMPDIFF(MINUTE, time_stamp, UTC_TIMESTAMP())) < 10"), QString("1"));
@@ -193,22 +155,12 @@ private slots:
     }
 
     // A payload, or a formatted error matched as a regular expression ("~" first).
-    void payloads_data()
-    {
-        addRows({"request", "payload"}, {
-            {"application without icon", "_byteArray_get_application_icon?92012", ""},
-            {"logo, domain dropped", "_byteArray_get_user_logo?DOM\\dsp_img", "logo"},
-            {"logo, no group", "_byteArray_get_user_logo?dsp_lone", ""},
-            {"no parameter", "_byteArray_get_application_icon",
-             "~^Error: Invalid number of parameters for ByteArray command _byteArray_get_application_icon\\(.+\\)$"},
-            {"unknown command", "_byteArray_get_wallpaper?1", "~^Error: Unknown ByteArray command _byteArray_get_wallpaper\\(.+\\)$"}});
-    }
+    void payloads_data() { addRowsFrom("dispatcher.rows"); }
 
     void payloads()
     {
-        QFETCH(QString, request);
-        QFETCH(QString, payload);
-        const QByteArray got = framed(*fetcher, request);
+        const QString payload = field("payload");
+        const QByteArray got = framed(*fetcher, field("request"));
         if (payload.startsWith('~'))
             QVERIFY2(QRegularExpression(payload.mid(1)).match(QString::fromUtf8(got)).hasMatch(), got.constData());
         else

@@ -117,21 +117,11 @@ private slots:
     // Two sessions of one user: the first is ended, with its whole process group, the second stays.
     // A record outliving its process must neither hide the live session behind it nor point at
     // whatever process has its id now; the host's own accounts are not the platform's to log off.
-    void killSessionEndsTheFirstSession_data()
-    {
-        addRows({"firstSession", "account"}, { // the command's arguments between "|"
-            {"hang-up ends it", "sleep|300", ""},
-            {"hang-up ignored, termination follows", "sh|-c|trap '' HUP; exec sleep 300", ""},
-            {"its whole process group goes", "sh|-c|sleep 300 & echo $!; wait", ""},
-            {"stale record of the same user first", "sleep|300", "stale"},
-            {"root's session stays", "sleep|300", "root"},
-            {"a system account's session stays", "sleep|300", "daemon"}});
-    }
+    void killSessionEndsTheFirstSession_data() { addRowsFrom("host.rows"); }
 
     void killSessionEndsTheFirstSession()
     {
-        QFETCH(QString, firstSession);
-        QFETCH(QString, account);
+        const QString firstSession = field("firstSession"), account = field("account");
         static int row = 0;
         const bool platformUser = account.isEmpty() || account == "stale";
         const QString user = platformUser ? QStringLiteral("AxKill%1n%2").arg(QCoreApplication::applicationPid()).arg(++row) : account;
@@ -170,48 +160,16 @@ private slots:
         QCOMPARE(ask("remove_pxe_config_file?" + mac(0) + "&/pxelinux.cfg/default"), QByteArray("Ok\n"));
     }
 
-    // In order, on one client directory. After the request, a file holds a text ("PATH=TEXT") or
-    // does not exist ("PATH"); "+PATH" is a victim holding "precious" before and after ("+PATH/": a
-    // directory in the way).
+    // PXE files of one client, written and removed in order, and paths that would leave its directory.
     void pxeFiles_data()
     {
         const QString run = QString::number(QCoreApplication::applicationPid());
-        const QString client = mac(1).toLower(), dir = Root + "/" + client, escape = "/var/lib/ax-" + run + "-escape";
-        const QString created = "Error: Cannot create dir %1 on /var/lib/config\n";
-        const QString set = "set_pxe_config_file?" + mac(1), remove = "remove_pxe_config_file?" + mac(1);
-        addRows({"request", "reply", "file"}, {
-            {"write", set + "&/pxelinux.cfg/default&first version, long", "Ok\n", dir + "/pxelinux.cfg/default=first version, long"},
-            // Lower case reaches the same client; the second write replaces the first.
-            {"replace", "set_pxe_config_file?" + client + "&/pxelinux.cfg/default&zweite \xc3\xa9", "Ok\n",
-             dir + "/pxelinux.cfg/default=zweite \xc3\xa9"},
-            {"remove a missing file", remove + "&/pxelinux.cfg/absent", "Ok\n", Root + "/" + mac(1)},
-            {"remove for an unknown client", "remove_pxe_config_file?" + mac(2) + "&/pxelinux.cfg/default", "Ok\n", ""},
-            {"remove", remove + "&/pxelinux.cfg/default", "Ok\n", dir + "/pxelinux.cfg/default"},
-            {"write over a directory", set + "&/boot/taken&x", "Error: Cannot open file " + dir + "/boot/taken for writing\n",
-             "+" + dir + "/boot/taken/"},
-            {"remove a directory", remove + "&/boot/taken", "Error: Cannot remove file /boot/taken (" + dir + "/boot/taken)\n",
-             "+" + dir + "/boot/taken/"},
-            {"address with a slash", "set_pxe_config_file?" + client + "/sub&/f&x", created.arg(client + "/sub"), dir + "/sub"},
-            {"address is the parent", "set_pxe_config_file?..&/ax-" + run + "-escape&x", created.arg(".."), escape},
-            {"address is the root", "set_pxe_config_file?.&/ax-" + run + "-dot&x", created.arg("."), Root + "/ax-" + run + "-dot"},
-            {"empty address", "set_pxe_config_file?&/ax-" + run + "-empty&x", created.arg(""), Root + "/ax-" + run + "-empty"},
-            {"file name climbing out", set + "&/../../ax-" + run + "-escape&x",
-             "Error: Cannot open file " + dir + "/../../ax-" + run + "-escape for writing\n", escape},
-            {"removal climbing out", remove + "&/../../ax-" + run + "-victim",
-             "Error: Cannot remove file /../../ax-" + run + "-victim (" + dir + "/../../ax-" + run + "-victim)\n",
-             "+/var/lib/ax-" + run + "-victim"},
-            {"removal in a neighbour", remove + "&b/default", "Error: Cannot remove file b/default (" + dir + "b/default)\n",
-             "+" + dir + "b/default"},
-            {"removal with the parent as address", "remove_pxe_config_file?..&/ax-" + run + "-victim2",
-             "Error: Cannot remove file /ax-" + run + "-victim2 (" + Root + "/../ax-" + run + "-victim2)\n",
-             "+/var/lib/ax-" + run + "-victim2"}});
+        addRowsFrom("host.rows", {{"CU", mac(1)}, {"C", mac(1).toLower()}, {"R", run}});
     }
 
     void pxeFiles()
     {
-        QFETCH(QString, request);
-        QFETCH(QString, reply);
-        QFETCH(QString, file);
+        const QString file = field("file");
         createdRoot = createdRoot || (!QFileInfo::exists(Root) && QDir().mkpath(Root));
         QVERIFY(QDir().mkpath(Root + "/" + mac(1).toLower()));
         const QString path = file.section('=', 0, 0).remove(QRegularExpression("^\\+"));
@@ -219,7 +177,7 @@ private slots:
             outside.append(path);
         if (file.startsWith('+'))
             QVERIFY(path.endsWith('/') ? QDir().mkpath(path) : QDir().mkpath(QFileInfo(path).path()) && writeFile(path, "precious"));
-        QCOMPARE(QString::fromUtf8(ask(request)), reply);
+        QCOMPARE(QString::fromUtf8(ask(field("request"))), field("reply"));
         if (file.startsWith('+'))
             QVERIFY(path.endsWith('/') ? QFileInfo(path).isDir() : readFile(path) == "precious");
         else if (file.contains('='))
@@ -228,45 +186,21 @@ private slots:
             QVERIFY2(path.isEmpty() || !QFileInfo::exists(path), qPrintable(path));
     }
 
-    // The programs as requested by a login with the server token, the password they get: the
-    // arguments of the named fake's run (its last one, the credentials file, as "<credentials>"),
-    // as it ends by the outcome ("missing": not installed).
-    void programs_data()
-    {
-        addRows({"user", "outcome", "request", "reply", "program", "arguments"}, {
-            {"missing mount program", "operator", "missing", "mount_chroot?a&b&alice&d&e", "Error -2\n", "", ""},
-            {"missing unmount program", "operator", "missing", "umount_chroot?a", "Error 0\n", "", ""},
-            {"missing printer program", "operator", "missing", "prune_google_printers?a", "Error -2\n", "", ""},
-            {"mount", "operator", "0", "mount_chroot?/srv/chroot&-o ro&alice&p 3&", "Ok\n", "mount",
-             "/srv/chroot|-o ro|alice|p 3||<credentials>"},
-            {"mount fails", "operator", "3", "mount_chroot?a&b&alice&d&e", "Error 3\n", "mount", "a|b|alice|d|e|<credentials>"},
-            {"mount crashes", "operator", "crash", "mount_chroot?a&b&alice&d&e", "Error -1\n", "mount", "a|b|alice|d|e|<credentials>"},
-            {"printer crashes", "operator", "crash", "add_google_printer?a&b&c", "Error -1\n", "printers", "connect|a|b|c|operator_GCP_|operator"},
-            // Unmounting answers at once, whatever comes of it.
-            {"unmount", "operator", "5", "umount_chroot?/srv/chroot one", "Ok\n", "umount", "/srv/chroot one"},
-            {"connect printer", "alice", "0", "add_google_printer?p0&p 1&p2", "Ok\n", "printers", "connect|p0|p 1|p2|alice_GCP_|alice"},
-            {"disconnect printer, domain user", "CORP\\alice", "0", "remove_google_printer?p0&&p2", "Ok\n", "printers",
-             "disconnect|p0||p2|CORP_alice_GCP_|CORP\\alice"},
-            {"prune printers", "CORP\\alice", "0", "prune_google_printers?p0", "Ok\n", "printers", "prune|p0|CORP_alice_GCP_"}});
-    }
+    // The programs as requested by a login with the server token, the password they get.
+    void programs_data() { addRowsFrom("host.rows"); }
 
     void programs()
     {
         if (realPrograms)
             QSKIP("a real program is installed at a fixed path");
-        QFETCH(QString, user);
-        QFETCH(QString, outcome);
-        QFETCH(QString, request);
-        QFETCH(QString, reply);
-        QFETCH(QString, program);
-        QFETCH(QString, arguments);
+        const QString outcome = field("outcome"), program = field("program"), arguments = field("arguments");
         for (FakeProgram *fake : {&mount, &umount, &printers}) {
             fake->clearCalls();
             QVERIFY(outcome == "missing" ? (fake->remove(), true) : fake->install());
         }
         QVERIFY(writeFile(control.path() + "/outcome", outcome.toUtf8()));
-        const std::unique_ptr<TestClient> connection = server.login(user.toUtf8(), ServerToken);
-        QCOMPARE(connection->request(request.toUtf8()), reply.toUtf8());
+        const std::unique_ptr<TestClient> connection = server.login(field("user").toUtf8(), ServerToken);
+        QCOMPARE(connection->request(field("request").toUtf8()), field("reply").toUtf8());
         FakeProgram *fake = program == "mount" ? &mount : program == "umount" ? &umount : &printers;
         QVERIFY(program.isEmpty() || fake->waitForCalls(1));
         const QString credentials = fake->calls().value(0).section('|', -1);

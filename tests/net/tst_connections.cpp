@@ -36,23 +36,13 @@ private slots:
     void initTestCase() { QVERIFY(server.start()); }
 
     // Each reply exactly, with nothing after it: no line end, no length.
-    void kindsBeforeLogin_data()
-    {
-        addRows({"message", "reply"}, {
-            {"command", "get_valid_applications", "Not authenticated"},
-            {"command with params", "get_application_groups?1\n", "Not authenticated"},
-            {"byte array, unframed", "_byteArray_get_icon?1", "Not authenticated"},
-            {"upload: Ok first", "_sendBinaryFile_?a.txt&dir&3", "OkNot authenticated"},
-            {"relay", "_serverCommand_open?x", "Not authenticated"},
-            {"close", "_serverCommand_close", "Not authenticated"}});
-    }
+    void kindsBeforeLogin_data() { addRowsFrom("connections.rows"); }
 
     void kindsBeforeLogin()
     {
-        QFETCH(QString, message);
-        QFETCH(QString, reply);
+        const QString reply = field("reply");
         TestClient client(server.port());
-        QVERIFY(client.send(message.toUtf8()));
+        QVERIFY(client.send(field("message").toUtf8()));
         QCOMPARE(client.receiveExactly(reply.size()), reply.toUtf8());
         QVERIFY(client.staysSilent(100));
     }
@@ -85,32 +75,17 @@ private slots:
         QCOMPARE(answered, 200);
     }
 
-    // One call on a fresh connection to a peer answering reply, then close(): the call's result
-    // ("yes"/"no" for a login), what the peer received, and nothing more after closing.
-    void peerExchanges_data()
-    {
-        addRows({"call", "reply", "result", "sent"}, {
-            {"reply trimmed", "request|ping", " Ok\n", "Ok", "ping"},
-            {"no parameters", "params|get_x", "Ok\n", "Ok", "get_x"},
-            {"first parameter empty", "params|get_x||b", "Ok\n", "Ok", "get_x"},
-            {"one parameter", "params|get_x|a", "Ok\n", "Ok", "get_x?a"},
-            {"later empty parameter kept", "params|get_x|a||c", "Ok\n", "Ok", "get_x?a&&c"},
-            {"login accepted", "login", "Authentication ok.\n", "yes", "validate?alice&&p&ss\n"},
-            {"login: not in group", "login", "Error: Not in admin group\n", "no", "validate?alice&&p&ss\n"},
-            {"login: blank reply", "login", " \n", "no", "validate?alice&&p&ss\n"}});
-    }
+    // Calls on a fresh connection to a peer, then closing it: results and what the peer received.
+    void peerExchanges_data() { addRowsFrom("connections.rows"); }
 
     void peerExchanges()
     {
-        QFETCH(QString, call);
-        QFETCH(QString, reply);
-        QFETCH(QString, result);
-        QFETCH(QString, sent);
+        const QString result = field("result");
         FakePeer peer;
-        peer.answer("", reply.toUtf8());
+        peer.answer("", field("reply").toUtf8());
         PeerConnection connection;
         QVERIFY(connection.connect(loopback, peer.port()));
-        const QStringList words = call.split('|');
+        const QStringList words = field("call").split('|');
         if (words[0] == "request")
             QCOMPARE(connection.request(words[1]), result);
         else if (words[0] == "params")
@@ -120,7 +95,7 @@ private slots:
         connection.close();
         QCOMPARE(connection.request(QStringLiteral("again")), QString());
         QTRY_COMPARE(peer.connectionsOpen(), 0);
-        QCOMPARE(peer.messages(), QList<QByteArray>({sent.toUtf8(), "quit\n"}));
+        QCOMPARE(peer.messages(), QList<QByteArray>({field("sent").toUtf8(), "quit\n"}));
     }
 
     void unusableTargets()

@@ -68,17 +68,7 @@ private slots:
         QCOMPARE(packaged, stagedFiles(stage));
     }
 
-    void filesAtTheirPaths_data()
-    {
-        addRows({"entry"}, {
-            {"server", "/usr/sbin/ambrix-server x"}, {"client", "/usr/bin/ambrix-cli x"},
-            {"launcher", "/usr/lib/ambrix-server/bin/psexec x"}, {"PAM service", "/etc/pam.d/ambrix-server -"},
-            {"log rotation", "/etc/logrotate.d/ambrix-server -"},
-            {"systemd unit", "/usr/lib/systemd/system/ambrix-server.service -"},
-            {"sample settings", "/usr/share/ambrix-server/ambrix-server.ini -"},
-            {"security notes", "/usr/share/doc/ambrix-server/SECURITY.md -"},
-            {"server manual", "/usr/share/man/man8/ambrix-server.8.gz -"}, {"client manual", "/usr/share/man/man1/ambrix-cli.1.gz -"}});
-    }
+    void filesAtTheirPaths_data() { addRowsFrom("package.rows"); }
 
     void filesAtTheirPaths() { QVERIFY2(packaged.contains(field("entry")), qPrintable(packaged.join('\n'))); }
 

@@ -56,34 +56,8 @@ private slots:
         QVERIFY(server.start());
     }
 
-    // The login (the account's when empty), the parameters of "_sendBinaryFile_?" ({size}: the
-    // content's), the content (3000 or 20 MB of bytes, or "quit\n", which would end the connection
-    // if it were read as a request), the reply, and where the content lands below the upload directory.
-    void uploads_data()
-    {
-        const QString badTarget = "Cannot create target dir inside temporary dir", badFile = "Cannot create temporary file";
-        addRows({"login", "parameters", "content", "reply", "stored"}, {
-            {"3000 bytes", "", "a.bin&reports&{size}", "3000", "reports", "reports/a.bin"},
-            // Follows the row above: the longer file it left must not keep its tail.
-            {"shorter file replaces", "", "a.bin&reports&{size}", "quit", "reports", "reports/a.bin"},
-            {"20 MB, nested", "", "b.bin&big/one&{size}", "big", "big/one", "big/one/b.bin"},
-            {"domain part dropped", "CORP\\" + user, "c.bin&dom&{size}", "3000", "dom", "dom/c.bin"},
-            {"empty target dir", "", "d.txt&&{size}", "quit", "", "d.txt"},
-            {"size 0", "", "e.txt&&{size}", "", "Invalid file length", "e.txt"},
-            {"two parameters", "", "a.txt&5", "", "Bad number of parameters for binary file message", ""},
-            {"upload dir blocked", "blocked", "a.txt&&{size}", "quit", "Cannot create temporary dir", ""},
-            {"no such account", user + "-nobody", "a.txt&x&{size}", "quit", "Cannot get user sid", ""},
-            {"file in the way", "", "a.txt&plain-file/sub&{size}", "quit", badTarget, ""},
-            {"way up", "", "a.txt&a/../../escape&{size}", "quit", badTarget, ""},
-            {"just up", "", "a.txt&..&{size}", "quit", badTarget, ""},
-            {"absolute", "", "a.txt&" + elsewhere + "&{size}", "quit", badTarget, ""},
-            {"link to a dir", "", "a.txt&links/dir/sub&{size}", "quit", badTarget, ""},
-            {"link as file", "", "victim.txt&links&{size}", "quit", badFile, ""},
-            {"file name is a dir", "", "sub&holder&{size}", "quit", badFile, ""},
-            {"file name with slash", "", "../x.txt&&{size}", "quit", badFile, ""},
-            {"file name dot dot", "", "..&holder&{size}", "quit", badFile, ""},
-            {"empty file name", "", "&holder&{size}", "quit", badFile, ""}});
-    }
+    // Uploads, each followed by a request on the same connection, and what they leave on disk.
+    void uploads_data() { addRowsFrom("fileupload.rows", {{"user", user}, {"elsewhere", elsewhere}}); }
 
     void uploads()
     {
@@ -148,16 +122,7 @@ private slots:
         QCOMPARE(readFile(uploadDir(user) + "/relayed/during-relay.txt"), QByteArray("abcdef"));
     }
 
-    // The position of a link in a/b/c/d, pointing outside or nowhere.
-    void walkNeverFollowsLinks_data()
-    {
-        QList<QStringList> rows{{"no link", "-1", ""}};
-        for (int position = 0; position < 4; ++position) {
-            rows.append({QStringLiteral("link at %1").arg(position), QString::number(position), ""});
-            rows.append({QStringLiteral("dangling link at %1").arg(position), QString::number(position), "dangling"});
-        }
-        addRows({"position", "dangling"}, rows);
-    }
+    void walkNeverFollowsLinks_data() { addRowsFrom("fileupload.rows"); }
 
     // A user may swap any component for a link between two uploads, or during one: the walk must
     // neither go through it nor create anything where it leads.

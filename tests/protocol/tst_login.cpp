@@ -49,61 +49,19 @@ private slots:
         db.exec("DELETE FROM ax_server WHERE address='127.0.0.1' AND port=" + port);
     }
 
-    // One connection from the source address: the messages and their replies, "|" between (a reply
-    // starting "~": its start). {A}/{a}: alice's token as is and in lower case, {B}: bob's, {S}: the
-    // token of this machine's server row, {U}/{G}: the host account and its group. Rows run in
-    // order: the host account's password changes on the way.
-    void conversations_data()
-    {
-        const QString na = "Not authenticated", portNow = "get_remote_app_server_port";
-        addRows({"source", "messages", "replies"}, {
-            {"token", "", "login?alice&&{A}|" + portNow, "{ok}|\n"},
-            {"backslash domain", "", "login?CORP\\alice&&{A}|" + portNow, "{ok}|\n"},
-            {"plus domain", "", "login?CORP+alice&&{A}|" + portNow, "{ok}|\n"},
-            // user@domain keeps the part after "@": no such user.
-            {"at domain", "", "login?alice@CORP&&{A}|" + portNow, "{bad}|" + na},
-            {"other user's token", "", "login?alice&&{B}|" + portNow, "{bad}|" + na},
-            {"token in other case", "", "login?alice&&{a}|" + portNow, "{bad}|" + na},
-            {"empty password", "", "login?alice&&|" + portNow, "{bad}|" + na},
-            {"quote in name", "", "login?x' OR '1'='1&&{A}|" + portNow, "{bad}|" + na},
-            // Any user name with this server's token; the password is everything after the second "&".
-            {"server token", "", "login?someone&&srv&Token?42|" + portNow, "{ok}|\n"},
-            {"server token cut short", "", "login?someone&&srv&Token?4|" + portNow, "{bad}|" + na},
-            {"outside the admin group, logged in", "", "login?alice&no-such-admins&{A}|start_server?x", "{notadmin}|\n"},
-            {"a failed second login keeps the first", "",
-             "login?alice&&{A}|set_remote_app_server?3389&10.0.0.9|login?bob&&wrong|get_remote_app_server_address|unset_remote_app_server",
-             "{ok}|\n|{bad}|10.0.0.9\n|\n"},
-            {"login-free card lookup", "", "get_user_from_card?1|get_user_from_card?987654|get_user_from_card?0' OR '1'='1|get_user_from_card?",
-             "alice\n|\n|\n|" + na},
-            // For the connection's own address, without login.
-            {"server information", "", "set_server_information?wrong&os_id&2|set_server_information?{S}&no_such_role&1",
-             "Invalid token for server 127.0.0.1\n|Invalid server type no_such_role\n"},
-            {"server token for administrators only", "", "login?alice&no-such-admins&{A}|set_server_token?{P}&tok|login?alice&&{A}|"
-             "set_server_token?{P}&tok", "{notadmin}|\n|{ok}|Ok\n"},
-            // Not the address of the token rows above: their failures count against it.
-            {"host account", "127.0.3.1", "login?{U}&&First-Pass1|login?{U}&{G}&First-Pass1|login?{U}&users-nobody-has&First-Pass1|"
-             "login?{U}&&first-pass1|validate?{U}&&First-Pass1", "{ok}|{ok}|{notadmin}|{bad}|{ok}"},
-            // Without privilege an empty old password is a wrong parameter count.
-            {"password change", "127.0.3.2", "login?{U}&users-nobody-has&First-Pass1|modify_user_password?{U}&&Second-Pass2|"
-             "modify_user_password?{U}&First-Pass1&Second-Pass2", "{notadmin}|~Error: Invalid number of parameters for command "
-             "modify_user_password(|Success: Password for user {U} changed succesfully\n"},
-            {"administrator's reset", "", "login?alice&&{A}|modify_user_password?{U}&&Third-Pass3",
-             "{ok}|Success: Password for user {U} changed succesfully\n"},
-            {"login after the reset", "127.0.3.2", "login?{U}&&Third-Pass3", "{ok}"}});
-    }
+    // Logins and what follows them on one connection.
+    void conversations_data() { addRowsFrom("login.rows"); }
 
     void conversations()
     {
-        QFETCH(QString, source);
-        QFETCH(QString, messages);
-        QFETCH(QString, replies);
+        const QString source = field("source");
         const QString serverToken = db.value("SELECT token FROM ax_server WHERE address='127.0.0.1' ORDER BY id LIMIT 1");
         const auto fill = [&](QString text) {
             return text.replace("{A}", AliceToken).replace("{a}", QByteArray(AliceToken).toLower()).replace("{B}", BobToken)
                 .replace("{S}", serverToken).replace("{U}", user).replace("{G}", group).replace("{P}", port)
                 .replace("{ok}", ok).replace("{bad}", bad).replace("{notadmin}", notAdmin).split('|');
         };
-        const QStringList sent = fill(messages), expected = fill(replies);
+        const QStringList sent = fill(field("messages")), expected = fill(field("replies"));
         TestClient client(server.port(), "127.0.0.1", source.isEmpty() ? nullptr : qPrintable(source));
         for (int i = 0; i < sent.size(); ++i) {
             const QString got = QString::fromUtf8(client.request(sent[i].toUtf8()));
@@ -170,23 +128,11 @@ private slots:
     // Host passwords cannot be guessed at network speed: after five failures from one address,
     // its host-password checks fail unattempted (the right password too), over any connection,
     // while other addresses and token logins go on.
-    void guessingIsHeldBack_data()
-    {
-        const QString success = "Success: Password for user " + prefix + "v changed succesfully\n";
-        addRows({"wrong", "right", "refused", "accepted", "source"}, {
-            {"login", "login?{v}&&Guess-1", "login?{v}&&Right-Pass1", bad, ok, "127.0.4.1"},
-            {"validate", "validate?{v}&&Guess-1", "validate?{v}&&Right-Pass1", bad, ok, "127.0.4.2"},
-            {"old password", "modify_user_password?{v}&Guess-1&Right-Pass1", "modify_user_password?{v}&Right-Pass1&Right-Pass1",
-             "Error: Cannot change password\n", success, "127.0.4.3"}});
-    }
+    void guessingIsHeldBack_data() { addRowsFrom("login.rows", {{"v", prefix + "v"}}); }
 
     void guessingIsHeldBack()
     {
-        QFETCH(QString, wrong);
-        QFETCH(QString, right);
-        QFETCH(QString, refused);
-        QFETCH(QString, accepted);
-        QFETCH(QString, source);
+        const QString wrong = field("wrong"), right = field("right"), refused = field("refused"), source = field("source");
         const QByteArray v = prefix + "v";
         admin->request("create_user?" + v + "&Right-Pass1&" + group);
         auto removeUser = qScopeGuard([&] { admin->request("remove_user?" + v); });
@@ -194,12 +140,12 @@ private slots:
             TestClient client(server.port(), "127.0.0.1", qPrintable(from));
             if (request.startsWith("modify"))
                 client.request(QByteArray("login?alice&&") + AliceToken);
-            return QString::fromUtf8(client.request(QString(request).replace("{v}", v).toUtf8()));
+            return QString::fromUtf8(client.request(request.toUtf8()));
         };
         for (int i = 0; i < 5; ++i)
             QCOMPARE(ask(source, wrong), refused);
         QCOMPARE(ask(source, right), refused);
-        QCOMPARE(ask(source.chopped(1) + "9", right), accepted);
+        QCOMPARE(ask(source.chopped(1) + "9", right), field("accepted"));
         QCOMPARE(ask(source, QByteArray("login?alice&&") + AliceToken), QString(ok));
         QVERIFY(server.logContents().contains("Info: Host password checks from " + source.toUtf8() + " held back"));
     }

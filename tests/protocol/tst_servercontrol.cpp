@@ -62,21 +62,8 @@ private slots:
         QVERIFY(server.start());
     }
 
-    // Each refusal is also an error entry in the log, with control characters escaped: client
-    // text cannot forge a line of the log.
-    void registrationRefused_data()
-    {
-        const QString forged = "1\r\n01 Jan 2030 - Info: Ok\x1b\t";
-        const QString differs = "Error: address parameter '%1' differs from client address '127.0.0.1'";
-        addRows({"parameters", "user", "reply", "logged"}, {
-            {"three parameters", "127.0.0.1&ctl-three&x", "ctl-three",
-             "Error: bad parameters in command set_remote_server: '127.0.0.1,ctl-three,x'", ""},
-            {"one parameter", "ctl-one", "ctl-one", "Error: bad parameters in command set_remote_server: 'ctl-one'", ""},
-            {"blank user", "127.0.0.1& \t ", "", "Error: empy user name", ""},
-            {"other address", "10.9.8.7&ctl-addr", "ctl-addr", differs.arg("10.9.8.7"), ""},
-            {"line end in the address", forged + "&ctl-forge", "ctl-forge", differs.arg(forged),
-             differs.arg("1\\r\\n01 Jan 2030 - Info: Ok\\x1B\\t")}});
-    }
+    // Refused registrations: the reply, no registration, and an error entry in the log.
+    void registrationRefused_data() { addRowsFrom("servercontrol.rows"); }
 
     void registrationRefused()
     {
@@ -135,10 +122,7 @@ private slots:
         QVERIFY(relayed(*sender, *secondControl, "_serverCommand_still", "still second"));
     }
 
-    void endedControlConnectionIsDropped_data()
-    {
-        addRows({"user", "duringRelay"}, {{"idle", "ctl-gone", ""}, {"during a relay", "ctl-midway", "yes"}});
-    }
+    void endedControlConnectionIsDropped_data() { addRowsFrom("servercontrol.rows"); }
 
     void endedControlConnectionIsDropped()
     {

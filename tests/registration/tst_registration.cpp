@@ -86,37 +86,16 @@ private slots:
         QCOMPARE(characters.size(), 62);
     }
 
-    // The command line against a fake principal server: settings ("KEY=VALUE", ";" between;
-    // "<dead>" a port nothing listens on; "unstorable": the settings file cannot be written), the
-    // principal's answers ("FRAGMENT=REPLY"), the exit code, the messages the principal got ("|"
-    // between, TOKEN for the stored token) and what standard error must hold.
+    // The command-line registration, both ways: with a password (token), without (roles).
     void commandLine_data()
     {
-        const QString credentials = "-u admin -w s3cr3t-pw", all = "login?admin&&s3cr3t-pw\n|set_server_token?4445&TOKEN|quit\n";
-        // A refusal does not stop the delivery: every role and the system id are still sent.
-        const QString roles = "Server/ConsoleServer=1;Server/PXEServer=1;Server/VirtualizationServer=1", flags = "01000000011";
+        const QString flags = "01000000011"; // console, virtualization and PXE server
         QStringList information;
         for (int i = 0; i < int(ServerRegistry::Roles.size()); ++i)
             information << "set_server_information?TOKEN&" + QString(ServerRegistry::Roles[i].serverType) + "&" + flags[i];
-        const QString info = (information + QStringList{"set_server_information?TOKEN&os_id&2", "quit\n"}).join('|');
-        const QString missing = "No server 127.0.0.1\n";
-        addRows({"args", "settings", "answers", "exitCode", "messages", "complaint"}, {
-            {"accepted", credentials, "", "", "0", all, ""},
-            {"own port from settings", credentials, "Server/ServerPort=5123", "", "0", QString(all).replace("4445", "5123"), ""},
-            {"switch reads true, not 1", credentials, "Server/AmbrixServer=true", "", "0", all, ""},
-            {"login refused", credentials, "", "login?=Error: Bad authentication\n", "255", "login?admin&&s3cr3t-pw\n|quit\n", ""},
-            {"token refused", credentials, "", "set_server_token?=Error setting token\n", "254", all, ""},
-            {"token unanswered", credentials, "", "set_server_token?=\n", "254", all, ""},
-            {"information", "-u admin", roles, "", "0", info, ""},
-            {"information: a role refused", "-u admin", roles, "&domain_server&=Invalid token for server 127.0.0.1\n", "1", info, ""},
-            {"information: os refused", "-u admin", roles, "&os_id&=Error\n", "2", info, ""},
-            {"information: both refused", "-u admin", roles, "&domain_server&=" + missing + ";&os_id&=" + missing, "2", info, ""},
-            {"unreachable principal", credentials, "Server/AmbrixPrincipalServerPort=<dead>", "", "253", "", ""},
-            {"unreachable principal, information", "-u admin", "Server/AmbrixPrincipalServerPort=<dead>", "", "253", "", ""},
-            // The new token cannot be kept, so it is not handed out.
-            {"token cannot be stored", credentials, "unstorable", "", "254", "", "Cannot store the server token"},
-            {"principal without database", credentials, "Server/AmbrixServer=1;Server/MySqlServerPort=<dead>", "", "253", "",
-             "MySql server authentication failed"}});
+        information << "set_server_information?TOKEN&os_id&2" << "quit\n";
+        addRowsFrom("registration.rows", {{"roles", "Server/ConsoleServer=1;Server/PXEServer=1;Server/VirtualizationServer=1"},
+                                          {"information", information.join('|')}});
     }
 
     void commandLine()
@@ -149,14 +128,7 @@ private slots:
         QCOMPARE(got, expected);
     }
 
-    void progress_data()
-    {
-        const QString start = "10 Starting server information delivery...|";
-        addRows({"loginReply", "steps"}, {
-            {"done", "Authentication ok.\n", start + "30 Connected to server|99 Closing socket|100 Done"},
-            {"login refused", "Error: Bad authentication\n", start + "30 Connected to server"},
-            {"unreachable", "", start + "99 Closing socket|100 Done"}});
-    }
+    void progress_data() { addRowsFrom("registration.rows"); }
 
     void progress()
     {
@@ -219,22 +191,9 @@ private slots:
         QCOMPARE(fixture.value("SELECT COUNT(*) FROM ax_server WHERE address LIKE '" + prefix + "xxx%'"), QStringLiteral("0"));
     }
 
-    // A fixture row (unless stored is "-") with the stored token ("NULL" for none), then one call.
-    // The row afterwards: token, console_server, pxe_server, os_id, active ("|" between).
     void setServerInformation_data()
     {
-        const QString t1(64, QLatin1Char('1'));
-        addRows({"address", "stored", "token", "attribute", "value", "reply", "after"}, {
-            {"first claim", "claim", "NULL", t1, "console_server", "1", "Ok", t1 + "|1|0|2|1"},
-            {"same token", "same", t1, t1, "pxe_server", "1", "Ok", t1 + "|0|1|2|0"},
-            {"wrong token", "wrong", t1, QString(64, QLatin1Char('2')), "console_server", "1", "Invalid token for server %1",
-             t1 + "|0|0|2|0"},
-            {"other columns refused", "column", t1, t1, "token", "x", "Invalid server type token", t1 + "|0|0|2|0"},
-            {"os_id accepted", "os", t1, t1, "os_id", "7", "Ok", t1 + "|0|0|7|0"},
-            {"hostile value", "value", t1, t1, "console_server", "1', token='stolen",
-             "Error setting server type console_server on server: %1", t1 + "|0|0|2|0"},
-            {"hostile token kept verbatim", "token", "NULL", "x', os_id='9", "pxe_server", "1", "Ok", "x', os_id='9|0|1|2|1"},
-            {"hostile address", "' OR '1'='1", "-", t1, "console_server", "1", "No server %1", ""}});
+        addRowsFrom("registration.rows", {{"t1", QString(64, QLatin1Char('1'))}, {"t2", QString(64, QLatin1Char('2'))}});
     }
 
     void setServerInformation()
@@ -254,16 +213,7 @@ private slots:
 
     // The dialog as a user meets it: the fields as given, the password hidden; Cancel, Ok with an
     // empty field (the dialog has already accepted when the complaint shows), Ok with both filled.
-    // The message box seen: icon, title, text, and the hidden dialog's progress behind it.
-    void dialog_data()
-    {
-        const QString empty = "3|Empty fields|The admin user name and password fields must not be empty|";
-        addRows({"user", "password", "typed", "button", "exitCode", "box"}, {
-            {"cancel", "admin", "secret", "", "Cancel", "1", ""},
-            {"no user", "", "secret", "", "Ok", "0", empty + "0|"},
-            {"no password", "admin", "", "", "Ok", "0", empty + "0|"},
-            {"registers", "admin", "", "typed", "Ok", "0", "1|Initialization dialog|Initialization done|100|Done"}});
-    }
+    void dialog_data() { addRowsFrom("registration.rows"); }
 
     void dialog()
     {

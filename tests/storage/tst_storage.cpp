@@ -52,34 +52,13 @@ private slots:
         QVERIFY(alice = loginAs("alice"));
     }
 
-    void answers_data()
-    {
-        // Redirections are those of the user named in the request, not of the one logged in; only
-        // a client with a server row (127.8.8.21) gets the server's rules.
-        const QString any = "127.8.8.22";
-        addRows({"user", "source", "request", "reply"}, {
-            {"first group naming a server wins", "st8_first", any, "get_profiles_server", "127.8.8.1:4601\n"},
-            // The sample parameters name server 1; -1 names none.
-            {"groups name none", "st8_fallback", any, "get_profiles_server", "127.0.0.1:4445\n"},
-            {"port not a number", "st8_noport", any, "get_profiles_server", "127.8.8.3:\n"},
-            {"server row missing", "st8_missing", any, "get_profiles_server", "\n"},
-            {"quote in the user name", "st8_o'quote", any, "get_profiles_server", "127.8.8.2:4602\n"},
-            {"registered client: server rules first", "st8_x", "127.8.8.21", "get_redirect_drives?st8_redir",
-             "/srv/st8/s1=S:,/srv/st8/s2=T:,/srv/st8/u=U:,/srv/st8/common=C:,/srv/st8/common=C:\n"},
-            {"unregistered client: user and group rules", "st8_x", any, "get_redirect_drives?st8_redir",
-             "/srv/st8/u=U:,/srv/st8/common=C:,/srv/st8/common=C:\n"},
-            {"redirections, quote in the user name", "st8_x", any, "get_redirect_drives?st8_o'quote", "/srv/st8/q=Q:\n"}});
-    }
+    void answers_data() { addRowsFrom("storage.rows"); }
 
     void answers()
     {
-        QFETCH(QString, user);
-        QFETCH(QString, source);
-        QFETCH(QString, request);
-        QFETCH(QString, reply);
-        const std::unique_ptr<TestClient> client = loginAs(user.toUtf8(), qPrintable(source));
+        const std::unique_ptr<TestClient> client = loginAs(field("user").toUtf8(), qPrintable(field("source")));
         QVERIFY(client);
-        QCOMPARE(client->request(request.toUtf8()), reply.toUtf8());
+        QCOMPARE(client->request(field("request").toUtf8()), field("reply").toUtf8());
     }
 
     // Changes the shared "ax_parameters" rows for a moment and puts them back, even on failure.
@@ -102,38 +81,14 @@ private slots:
         QCOMPARE(loginAs("st8_nogroup")->request("get_profiles_path"), QByteArray("/srv/st8/profiles\n"));
     }
 
-    // The program's runs as "user|provider|action|value", and what makes it fail: control files
-    // "name=content" (";" between), or "missing" for no program.
-    void programRuns_data()
-    {
-        const QString mountFailed = "Error: something failed mounting cloud drive for alice\n";
-        const QString notInstalled = "Error: ambrix-cloudfs not installed on this system\n";
-        addRows({"request", "behaviour", "reply", "calls"}, {
-            {"list output answered unchanged", "get_cloud_drives?dropbox", "dropbox-list.out=a,b\n", "a,b\n\n",
-             "alice|dropbox|list"},
-            {"blank list", "get_cloud_drives?googledrive", "googledrive-list.out= \n", " \n", "alice|googledrive|list"},
-            {"mount", "mount_cloud_drive?dropbox&X", "", "Ok\n", "alice|dropbox|mount|X"},
-            {"mount killed", "mount_cloud_drive?dropbox&X", "dropbox-mount.signal=", mountFailed, "alice|dropbox|mount|X"},
-            {"option-like provider never reaches the program", "mount_cloud_drive?--help&X", "", mountFailed, ""},
-            {"mount all, first provider fails", "mount_cloud_drives", "dropbox-start.exit=1",
-             "Error: something failed mounting cloud for user alice\n", "alice|dropbox|start;alice|googledrive|start"},
-            {"unmount all, last provider fails", "umount_cloud_drives", "googledrive-stop.exit=2",
-             "Error: something failed umounting cloud for alice\n", "alice|dropbox|stop;alice|googledrive|stop"},
-            {"remove fails", "remove_cloud_drive?googledrive&acct", "googledrive-unconfigure.exit=1",
-             "Error: something happened removing cloud drive account\n", "alice|googledrive|unconfigure|acct"},
-            {"missing program, list", "get_cloud_drives?dropbox", "missing", " \n", ""},
-            {"missing program, mount", "mount_cloud_drives", "missing", notInstalled, ""},
-            {"missing program, remove", "remove_cloud_drive?dropbox&x", "missing", notInstalled, ""}});
-    }
+    // What the cloud-drive program was run with, as it behaved.
+    void programRuns_data() { addRowsFrom("storage.rows"); }
 
     void programRuns()
     {
         if (foreignProgram)
             QSKIP("a cloud-drive program of someone else is installed on this machine");
-        QFETCH(QString, request);
-        QFETCH(QString, behaviour);
-        QFETCH(QString, reply);
-        QFETCH(QString, calls);
+        const QString behaviour = field("behaviour");
         QDir dir(fake.directory());
         for (const QString &name : dir.entryList(QDir::Files))
             QVERIFY(dir.remove(name));
@@ -142,8 +97,8 @@ private slots:
         if (behaviour == "missing")
             fake.remove();
         const auto reinstall = qScopeGuard([&] { fake.install(); });
-        QCOMPARE(alice->request(request.toUtf8(), 40000), reply.toUtf8());
-        QCOMPARE(fake.calls(), calls.split(';', Qt::SkipEmptyParts));
+        QCOMPARE(alice->request(field("request").toUtf8(), 40000), field("reply").toUtf8());
+        QCOMPARE(fake.calls(), field("calls").split(';', Qt::SkipEmptyParts));
     }
 
     void configurationSlot()
@@ -168,44 +123,26 @@ private slots:
         QCOMPARE(alice->request("cancel_set_cloud_drive"), QByteArray("Error: No process to cancel\n"));
     }
 
-    // The profiles server gets the login with its token, the request as received, then "quit";
-    // or the request fails here. A request after "|" follows a configuration set up here: only its
-    // finish or cancel goes to the profiles server. No remote reply: the login is refused.
-    void forwarding_data()
-    {
-        const QString mountError = "Error: something failed mounting cloud drive for st8_remote\n";
-        const QString notConnected = "Error: cannot connect to profiles server.\n";
-        const QString noProcess = "Error: No process to cancel\n";
-        addRows({"user", "request", "remoteReply", "reply", "delivered"}, {
-            {"remote blank list is empty", "st8_remote", "get_cloud_drives?dropbox", " ", "\n", "yes"},
-            {"remote error unchanged", "st8_remote", "mount_cloud_drive?dropbox&X", mountError, mountError, "yes"},
-            {"finish a configuration", "st8_remote", "set_cloud_drive?dropbox&x|finish_set_cloud_drive?abc", "Ok.\n", "Ok.\n", "yes"},
-            {"cancel a configuration", "st8_remote", "set_cloud_drive?dropbox&x|cancel_set_cloud_drive", noProcess, noProcess, "yes"},
-            {"login refused", "st8_remote", "mount_cloud_drives", "", notConnected, ""},
-            {"unreachable", "st8_unreachable", "mount_cloud_drives", "", notConnected, ""},
-            {"server row missing", "st8_lost", "mount_cloud_drives", "", "Error: cannot find profiles server.\n", ""}});
-    }
+    // The profiles server gets the login with its token, the request as received, then "quit"; or
+    // the request fails here.
+    void forwarding_data() { addRowsFrom("storage.rows"); }
 
     void forwarding()
     {
-        QFETCH(QString, user);
-        QFETCH(QString, request);
-        QFETCH(QString, remoteReply);
-        QFETCH(QString, reply);
-        QFETCH(QString, delivered);
+        const QString user = field("user"), remoteReply = field("remoteReply");
         fake.clearCalls();
         remote.clear();
-        const QList<QByteArray> requests = request.toUtf8().split('|');
+        const QList<QByteArray> requests = field("request").toUtf8().split('|');
         remote.answer("login?", remoteReply.isEmpty() ? "Error: Bad authentication\n" : "Authentication ok.\n");
         remote.answer(requests.last(), remoteReply.toUtf8());
         const std::unique_ptr<TestClient> client = loginAs(user.toUtf8());
         QVERIFY(client);
         if (requests.size() > 1)
             QCOMPARE(client->request(requests.first()), onlyLinux);
-        QCOMPARE(client->request(requests.last()), reply.toUtf8());
+        QCOMPARE(client->request(requests.last()), field("reply").toUtf8());
         const QByteArray login = "login?st8_remote&&" + remoteToken + "\n";
         const QList<QByteArray> expected = user != "st8_remote" ? QList<QByteArray>()
-                                           : !delivered.isEmpty() ? QList<QByteArray>{login, requests.last(), "quit\n"}
+                                           : !field("delivered").isEmpty() ? QList<QByteArray>{login, requests.last(), "quit\n"}
                                                                   : QList<QByteArray>{login, "quit\n"};
         QVERIFY(remote.waitForMessages(expected.size()));
         QCOMPARE(remote.messages(), expected);

@@ -18,11 +18,6 @@ FakeProgram::~FakeProgram()
     remove();
 }
 
-QString FakeProgram::pathEntry() const
-{
-    return QFileInfo(programPath).path();
-}
-
 bool FakeProgram::install()
 {
     if (installed)
@@ -54,13 +49,10 @@ void FakeProgram::remove()
 
 QStringList FakeProgram::calls() const
 {
-    QFile file(dir.filePath("calls"));
     QStringList result;
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    for (const QByteArray &line : file.readAll().split('\n')) {
+    for (const QByteArray &line : readFile(dir.filePath("calls")).split('\n')) {
         if (!line.isEmpty())
-            result.append(QString::fromUtf8(line.chopped(1)));
+            result.append(QString::fromUtf8(line.chopped(1))); // the "|" after the last argument
     }
     return result;
 }

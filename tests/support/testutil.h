@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QHash>
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTest>
@@ -27,6 +28,11 @@ inline void addRows(std::initializer_list<const char *> columns, const QList<QSt
             data << value;
     }
 }
+
+// The same for the current data function from tests/fixtures/FILE, in a section that starts with
+// "[function: column | column ...]": each line after it is a row, "tag | value | value ...".
+// Values may hold \n, \r, \t, \\ and \xHH; "{KEY}" stands for vars[KEY]; "#" starts a comment line.
+void addRowsFrom(const QString &file, const QHash<QString, QString> &vars = {});
 
 // The current row's value of a text column, as QFETCH gives it.
 inline QString field(const char *column)
