@@ -67,49 +67,33 @@ class UsersTest : public QObject
             qputenv("LOGONSERVER", ("\\\\" + (host.isEmpty() ? QSysInfo::machineHostName().toUpper() : host)).toUtf8());
         }
         const auto unset = qScopeGuard([] { qunsetenv("LOGONSERVER"); });
-        const QString verb = w.takeFirst(), a = w.value(0), b = w.value(1);
+        const QString verb = w.takeFirst(), a = w.value(0), b = w.value(1), tag = QString::fromLatin1(QTest::currentDataTag());
         const auto yesNo = [](bool answer) { return QString::fromLatin1(answer ? "yes" : "no"); };
-        if (verb == "create")
-            return AXUserCommand::createUserInGroups(a, b, w.mid(2));
-        if (verb == "enable")
-            return AXUserCommand::enableUser(a, b);
-        if (verb == "disable")
-            return AXUserCommand::disableUser(a, b);
-        if (verb == "removeuser")
-            return AXUserCommand::removeUser(a);
-        if (verb == "reset" || verb == "change")
-            return AXUserCommand::changeUserPassword(a, verb == "change" ? b : QString(), w.value(verb == "change" ? 2 : 1),
-                                                     QString::fromLatin1(QTest::currentDataTag()));
-        if (verb == "creategroup")
-            return AXUserCommand::createGroup(a);
-        if (verb == "removegroup")
-            return AXUserCommand::removeGroup(a);
-        if (verb == "members")
-            return AXUserCommand::listGroupMembers(a);
-        if (verb == "groups")
-            return AXUserCommand::listGroups();
-        if (verb == "ismember")
-            return yesNo(AXUserCommand::isUserInGroup(a, b));
-        if (verb == "folder")
-            return AXUserCommand::createUserFolder(a, base);
-        if (verb == "useradd")
-            return run(Programs::UseraddProgram, w).succeeded() ? QString() : QStringLiteral("Error: useradd");
-        if (verb == "chage")
-            return run("/usr/bin/chage", w).succeeded() ? QString() : QStringLiteral("Error: chage");
-        if (verb == "raise") // the ordinary range moved above every account made here
-            return writeFile("/etc/login.defs", loginDefs + "\nUID_MIN 59000\nGID_MIN 59000\n") ? QString() : "Error";
-        // Checks through the host's own tools.
-        if (verb == "member")
-            return yesNo(run("/usr/bin/id", {"-nG", "--", a}).standardOutput.trimmed().split(' ').contains(b.toUtf8()));
-        if (verb == "exists")
-            return yesNo(run("/usr/bin/getent", {"passwd", a}).succeeded());
-        if (verb == "group")
-            return yesNo(run("/usr/bin/getent", {"group", a}).succeeded());
-        if (verb == "password")
-            return yesNo(Logon::checkPassword(a, b));
-        if (verb == "current")
-            return yesNo(Logon::checkCurrentPassword(a, b));
-        return "unknown operation " + verb;
+        const auto ran = [&](const QString &program) { return run(program, w).succeeded() ? QString() : "Error: " + program; };
+        const QHash<QString, std::function<QString()>> verbs{
+            {"create", [&] { return AXUserCommand::createUserInGroups(a, b, w.mid(2)); }},
+            {"enable", [&] { return AXUserCommand::enableUser(a, b); }},
+            {"disable", [&] { return AXUserCommand::disableUser(a, b); }},
+            {"removeuser", [&] { return AXUserCommand::removeUser(a); }},
+            {"reset", [&] { return AXUserCommand::changeUserPassword(a, QString(), b, tag); }},
+            {"change", [&] { return AXUserCommand::changeUserPassword(a, b, w.value(2), tag); }},
+            {"creategroup", [&] { return AXUserCommand::createGroup(a); }},
+            {"removegroup", [&] { return AXUserCommand::removeGroup(a); }},
+            {"members", [&] { return AXUserCommand::listGroupMembers(a); }},
+            {"groups", [&] { return AXUserCommand::listGroups(); }},
+            {"ismember", [&] { return yesNo(AXUserCommand::isUserInGroup(a, b)); }},
+            {"folder", [&] { return AXUserCommand::createUserFolder(a, base); }},
+            {"useradd", [&] { return ran(Programs::UseraddProgram); }},
+            {"chage", [&] { return ran("/usr/bin/chage"); }},
+            // The ordinary range moved above every account made here.
+            {"raise", [&] { return writeFile("/etc/login.defs", loginDefs + "\nUID_MIN 59000\nGID_MIN 59000\n") ? "" : "Error"; }},
+            // Checks, through the host's own tools where there are any.
+            {"member", [&] { return yesNo(run("/usr/bin/id", {"-nG", "--", a}).standardOutput.trimmed().split(' ').contains(b.toUtf8())); }},
+            {"exists", [&] { return yesNo(run("/usr/bin/getent", {"passwd", a}).succeeded()); }},
+            {"group", [&] { return yesNo(run("/usr/bin/getent", {"group", a}).succeeded()); }},
+            {"password", [&] { return yesNo(Logon::checkPassword(a, b)); }},
+            {"current", [&] { return yesNo(Logon::checkCurrentPassword(a, b)); }}};
+        return verbs.contains(verb) ? verbs[verb]() : "unknown operation " + verb;
     }
 
     const QString prefix = QStringLiteral("axt%1").arg(QCoreApplication::applicationPid());

@@ -18,14 +18,6 @@ namespace {
 
 const QByteArray ServerToken = "launcher-test-token-41d0b2";
 
-// Modes: "crash" (killed by a signal after writing a part), "fail" (exit 8), anything else serves.
-const char downloader[] = R"sh(case "$(cat "$d/mode")" in
-crash) printf partial > "$3"; kill -KILL $$ ;;
-fail) exit 8 ;;
-esac
-printf downloaded > "$3"
-)sh";
-
 QByteArray backslashed(QString path)
 {
     return path.replace('/', '\\').toUtf8();
@@ -49,7 +41,7 @@ class CatalogueTest : public QObject
     const QString sessionUser = QStringLiteral("AxOpen%1").arg(QCoreApplication::applicationPid());
     QTemporaryDir dir;
     FakeProgram psexec{QStringLiteral("psexec")};
-    FakeProgram wget{QStringLiteral("wget"), downloader};
+    FakeProgram wget{QStringLiteral("wget"), fixture("wget-modes.sh")};
     TestDatabase db;
     TestServer server;
     std::unique_ptr<TestClient> client;   // cat_u

@@ -11,21 +11,6 @@
 
 namespace {
 
-// Modes: "fail", or "slow" (writes a part, says it is waiting, finishes once released).
-const char downloader[] = R"sh(out=$3
-path=$d/media/${4#http://media.axt6.invalid/}
-case "$(cat "$d/mode" 2>/dev/null)" in
-fail) exit 8 ;;
-slow)
-    head -c 1000 "$path" > "$out"
-    : > "$d/waiting"
-    i=0
-    while [ ! -e "$d/release" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done ;;
-esac
-[ -f "$path" ] || exit 8
-cat "$path" > "$out"
-)sh";
-
 const QString address = QStringLiteral("127.6.0.61");
 const QString busyAddress = QStringLiteral("127.6.0.62");
 
@@ -73,7 +58,7 @@ class DispatcherTest : public QObject
     }
 
     const QByteArray bigIcon = pattern(70000, 3);
-    FakeProgram wget{QStringLiteral("wget"), downloader};
+    FakeProgram wget{QStringLiteral("wget"), fixture("wget-media.sh")};
     TestDatabase db;
     TestServer server;
     std::unique_ptr<TestClient> client;   // alice

@@ -37,19 +37,9 @@ class HostTest : public QObject
     QByteArray ask(const QString &request) { return client->request(request.toUtf8(), 30000); }
     // Unique per run, in upper case as consoles send them.
     QString mac(int n) const { return QStringLiteral("AX-%1-%2").arg(QCoreApplication::applicationPid()).arg(n); }
-    // Each fake keeps the mode and contents of the file its last argument names while it runs,
-    // then ends as the shared "outcome" file says.
-    QByteArray body() const
-    {
-        return "for last; do :; done\nif [ -f \"$last\" ]; then stat -c %a \"$last\" > \"$d/mode\"; "
-               "cat \"$last\" > \"$d/credentials\"; fi\noutcome=$(cat '" + control.path().toUtf8() + "/outcome')\n"
-               "[ \"$outcome\" = crash ] && kill -9 $$\nexit \"$outcome\"\n";
-    }
-
-    QTemporaryDir control;
-    FakeProgram mount{QStringLiteral("/usr/sbin/mountchroot"), body()};
-    FakeProgram umount{QStringLiteral("/usr/sbin/umountchroot"), body()};
-    FakeProgram printers{QStringLiteral("/usr/lib/cloudprint-cups/manageprinters.py"), body()};
+    FakeProgram mount{QStringLiteral("/usr/sbin/mountchroot"), fixture("recording.sh")};
+    FakeProgram umount{QStringLiteral("/usr/sbin/umountchroot"), fixture("recording.sh")};
+    FakeProgram printers{QStringLiteral("/usr/lib/cloudprint-cups/manageprinters.py"), fixture("recording.sh")};
     const bool realPrograms = QFileInfo::exists(mount.path()) || QFileInfo::exists(umount.path())
                               || QFileInfo::exists(printers.path());
     TestServer server;
@@ -197,8 +187,8 @@ private slots:
         for (FakeProgram *fake : {&mount, &umount, &printers}) {
             fake->clearCalls();
             QVERIFY(outcome == "missing" ? (fake->remove(), true) : fake->install());
+            QVERIFY(writeFile(fake->directory() + "/outcome", outcome.toUtf8()));
         }
-        QVERIFY(writeFile(control.path() + "/outcome", outcome.toUtf8()));
         const std::unique_ptr<TestClient> connection = server.login(field("user").toUtf8(), ServerToken);
         QCOMPARE(connection->request(field("request").toUtf8()), field("reply").toUtf8());
         FakeProgram *fake = program == "mount" ? &mount : program == "umount" ? &umount : &printers;

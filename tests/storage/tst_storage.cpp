@@ -27,12 +27,7 @@ class StorageTest : public QObject
         return server.login(user, serverToken, source);
     }
 
-    // Runs as the files named PROVIDER-ACTION.* in $d say: .out is printed, .exit is the exit code,
-    // .signal makes it kill itself.
-    FakeProgram fake{QStringLiteral("/usr/bin/managecloud"),
-                     "key=\"$2-$3\"\n[ -f \"$d/$key.signal\" ] && kill -9 $$\n"
-                     "[ -f \"$d/$key.out\" ] && cat \"$d/$key.out\"\n"
-                     "[ -f \"$d/$key.exit\" ] && exit \"$(cat \"$d/$key.exit\")\"\nexit 0\n"};
+    FakeProgram fake{QStringLiteral("/usr/bin/managecloud"), fixture("managecloud.sh")};
     bool foreignProgram = QFileInfo::exists(fake.path());
     TestServer server;
     std::unique_ptr<TestClient> alice; // her profiles server is this machine (127.0.0.1)

@@ -45,9 +45,9 @@ bool TestDatabase::execAll(const QStringList &statements)
     return true;
 }
 
-bool TestDatabase::load(const QString &fixture, const QHash<QString, QString> &vars)
+bool TestDatabase::load(const QString &name, const QHash<QString, QString> &vars)
 {
-    QString text = QString::fromUtf8(readFile(QStringLiteral(AMBRIX_SOURCE_DIR "/tests/fixtures/") + fixture + ".sql"));
+    QString text = QString::fromUtf8(::fixture(name + ".sql"));
     text.remove(QRegularExpression(QStringLiteral("^--.*\\n"), QRegularExpression::MultilineOption));
     for (auto it = vars.cbegin(); it != vars.cend(); ++it)
         text.replace('{' + it.key() + '}', it.value());

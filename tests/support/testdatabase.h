@@ -16,7 +16,7 @@ public:
     bool execAll(const QStringList &statements);
     // Rows of tests/fixtures/NAME.sql, where "{KEY}" stands for vars[KEY]. The file's DELETE
     // statements come first and remove them again, so a load after a crashed run still works.
-    bool load(const QString &fixture, const QHash<QString, QString> &vars = {});
+    bool load(const QString &name, const QHash<QString, QString> &vars = {});
     QString lastError() const { return error; }
     QList<QStringList> rows(const QString &sql);
     QString value(const QString &sql); // first column of the first row, or a null text

@@ -27,7 +27,7 @@ void addRowsFrom(const QString &file, const QHash<QString, QString> &vars)
     const QString section = QStringLiteral("[%1:").arg(QLatin1String(QTest::currentTestFunction()));
     bool inSection = false;
     int count = 0;
-    for (const QString &line : QString::fromUtf8(readFile(QStringLiteral(AMBRIX_SOURCE_DIR "/tests/fixtures/") + file)).split('\n')) {
+    for (const QString &line : QString::fromUtf8(fixture(file)).split('\n')) {
         if (line.startsWith('[')) {
             inSection = line.startsWith(section);
             count = inSection ? line.count('|') + 1 : 0;

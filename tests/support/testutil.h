@@ -47,6 +47,12 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A file of tests/fixtures: SQL, rows of data tables, scripts of fake programs.
+inline QByteArray fixture(const QString &name)
+{
+    return readFile(QStringLiteral(AMBRIX_SOURCE_DIR "/tests/fixtures/") + name);
+}
+
 inline bool writeFile(const QString &path, const QByteArray &contents)
 {
     QFile file(path);
