@@ -306,6 +306,15 @@ private slots:
         AXUserCommand::removeUserFolder(name, base);
         QVERIFY(!QFileInfo(folder).isSymLink() && QFileInfo::exists(kept));
     }
+
+    // Last: with "/" among the operator's roots, a folder whose parent is "/" is still never
+    // deleted (a fault would take this test's private /etc).
+    void childrenOfTheRootStay()
+    {
+        QVERIFY(writeFile(programFiles.filePath("Ambrix Server/ambrix-server.ini"), "[Server]\nUserFolderRoots=/\n"));
+        QCOMPARE(AXUserCommand::removeUserFolder("etc", "/"), QStringLiteral("Error: cannot unshare user folder"));
+        QVERIFY(QFileInfo::exists("/etc/passwd"));
+    }
 };
 
 AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(UsersTest)
