@@ -45,6 +45,14 @@ build() {
     cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
 
+# package_deb OUTPUT_DIR: the Debian package from the built tree; prints its path.
+package_deb() {
+    mkdir -p "$1"
+    cpack -G DEB -B "$1" --config "$BUILD_DIR/CPackConfig.cmake" >/dev/null
+    rm -rf "$1/_CPack_Packages"
+    ls "$1"/*.deb
+}
+
 port_in_use() {
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }

@@ -83,7 +83,8 @@ private slots:
             depends << d.trimmed().section(' ', 0, 0);
         // What the server loads or runs at run time, and what the shared-library scan found.
         for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules", "wget", "libqt5core5a",
-                                    "libqt5network5", "libqt5sql5", "libqt5widgets5", "libpam0g", "libacl1", "libc6"})
+                                    "libqt5network5", "libqt5sql5", "libqt5widgets5", "libpam0g", "libacl1", "libc6",
+                                    "samba-libs", "libkrb5-3"})
             QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
         // Only for opening files in desktop sessions, which hosts without desktops do not do.
         QVERIFY(controlField(info.out, "Recommends").contains(QLatin1String("xdg-utils")));
@@ -111,9 +112,7 @@ private slots:
         QVERIFY2(packaged.contains(QString::fromUtf8(execStart.split(' ').first()) + " x"), execStart.constData());
         // The server finds the package's "psexec" before any other.
         QVERIFY2(packaged.contains(QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
-        QVERIFY(lines.contains("Environment=PROGRAMW6432=/opt") && lines.contains("KillSignal=SIGINT"));
-        // Media downloads go to the cache directory systemd makes; nothing of the server's in /tmp.
-        QVERIFY(lines.contains("CacheDirectory=ambrix-server") && lines.contains("PrivateTmp=yes"));
+        // What the unit does under systemd (settings in /opt, a clean stop on SIGINT) is the system test's.
 
         // The log's path has a blank: unquoted, logrotate would read two patterns.
         const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", stage + "/etc/logrotate.d/ambrix-server"});

@@ -36,7 +36,7 @@ TestServer::TestServer()
 
 TestServer::~TestServer()
 {
-    if (process && process->state() == QProcess::Running) {
+    if (isRunning()) {
         process->kill();
         process->waitForFinished(5000);
     }
@@ -78,9 +78,12 @@ bool TestServer::start(const QStringList &extraArgs, const QString &program)
            && waitUntil([&] { return !running() || TestClient(listenPort).isConnected(); }, 10000) && running();
 }
 
+qint64 TestServer::pid() const { return process ? process->processId() : 0; }
+bool TestServer::isRunning() const { return process && process->state() == QProcess::Running; }
+
 void TestServer::interrupt()
 {
-    if (process && process->state() == QProcess::Running)
+    if (isRunning())
         ::kill(static_cast<pid_t>(process->processId()), SIGINT);
 }
 

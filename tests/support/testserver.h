@@ -40,6 +40,8 @@ public:
     // Serves on 127.0.0.1 and a free port; true once it accepts connections.
     bool start(const QStringList &extraArgs = {}, const QString &program = QStringLiteral(AMBRIX_SERVER_BIN));
     quint16 port() const { return listenPort; }
+    qint64 pid() const;
+    bool isRunning() const;
     void interrupt();
     bool waitForExit(int msecs = 10000);
     int exitCode() const;
