@@ -2,9 +2,7 @@
 // use of a three-node MariaDB Galera cluster is killed, and a private MariaDB is stopped for ten
 // seconds. Both databases are started here, once per run, by the scripts in scripts/.
 #include "db/mysqlinfo.h"
-#include "sampledata.h"
 #include "testserver.h"
-#include "waituntil.h"
 
 #include <QtTest>
 #include <QRandomGenerator>
@@ -20,18 +18,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
 
-// Runs scripts/NAME with arguments; its "KEY=value" lines, or nothing when it failed.
+// Runs scripts/NAME with arguments; its "KEY=value" lines and "ok", or nothing when it failed.
 QHash<QString, QString> runScript(const QString &name, const QStringList &arguments)
 {
-    QProcess script;
-    script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    script.start(QStringLiteral("bash"),
-                 QStringList{QStringLiteral(AMBRIX_SOURCE_DIR "/scripts/") + name} + arguments);
+    const ProgramResult r = runProgram(QStringLiteral("bash"),
+                                       QStringList{QStringLiteral(AMBRIX_SOURCE_DIR "/scripts/") + name} + arguments,
+                                       QByteArray(), QProcessEnvironment::systemEnvironment(), 240000);
     QHash<QString, QString> values;
-    if (!script.waitForFinished(240000) || script.exitCode() != 0)
+    if (r.exitCode != 0) {
+        qWarning("%s", r.err.constData());
         return values;
+    }
     values.insert(QStringLiteral("ok"), QStringLiteral("1"));
-    for (const QByteArray &line : script.readAllStandardOutput().split('\n')) {
+    for (const QByteArray &line : r.out.split('\n')) {
         const int eq = line.indexOf('=');
         if (eq > 0)
             values.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
