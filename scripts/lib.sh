@@ -56,8 +56,9 @@ free_port() {
 }
 
 # start_db DIR PORT [MARIADBD-OPTION...]: a private MariaDB in DIR on 127.0.0.1:PORT with the
-# schema and the sample catalogue loaded; extra options override the defaults below.
-# Sets DB_PID, DB_PORT and DB_SOCKET.
+# schema and the sample catalogue loaded; extra options override the defaults below. When PORT
+# cannot be bound (a port that nothing listens on may still be the local port of an outgoing
+# connection), it starts again on another free port. Sets DB_PID, DB_PORT and DB_SOCKET.
 start_db() {
     local dir="$1"
     DB_PORT="$2"
@@ -68,6 +69,34 @@ start_db() {
         mariadb-install-db --no-defaults --datadir="$dir/data" --user=root \
             --auth-root-authentication-method=normal --skip-test-db >"$dir/install.log" 2>&1
     fi
+    local attempt
+    for attempt in 1 2 3 4 5; do
+        if launch_db "$dir" "$@"; then
+            break
+        fi
+        if ((attempt == 5)) || ! grep -q "Address already in use" "$dir/error.log" 2>/dev/null; then
+            echo "MariaDB did not start; see $dir/error.log" >&2
+            return 1
+        fi
+        echo "Port $DB_PORT is taken; MariaDB tries another." >&2
+        DB_PORT=$(free_port)
+    done
+    db_sql < "$ROOT/db/schema.sql"
+    db_sql < "$ROOT/db/sample.sql"
+    db_sql <<SQL
+CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
+GRANT ALL PRIVILEGES ON ambrix.* TO '$DB_USER'@'127.0.0.1';
+FLUSH PRIVILEGES;
+SQL
+}
+
+# launch_db DIR [MARIADBD-OPTION...]: starts mariadbd on DB_PORT; false when it ended before
+# answering (its error log says why).
+launch_db() {
+    local dir="$1"
+    shift
+    # Only this start's lines are looked at.
+    : > "$dir/error.log"
     # Each client connection holds its own database connection: allow plenty.
     mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$DB_SOCKET" \
         --port="$DB_PORT" --bind-address=127.0.0.1 --pid-file="$dir/mysqld.pid" \
@@ -77,21 +106,16 @@ start_db() {
     local i
     for i in $(seq 1 150); do
         if mariadb-admin --no-defaults --socket="$DB_SOCKET" -uroot ping >/dev/null 2>&1; then
-            break
+            return 0
         fi
         if ! kill -0 "$DB_PID" 2>/dev/null; then
-            echo "MariaDB did not start; see $dir/error.log" >&2
+            wait "$DB_PID" 2>/dev/null || true
+            DB_PID=
             return 1
         fi
         sleep 0.2
     done
-    db_sql < "$ROOT/db/schema.sql"
-    db_sql < "$ROOT/db/sample.sql"
-    db_sql <<SQL
-CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
-GRANT ALL PRIVILEGES ON ambrix.* TO '$DB_USER'@'127.0.0.1';
-FLUSH PRIVILEGES;
-SQL
+    return 0
 }
 
 db_sql() {
