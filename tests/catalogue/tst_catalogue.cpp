@@ -20,13 +20,22 @@ namespace {
 
 const QByteArray ServerToken = "launcher-test-token-41d0b2";
 
-// Modes: "crash" (killed by a signal after writing a part), "fail" (exit 8), anything else serves.
+// Modes: "crash" (killed by a signal after writing a part), "fail" (exit 8), "hang" (a media
+// server that accepts and does not answer, until the test creates "$d/go"), anything else serves.
 const char downloader[] = R"sh(case "$(cat "$d/mode")" in
 crash) printf partial > "$3"; kill -KILL $$ ;;
 fail) exit 8 ;;
+hang) while [ ! -e "$d/go" ]; do sleep 0.05; done ;;
 esac
 printf downloaded > "$3"
 )sh";
+
+QByteArray framed(const QByteArray &payload)
+{
+    QByteArray reply(4, '\0');
+    qToBigEndian<quint32>(quint32(payload.size()), reply.data());
+    return reply + payload;
+}
 
 QByteArray backslashed(QString path)
 {
@@ -292,11 +301,40 @@ private slots:
         });
         const int runs = wget.calls().size();
 
-        QByteArray framed(4, '\0');
-        qToBigEndian<quint32>(quint32(icon.size()), framed.data());
-        QCOMPARE(client->request(("_byteArray_get_application_group_icon?" + id(4)).toUtf8()), framed + icon);
+        QCOMPARE(client->request(("_byteArray_get_application_group_icon?" + id(4)).toUtf8()), framed(icon));
         QCOMPARE(wget.calls().size(), runs + (refused.isEmpty() ? 1 : 0));
         QVERIFY(refused.isEmpty() || server.logContents().contains("Error: Media directory '" + refused.toUtf8() + "' refused"));
+    }
+
+    // A record is loaded without its icon; the icon is downloaded when asked for, once for every
+    // client asking at the same time, and kept with the record until it is updated.
+    void iconIsFetchedOnDemandOnce()
+    {
+        const QString app = id(6);
+        const QByteArray iconRequest = ("_byteArray_get_application_icon?" + app).toUtf8();
+        QVERIFY(db.exec(QString("UPDATE ax_application SET icon='icons/%1app.png' WHERE id=%2").arg(prefix, app)));
+        QVERIFY(writeFile(wget.directory() + "/mode", "hang"));
+        QFile::remove(wget.directory() + "/go");
+        const int runs = wget.calls().size();
+        QCOMPARE(ask("get_application_name?" + app), (prefix + "app6\n").toUtf8());
+        QCOMPARE(wget.calls().size(), runs);
+
+        std::vector<std::unique_ptr<TestClient>> askers;
+        for (int i = 0; i < 8; ++i) {
+            askers.push_back(server.login(user.name().toUtf8(), user.token()));
+            QVERIFY(askers.back() && askers.back()->send(iconRequest));
+        }
+        QVERIFY(wget.waitForCalls(runs + 1));
+        QCOMPARE(ask("get_application_exec_path?" + app), QByteArray("\n"));
+        QVERIFY(writeFile(wget.directory() + "/go", ""));
+        for (const auto &asker : askers)
+            QCOMPARE(asker->receiveExactly(framed("downloaded").size()), framed("downloaded"));
+        QCOMPARE(wget.calls().size(), runs + 1);
+        QCOMPARE(client->request(iconRequest), framed("downloaded"));
+        QCOMPARE(wget.calls().size(), runs + 1);
+        QCOMPARE(ask("application_updated?" + app), QByteArray("\n"));
+        QCOMPARE(client->request(iconRequest), framed("downloaded"));
+        QCOMPARE(wget.calls().size(), runs + 2);
     }
 
     void openFileInTheLastMatchingSession()
