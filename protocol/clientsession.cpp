@@ -14,14 +14,14 @@
 
 namespace {
 
-// The kinds of message, by their leading bytes, tested in this order.
-enum class Kind { Quit, RemoteServerRegistration, ServerCommand, BinaryFile, ByteArray, Request };
+using Kind = MessageKind;
 
 struct KindPrefix {
     const char *prefix;
     Kind kind;
 };
 
+// Tested in this order.
 const KindPrefix kinds[] = {
     {CommandTable::QuitName, Kind::Quit},
     {"_serverCommand_set_remote_server?", Kind::RemoteServerRegistration},
@@ -30,7 +30,9 @@ const KindPrefix kinds[] = {
     {"_byteArray_", Kind::ByteArray},
 };
 
-Kind kindOf(const QByteArray &message)
+} // namespace
+
+MessageKind messageKind(const QByteArray &message)
 {
     for (const KindPrefix &k : kinds) {
         if (message.startsWith(k.prefix))
@@ -38,8 +40,6 @@ Kind kindOf(const QByteArray &message)
     }
     return Kind::Request;
 }
-
-} // namespace
 
 ClientSession::ClientSession(const QString &connectionName, const QString &clientAddress)
 {
@@ -60,7 +60,7 @@ ClientSession::~ClientSession()
 
 void ClientSession::handleMessage(const QByteArray &message, const std::shared_ptr<Connection> &connection)
 {
-    const Kind kind = kindOf(message);
+    const Kind kind = messageKind(message);
     if (kind == Kind::Quit) {
         qDebug("Shutting down socket...");
         connection->shutdown();

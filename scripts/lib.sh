@@ -36,13 +36,37 @@ use_ccache() {
     CCACHE_LAUNCHER="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
 }
 
+# build [CMAKE-OPTION...]: configures BUILD_DIR with the options the first time, then builds it.
 build() {
     use_ccache
     if [[ ! -f "$BUILD_DIR/build.ninja" ]]; then
         # shellcheck disable=SC2086
-        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $CCACHE_LAUNCHER >/dev/null
+        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $CCACHE_LAUNCHER "$@" >/dev/null
     fi
     cmake --build "$BUILD_DIR" -j "$(nproc)"
+}
+
+# run_suite [CTEST-ARGUMENT...]: runs the tests of BUILD_DIR against a fresh private MariaDB.
+run_suite() {
+    local db_dir="$LOCAL_DIR/test-db-$$-$RANDOM"
+    rm -rf "$db_dir"
+    # shellcheck disable=SC2064
+    trap "stop_db; rm -rf '$db_dir'" EXIT
+    start_db "$db_dir" "$(free_port)"
+    local status=0
+    (
+        export AMBRIX_TEST_DB_HOST=127.0.0.1
+        export AMBRIX_TEST_DB_PORT="$DB_PORT"
+        export AMBRIX_TEST_DB_USER="$DB_USER"
+        export AMBRIX_TEST_DB_PASSWORD="$DB_PASSWORD"
+        export AMBRIX_TEST_DB_SOCKET="$DB_SOCKET"
+        cd "$BUILD_DIR"
+        ctest --output-on-failure "$@"
+    ) || status=$?
+    stop_db
+    rm -rf "$db_dir"
+    trap - EXIT
+    return "$status"
 }
 
 port_in_use() {

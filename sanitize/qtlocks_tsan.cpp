@@ -1,0 +1,111 @@
+// Preloaded into the ThreadSanitizer test runs (scripts/sanitize): Qt 5 takes and releases its
+// mutexes inside libQt5Core, which is not instrumented, so ThreadSanitizer never learns that a
+// QMutex orders the threads using it and reports every access under one as a race. These
+// definitions come before libQt5Core's in the lookup order, call the real ones, and tell the
+// runtime about the ordering: a release before a mutex is given up, an acquire once it is held.
+//
+// Not instrumented itself, and it links nothing: loaded into a process without the runtime (a
+// shell, a MariaDB tool) the weak references below are null, and into one without Qt the
+// definitions are never called.
+#include <QDeadlineTimer>
+#include <QMutex>
+#include <QWaitCondition>
+
+#include <dlfcn.h>
+
+extern "C" {
+void __tsan_acquire(void *address) __attribute__((weak));
+void __tsan_release(void *address) __attribute__((weak));
+}
+
+namespace {
+
+void acquired(const void *mutex)
+{
+    if (__tsan_acquire)
+        __tsan_acquire(const_cast<void *>(mutex));
+}
+
+void releasing(const void *mutex)
+{
+    if (__tsan_release)
+        __tsan_release(const_cast<void *>(mutex));
+}
+
+// The definition the dynamic linker would have picked without this library.
+template <typename Function>
+Function next(const char *symbol)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+}
+
+} // namespace
+
+void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<void (*)(QMutex *)>("_ZN6QMutex4lockEv");
+    real(this);
+    acquired(this);
+}
+
+bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<bool (*)(QMutex *, int)>("_ZN6QMutex7tryLockEi");
+    const bool locked = real(this, timeout);
+    if (locked)
+        acquired(this);
+    return locked;
+}
+
+void QMutex::unlock() noexcept
+{
+    static const auto real = next<void (*)(QMutex *)>("_ZN6QMutex6unlockEv");
+    releasing(this);
+    real(this);
+}
+
+// The inline fast paths of QBasicMutex are instrumented where they are compiled; these are the
+// slow paths they fall back to under contention.
+void QBasicMutex::lockInternal() QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<void (*)(QBasicMutex *)>("_ZN11QBasicMutex12lockInternalEv");
+    real(this);
+    acquired(this);
+}
+
+bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<bool (*)(QBasicMutex *, int)>("_ZN11QBasicMutex12lockInternalEi");
+    const bool locked = real(this, timeout);
+    if (locked)
+        acquired(this);
+    return locked;
+}
+
+void QBasicMutex::unlockInternal() noexcept
+{
+    static const auto real = next<void (*)(QBasicMutex *)>("_ZN11QBasicMutex14unlockInternalEv");
+    releasing(this);
+    real(this);
+}
+
+// A wait gives the mutex up and takes it again inside libQt5Core.
+bool QWaitCondition::wait(QMutex *mutex, QDeadlineTimer deadline)
+{
+    static const auto real =
+        next<bool (*)(QWaitCondition *, QMutex *, QDeadlineTimer)>("_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer");
+    releasing(mutex);
+    const bool woken = real(this, mutex, deadline);
+    acquired(mutex);
+    return woken;
+}
+
+bool QWaitCondition::wait(QMutex *mutex, unsigned long time)
+{
+    static const auto real =
+        next<bool (*)(QWaitCondition *, QMutex *, unsigned long)>("_ZN14QWaitCondition4waitEP6QMutexm");
+    releasing(mutex);
+    const bool woken = real(this, mutex, time);
+    acquired(mutex);
+    return woken;
+}
