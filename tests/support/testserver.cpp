@@ -92,6 +92,8 @@ bool TestServer::start(const QStringList &extraArgs)
     listenPort = freePort();
     process = std::make_unique<QProcess>();
     process->setProcessEnvironment(env);
+    // Relative paths in requests resolve inside the scratch directory, never in the build tree.
+    process->setWorkingDirectory(workDir());
     process->setStandardOutputFile(dir.path() + QStringLiteral("/stdout.txt"));
     process->setStandardErrorFile(dir.path() + QStringLiteral("/stderr.txt"));
     QStringList args{QStringLiteral("-a"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
