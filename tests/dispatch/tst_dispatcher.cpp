@@ -306,18 +306,21 @@ private slots:
         QCOMPARE(framed(*second, request), newer);
     }
 
-    // A record read before "application_updated" and stored after it would hide the change for good.
-    void recordLoadedAcrossUpdateIsNotKept()
+    // An icon downloaded across "application_updated" and kept after it would hide the change for
+    // good; so would the record.
+    void iconFetchedAcrossUpdateIsNotKept()
     {
+        const QString icon = "_byteArray_get_application_icon?" + id(13);
         QVERIFY(putMedia("race", pattern(100, 1)) && setMode("slow"));
-        QVERIFY(fetcher->send(("get_application_name?" + id(13)).toUtf8()));
+        QVERIFY(fetcher->send(icon.toUtf8()));
         QTRY_VERIFY_WITH_TIMEOUT(isWaiting(), 10000);
         QVERIFY(db.exec(QString("UPDATE ax_application SET name='renamed' WHERE id=%1").arg(id(13))));
         const std::unique_ptr<TestClient> second = login();
         QCOMPARE(second->request(("application_updated?" + id(13)).toUtf8()), QByteArray("\n"));
         QVERIFY(release());
-        QCOMPARE(fetcher->receive(20000), QByteArray("race\n"));
-        QVERIFY(setMode("serve"));
+        QCOMPARE(readFramed(*fetcher), pattern(100, 1));
+        QVERIFY(putMedia("race", pattern(100, 2)) && setMode("serve"));
+        QCOMPARE(framed(*second, icon), pattern(100, 2));
         QCOMPARE(second->request(("get_application_name?" + id(13)).toUtf8()), QByteArray("renamed\n"));
     }
 };
