@@ -66,8 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray bytes = secret.toUtf8();
         const int position = message.indexOf(bytes);
         // Only a secret found once, as it was written: elsewhere the same bytes may stand for
-        // something else, and text that is no UTF-8 is read with replacement characters.
-        if (bytes.isEmpty() || position < 0 || message.indexOf(bytes, position + 1) >= 0)
+        // something else, and bytes that are no UTF-8 are read as replacement characters, which
+        // the message may also hold as they are.
+        if (bytes.isEmpty() || secret.contains(QChar::ReplacementCharacter) || position < 0
+            || message.indexOf(bytes, position + 1) >= 0)
             continue;
         const QByteArray other = withOtherSecret(message, position, bytes.size());
         FUZZ_CHECK(SecretMask::maskedForLog(other) == masked);

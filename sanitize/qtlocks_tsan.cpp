@@ -32,25 +32,36 @@ void releasing(const void *mutex)
         __tsan_release(const_cast<void *>(mutex));
 }
 
-// The definition the dynamic linker would have picked without this library.
+// The definition the dynamic linker would have picked without this library, looked up once into
+// a static set up without a guard: a guard would need the C++ runtime, which C programs lack.
 template <typename Function>
-Function next(const char *symbol)
+Function next(Function *cache, const char *symbol)
 {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+    Function found = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
+    if (!found) {
+        found = reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+        __atomic_store_n(cache, found, __ATOMIC_RELEASE);
+    }
+    return found;
 }
+
+#define REAL(symbol, ...) \
+    using Real = __VA_ARGS__; \
+    static Real cached = nullptr; \
+    const Real real = next(&cached, symbol)
 
 } // namespace
 
 void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
 {
-    static const auto real = next<void (*)(QMutex *)>("_ZN6QMutex4lockEv");
+    REAL("_ZN6QMutex4lockEv", void (*)(QMutex *));
     real(this);
     acquired(this);
 }
 
 bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 {
-    static const auto real = next<bool (*)(QMutex *, int)>("_ZN6QMutex7tryLockEi");
+    REAL("_ZN6QMutex7tryLockEi", bool (*)(QMutex *, int));
     const bool locked = real(this, timeout);
     if (locked)
         acquired(this);
@@ -59,7 +70,7 @@ bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 
 void QMutex::unlock() noexcept
 {
-    static const auto real = next<void (*)(QMutex *)>("_ZN6QMutex6unlockEv");
+    REAL("_ZN6QMutex6unlockEv", void (*)(QMutex *));
     releasing(this);
     real(this);
 }
@@ -68,14 +79,14 @@ void QMutex::unlock() noexcept
 // slow paths they fall back to under contention.
 void QBasicMutex::lockInternal() QT_MUTEX_LOCK_NOEXCEPT
 {
-    static const auto real = next<void (*)(QBasicMutex *)>("_ZN11QBasicMutex12lockInternalEv");
+    REAL("_ZN11QBasicMutex12lockInternalEv", void (*)(QBasicMutex *));
     real(this);
     acquired(this);
 }
 
 bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 {
-    static const auto real = next<bool (*)(QBasicMutex *, int)>("_ZN11QBasicMutex12lockInternalEi");
+    REAL("_ZN11QBasicMutex12lockInternalEi", bool (*)(QBasicMutex *, int));
     const bool locked = real(this, timeout);
     if (locked)
         acquired(this);
@@ -84,7 +95,7 @@ bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 
 void QBasicMutex::unlockInternal() noexcept
 {
-    static const auto real = next<void (*)(QBasicMutex *)>("_ZN11QBasicMutex14unlockInternalEv");
+    REAL("_ZN11QBasicMutex14unlockInternalEv", void (*)(QBasicMutex *));
     releasing(this);
     real(this);
 }
@@ -92,8 +103,7 @@ void QBasicMutex::unlockInternal() noexcept
 // A wait gives the mutex up and takes it again inside libQt5Core.
 bool QWaitCondition::wait(QMutex *mutex, QDeadlineTimer deadline)
 {
-    static const auto real =
-        next<bool (*)(QWaitCondition *, QMutex *, QDeadlineTimer)>("_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer");
+    REAL("_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer", bool (*)(QWaitCondition *, QMutex *, QDeadlineTimer));
     releasing(mutex);
     const bool woken = real(this, mutex, deadline);
     acquired(mutex);
@@ -102,8 +112,7 @@ bool QWaitCondition::wait(QMutex *mutex, QDeadlineTimer deadline)
 
 bool QWaitCondition::wait(QMutex *mutex, unsigned long time)
 {
-    static const auto real =
-        next<bool (*)(QWaitCondition *, QMutex *, unsigned long)>("_ZN14QWaitCondition4waitEP6QMutexm");
+    REAL("_ZN14QWaitCondition4waitEP6QMutexm", bool (*)(QWaitCondition *, QMutex *, unsigned long));
     releasing(mutex);
     const bool woken = real(this, mutex, time);
     acquired(mutex);
