@@ -1,11 +1,13 @@
 #include "accounts/axusercommand.h"
 
+#include "accounts/accountstore.h"
 #include "accounts/loginfailurelimiter.h"
 #include "accounts/userfolder.h"
 #include "db/mysqlinfo.h"
 #include "platform/fileacl.h"
 #include "platform/filetree.h"
 #include "platform/netstatus.h"
+#include "platform/servername.h"
 #include "platform/shares.h"
 #include "registration/tokengenerator.h"
 
@@ -99,7 +101,7 @@ Accounts::UserInfo AXUserCommand::buildUserInfo(const QString &name, const QStri
 
 QString AXUserCommand::createUser(const QString &name, const QString &password)
 {
-    const quint32 status = Accounts::addUser(logonServer(), buildUserInfo(name, password, QString(), QString()));
+    const quint32 status = AccountStore::addUser(logonServer(), buildUserInfo(name, password, QString(), QString()));
     switch (status) {
     case NetStatus::Success:
         return QString();
@@ -128,8 +130,9 @@ QString AXUserCommand::enableUser(const QString &name, const QString &group)
 {
     if (group.isEmpty())
         return tr("Error: Ambrix group is not defined");
-    // Always this computer's groups, whatever LOGONSERVER says.
-    const quint32 status = Accounts::addGroupMember(QString(), group, name);
+    // The logon server's groups, like every other account call: in a domain the platform's
+    // group is the domain's.
+    const quint32 status = AccountStore::addGroupMember(logonServer(), group, name);
     if (status == NetStatus::Success) {
         const QString token = TokenGenerator::newToken();
         return token.isEmpty() ? errorReply(tr("Token generation failed")) : token;
@@ -149,14 +152,14 @@ QString AXUserCommand::disableUser(const QString &name, const QString &group)
 {
     if (group.isEmpty())
         return tr("Error: Ambrix group is not defined");
-    if (Accounts::removeGroupMember(logonServer(), group, name) == NetStatus::Success)
+    if (AccountStore::removeGroupMember(logonServer(), group, name) == NetStatus::Success)
         return tr("Success: User %1 disabled succesfully").arg(name);
     return errorReply(tr("Cannot disable user %1").arg(name));
 }
 
 QString AXUserCommand::removeUser(const QString &name)
 {
-    const quint32 status = Accounts::deleteUser(logonServer(), name);
+    const quint32 status = AccountStore::deleteUser(logonServer(), name);
     if (status == NetStatus::Success)
         return tr("Success: User %1 removed succesfully").arg(name);
     return statusError(status,
@@ -172,14 +175,14 @@ QString AXUserCommand::changeUserPassword(const QString &name, const QString &ol
         // Checking the old password is a host-password check: limited like a login's.
         quint32 status = NetStatus::InvalidPassword;
         LoginFailureLimiter::instance().check(clientAddress, [&] {
-            status = Accounts::changePassword(logonServer(), name, oldPassword, newPassword);
+            status = AccountStore::changePassword(logonServer(), name, oldPassword, newPassword);
             return status != NetStatus::InvalidPassword;
         });
         if (status == NetStatus::Success)
             return tr("Success: Password for user %1 changed succesfully").arg(name);
         return errorReply(tr("Cannot change password"));
     }
-    const quint32 status = Accounts::setPassword(logonServer(), name, newPassword);
+    const quint32 status = AccountStore::setPassword(logonServer(), name, newPassword);
     if (status == NetStatus::Success)
         return tr("Success: Password for user %1 changed succesfully").arg(name);
     return statusError(status, {NetStatus::UserNotFound, NetStatus::NotPrimary, NetStatus::PasswordTooShort},
@@ -188,7 +191,7 @@ QString AXUserCommand::changeUserPassword(const QString &name, const QString &ol
 
 QString AXUserCommand::createGroup(const QString &group)
 {
-    switch (Accounts::addGroup(logonServer(), group)) {
+    switch (AccountStore::addGroup(logonServer(), group)) {
     case NetStatus::Success:
         return QString();
     case NetStatus::GroupExists:
@@ -202,7 +205,7 @@ QString AXUserCommand::createGroup(const QString &group)
 
 QString AXUserCommand::removeGroup(const QString &group)
 {
-    const quint32 status = Accounts::deleteGroup(logonServer(), group);
+    const quint32 status = AccountStore::deleteGroup(logonServer(), group);
     if (status == NetStatus::Success)
         return tr("Success: Group %1 removed succesfully").arg(group);
     if (status == NetStatus::GroupNotFound)
@@ -214,7 +217,7 @@ QString AXUserCommand::removeGroup(const QString &group)
 QString AXUserCommand::listGroups()
 {
     // One batch: with more groups than that, the first ones only.
-    const Accounts::NameList groups = Accounts::groupNames(logonServer(), maxListedGroups);
+    const Accounts::NameList groups = AccountStore::groupNames(logonServer(), maxListedGroups);
     if (groups.status == NetStatus::Success || groups.status == NetStatus::MoreData)
         return groups.names.join(QLatin1Char(','));
     qDebug("Error: %u\n", groups.status);
@@ -224,7 +227,7 @@ QString AXUserCommand::listGroups()
 QStringList AXUserCommand::groupMemberNames(const QString &group)
 {
     // A failed listing is an empty group.
-    const QStringList names = Accounts::groupMembers(logonServer(), group).names;
+    const QStringList names = AccountStore::groupMembers(logonServer(), group).names;
     qDebug("Total users: %d", int(names.size()));
     return names;
 }
@@ -238,7 +241,7 @@ bool AXUserCommand::isUserInGroup(const QString &name, const QString &group)
 {
     const QStringList names = groupMemberNames(group);
     qDebug() << "Group members:" << names;
-    return !name.isEmpty() && names.contains(name, Qt::CaseInsensitive);
+    return !name.isEmpty() && names.contains(AccountStore::memberName(logonServer(), name), Qt::CaseInsensitive);
 }
 
 quint32 AXUserCommand::getSid(const QString &name, QString *sid, quint32 *lastError)
@@ -265,11 +268,12 @@ QString AXUserCommand::createUserFolder(const QString &userName, const QString &
         return tr("Error: cannot share user folder: %1").arg(QString());
     QStringList problems;
 
-    // The account's home becomes the folder. The roaming-profile path goes along in the record,
-    // though a Linux account keeps none.
-    const quint32 profileStatus = Accounts::setUserInfo(
-        logonServer(), userName,
-        buildUserInfo(userName, QString(), folder.path(), folder.profilePath(computerName())));
+    // A host account's home becomes the folder, and the roaming-profile path goes along in the
+    // record, though a Linux account keeps none. A domain account gets the share's paths, which
+    // the domain's other computers reach.
+    const QString home = ServerName::isThisHost(logonServer()) ? folder.path() : folder.homeSharePath(computerName());
+    const quint32 profileStatus = AccountStore::setUserInfo(
+        logonServer(), userName, buildUserInfo(userName, QString(), home, folder.profilePath(computerName())));
     if (profileStatus != NetStatus::Success)
         problems.append(tr("Cannot set profile on user (Error %1)").arg(profileStatus));
 

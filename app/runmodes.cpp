@@ -49,7 +49,8 @@ int serve(int argc, char **argv, const QString &port, const QString &address)
     // The event loop never runs: the accept loop occupies this thread.
     QCoreApplication application(argc, argv);
     nameApplication();
-    qDebug("Ambrix Server %s", AMBRIX_VERSION);
+    // Not a debug line: it stays when an operator silences those.
+    qInfo("Ambrix Server %s", AMBRIX_VERSION);
     if (qgetenv("DEBUG_NOAUTH") == "1")
         Log::error(QStringLiteral("DEBUG_NOAUTH is 1: every login is accepted without any check"));
 

@@ -33,6 +33,12 @@ inline constexpr int DefaultLoginFailureWindow = 60;
 // Strict privilege: changes to accounts, groups, folders, tokens and registrations need a login
 // with administrator privilege, which an empty admin group no longer grants.
 inline constexpr char RequireAdminGroup[] = "Server/RequireAdminGroup";
+// The domain whose controller LOGONSERVER names: an account allowed to manage users and groups
+// with its password, or Kerberos with the host's keytab; and the domain's Kerberos realm.
+inline constexpr char DomainUser[] = "Server/DomainUser";
+inline constexpr char DomainPassword[] = "Server/DomainPassword";
+inline constexpr char DomainUseKerberos[] = "Server/DomainUseKerberos";
+inline constexpr char DomainRealm[] = "Server/DomainRealm";
 // The entry of a server role; the role names are listed in registration/serverregistry.h.
 inline QString roleKey(const char *roleName)
 {

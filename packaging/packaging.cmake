@@ -24,6 +24,7 @@ install(TARGETS ambrix-cli DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ambrix-psexec DESTINATION lib/ambrix-server/bin)
 # PAM reads its services from /etc/pam.d only, whatever the prefix.
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.pam DESTINATION /etc/pam.d RENAME ambrix-server)
+install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.logrotate DESTINATION /etc/logrotate.d RENAME ambrix-server)
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.service DESTINATION lib/systemd/system)
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.logrotate DESTINATION /etc/logrotate.d RENAME ambrix-server)
 # The maintainer script copies it to "/opt/Ambrix Server/" when no settings are there yet.

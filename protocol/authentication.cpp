@@ -1,5 +1,6 @@
 #include "protocol/authentication.h"
 
+#include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
 #include "accounts/loginfailurelimiter.h"
 #include "app/settings.h"
@@ -76,9 +77,12 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     if (byServerToken(password))
         return true;
     qDebug("Trying Windows authentication...");
-    // Host passwords can be guessed, tokens cannot: only this step counts failures.
-    return LoginFailureLimiter::instance().check(session.clientAddress,
-                                                 [&] { return Logon::checkPassword(user, password); });
+    // Host passwords can be guessed, tokens cannot: only this step counts failures. With
+    // LOGONSERVER naming a domain controller, a domain user's password counts too.
+    return LoginFailureLimiter::instance().check(session.clientAddress, [&] {
+        return Logon::checkPassword(user, password)
+            || AccountStore::checkDomainPassword(qEnvironmentVariable("LOGONSERVER"), user, password);
+    });
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)

@@ -126,6 +126,7 @@ void PackageTest::filesAtTheirPaths_data()
     QTest::newRow("server") << "/usr/sbin/ambrix-server x";
     QTest::newRow("client") << "/usr/bin/ambrix-cli x";
     QTest::newRow("launcher") << "/usr/lib/ambrix-server/bin/psexec x";
+    QTest::newRow("domain helper") << "/usr/lib/ambrix-server/ambrix-domain x";
     QTest::newRow("PAM service") << "/etc/pam.d/ambrix-server -";
     QTest::newRow("log rotation") << "/etc/logrotate.d/ambrix-server -";
     QTest::newRow("systemd unit") << "/usr/lib/systemd/system/ambrix-server.service -";
@@ -153,7 +154,7 @@ void PackageTest::controlFields()
     // What the server loads or runs at run time, and what the shared-library scan found.
     for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules", "wget",
                                 "libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5",
-                                "libpam0g", "libacl1", "libc6"})
+                                "libpam0g", "libacl1", "libc6", "samba-libs", "libkrb5-3"})
         QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
 
     // Only for opening files in desktop sessions, which hosts without desktops do not do.
@@ -183,13 +184,10 @@ void PackageTest::unitStartsThePackagedServer()
         if (line.startsWith("Environment=PATH="))
             path = line.mid(17);
     }
+    // What the unit does under systemd (settings in /opt, a clean stop on SIGINT) is the system test's.
     QVERIFY2(packaged.contains(QString::fromUtf8(execStart.split(' ').first()) + " x"), execStart.constData());
     // The server finds the package's "psexec" before any other.
     QVERIFY2(packaged.contains(QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
-    QVERIFY(lines.contains("Environment=PROGRAMW6432=/opt"));
-    QVERIFY(lines.contains("KillSignal=SIGINT"));
-    // Media downloads go to the cache directory systemd makes; nothing of the server's in /tmp.
-    QVERIFY(lines.contains("CacheDirectory=ambrix-server") && lines.contains("PrivateTmp=yes"));
 
     // The log's path has a blank: unquoted, logrotate would read two patterns.
     const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", stage + "/etc/logrotate.d/ambrix-server"});

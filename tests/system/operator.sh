@@ -1,0 +1,416 @@
+#!/usr/bin/env bash
+# The operators' part of README.md, step by step, on a Debian 12 booted with systemd in a
+# container: MariaDB with the catalogue, the freshly built package installed with apt,
+# settings, registration, the service (status, journal, debug switch, stop, kill, restart,
+# upgrade, reboot), uploads, logrotate, remove and purge.
+#
+# The root file system (Debian 12 minbase with systemd, MariaDB, logrotate and the package's
+# dependencies) comes from the Debian archive once and is kept between runs in
+# $AMBRIX_SYSTEM_CACHE (default /var/cache/ambrix-server-build/system-root-HASH); a run uses it
+# read-only below an overlay. The container boots with a private network, so the database and
+# the server listen only inside it. Needs root, debootstrap and systemd-nspawn.
+# Run from the build directory: ctest -L system --output-on-failure
+source "$(dirname "$0")/../../scripts/lib.sh"
+
+if ((EUID != 0)); then
+    echo "SKIP: the system test needs root"
+    exit 77
+fi
+
+MIRROR="${AMBRIX_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+SECURITY_MIRROR="${AMBRIX_DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}"
+CACHE_DIR="${AMBRIX_SYSTEM_CACHE:-/var/cache/ambrix-server-build}"
+DB_SECRET=operator-secret
+ALICE_PASSWORD=alice-host-password
+
+WORK=""
+NSPAWN_PID=""
+CT_PID1=""
+PARTIAL_ROOT=""
+LONG_PID=""
+START=$SECONDS
+
+step() { printf '[%4ds] %s\n' $((SECONDS - START)) "$*"; }
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+# check WHAT ACTUAL EXPECTED
+check() {
+    [[ "$2" == "$3" ]] || fail "$1: got '$2', expected '$3'"
+}
+# check_has WHAT TEXT PATTERN (grep -E)
+check_has() {
+    grep -qE -- "$3" <<<"$2" || fail "$1: no '$3' in: $2"
+}
+
+# ct SCRIPT: runs SCRIPT in the container as root with an operator's plain environment; the
+# helpers of ops.sh (below) are at hand.
+ct() {
+    timeout 300 nsenter -t "$CT_PID1" -a -- /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+        HOME=/root LANG=C.UTF-8 TERM=dumb /bin/bash -c "set -euo pipefail; source /root/ops.sh; $1" </dev/null
+}
+
+# wait_ct SECONDS SCRIPT: polls until SCRIPT succeeds in the container.
+wait_ct() {
+    local deadline=$((SECONDS + $1))
+    until ct "$2" >/dev/null 2>&1; do
+        if ((SECONDS >= deadline)); then
+            ct "$2" || true
+            fail "not within $1 s: $2"
+        fi
+        sleep 0.2
+    done
+}
+
+# long LOG COMMAND...: runs COMMAND, output appended to LOG, in a process group of its own,
+# which cleanup() ends at once when this script is stopped (bash would wait for a command in
+# the foreground).
+long() {
+    local log="$1"
+    shift
+    setsid "$@" </dev/null >>"$log" 2>&1 &
+    LONG_PID=$!
+    local status=0
+    wait "$LONG_PID" || status=$?
+    LONG_PID=""
+    return "$status"
+}
+
+# Every mount at or below DIR, deepest first.
+unmount_below() {
+    local m
+    awk -v d="$1" '$5 == d || index($5, d "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r |
+        while read -r m; do umount -l "$m" || true; done
+}
+
+# The root file system: what an operator's Debian 12 already has, and what the operator fetches
+# from the archive before the package (MariaDB, logrotate of a standard installation, the
+# package's dependencies). Its text is part of the cache's name.
+prepare_root() {
+    local dir="$1" depends="$2"
+    long "$WORK/prepare.log" timeout 900 \
+        debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus bookworm "$dir" "$MIRROR" ||
+        { tail -20 "$WORK/prepare.log"; fail "debootstrap"; }
+    cat >"$dir/etc/apt/sources.list" <<SRC
+deb $MIRROR bookworm main
+deb $MIRROR bookworm-updates main
+deb $SECURITY_MIRROR bookworm-security main
+SRC
+    # Nothing starts while packages install outside a booted system, and a root that is thrown
+    # away if this fails needs no fsync.
+    printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d"
+    chmod 755 "$dir/usr/sbin/policy-rc.d"
+    echo force-unsafe-io >"$dir/etc/dpkg/dpkg.cfg.d/system-test-unsafe-io"
+    long "$WORK/prepare.log" timeout 900 systemd-nspawn -q --register=no --keep-unit --as-pid2 -D "$dir" \
+        /usr/bin/env DEBIAN_FRONTEND=noninteractive DEPENDS="$depends" /bin/bash -c '
+            set -e
+            apt-get update -qq
+            apt-get install -y -qq --no-install-recommends mariadb-server logrotate
+            apt-get satisfy -y -qq --no-install-recommends "$DEPENDS"
+            apt-get clean
+            # MariaDB'"'"'s maintainer script creates its system tables with the output sent to a
+            # syslog, which is missing here: a failure shows only as an empty directory.
+            [ -d /var/lib/mysql/mysql ]' || { tail -40 "$WORK/prepare.log"; fail "apt-get in the root"; }
+    rm -f "$dir/usr/sbin/policy-rc.d" "$dir/etc/dpkg/dpkg.cfg.d/system-test-unsafe-io"
+}
+
+boot() {
+    systemd-nspawn -q --register=no --keep-unit -D "$WORK/root" --boot --private-network \
+        --hostname=ambrix-system-test --console=read-only </dev/null >>"$WORK/console.log" 2>&1 &
+    NSPAWN_PID=$!
+    local deadline=$((SECONDS + 60)) pid
+    CT_PID1=""
+    while [[ -z "$CT_PID1" ]]; do
+        kill -0 "$NSPAWN_PID" 2>/dev/null || { tail -20 "$WORK/console.log"; fail "the container ended"; }
+        ((SECONDS < deadline)) || fail "no systemd in the container within 60 s"
+        for pid in $(pgrep -P "$NSPAWN_PID" || true); do
+            [[ "$(cat "/proc/$pid/comm" 2>/dev/null)" == systemd ]] && CT_PID1=$pid
+        done
+        sleep 0.1
+    done
+    wait_ct 120 '[[ "$(systemctl is-system-running)" =~ ^(running|degraded)$ ]]'
+    check "units that failed at boot" "$(ct 'systemctl list-units --failed --plain --no-legend')" ""
+}
+
+halt() {
+    [[ -n "$NSPAWN_PID" ]] || return 0
+    # systemd-nspawn passes SIGTERM on as a power-off request.
+    kill -TERM "$NSPAWN_PID" 2>/dev/null || true
+    local deadline=$((SECONDS + 60))
+    while kill -0 "$NSPAWN_PID" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.2; done
+    kill -KILL "$NSPAWN_PID" 2>/dev/null || true
+    wait "$NSPAWN_PID" 2>/dev/null || true
+    # Its init ends the container's whole PID namespace with it.
+    if [[ -n "$CT_PID1" && "$(cat "/proc/$CT_PID1/comm" 2>/dev/null)" == systemd ]]; then
+        kill -KILL "$CT_PID1" 2>/dev/null || true
+    fi
+    NSPAWN_PID=""
+    CT_PID1=""
+}
+
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM
+    if ((status != 0)) && [[ -n "$CT_PID1" ]]; then
+        ct 'systemctl status ambrix-server --no-pager -n 30 || true; journalctl -b -n 60 --no-pager' 2>&1 | tail -100 || true
+    fi
+    if [[ -n "$LONG_PID" ]]; then
+        kill -TERM -- "-$LONG_PID" 2>/dev/null || true
+        wait "$LONG_PID" 2>/dev/null || true
+    fi
+    halt
+    if [[ -n "$PARTIAL_ROOT" ]]; then
+        unmount_below "$PARTIAL_ROOT"
+        rm -rf --one-file-system "$PARTIAL_ROOT"
+    fi
+    if [[ -n "$WORK" ]]; then
+        unmount_below "$WORK"
+        rm -rf --one-file-system "$WORK"
+    fi
+    step "$( ((status == 0)) && echo passed || echo "failed ($status)")"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+for tool in debootstrap systemd-nspawn nsenter; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/packages.list)"
+done
+WORK="$(mktemp -d "${TMPDIR:-/var/tmp}/ambrix-system.XXXXXX")"
+
+step "package"
+DEB="$(package_deb "$WORK/package")"
+VERSION="$(dpkg-deb -f "$DEB" Version)"
+DEPENDS="$(dpkg-deb -f "$DEB" Depends)"
+
+KEY="$({ declare -f prepare_root; echo "$MIRROR $SECURITY_MIRROR $DEPENDS"; } | sha256sum | cut -c1-16)"
+BASE="$CACHE_DIR/system-root-$KEY"
+if [[ -d "$BASE" ]]; then
+    step "root file system from $BASE"
+    touch "$BASE"
+else
+    step "root file system into $BASE (Debian archive; minutes)"
+    if ! mkdir -p "$CACHE_DIR" 2>/dev/null || [[ ! -w "$CACHE_DIR" ]]; then
+        BASE="$WORK/base"
+    fi
+    PARTIAL_ROOT="$(mktemp -d "$(dirname "$BASE")/.system-root-$KEY.XXXXXX")"
+    # It becomes the container's "/", which every user must be able to enter.
+    chmod 755 "$PARTIAL_ROOT"
+    prepare_root "$PARTIAL_ROOT" "$DEPENDS"
+    # A concurrent run may have been first; then cleanup() removes this one.
+    if mv -T "$PARTIAL_ROOT" "$BASE" 2>/dev/null; then
+        PARTIAL_ROOT=""
+    fi
+    # Roots for packages of other days, untouched for a week.
+    find "$CACHE_DIR" -maxdepth 1 -name 'system-root-*' -mtime +7 -exec rm -rf --one-file-system {} + 2>/dev/null || true
+fi
+
+mkdir -p "$WORK/upper" "$WORK/overlay" "$WORK/root"
+mount -t overlay ambrix-system-test -o "lowerdir=$BASE,upperdir=$WORK/upper,workdir=$WORK/overlay" "$WORK/root"
+CT="$WORK/root"
+cp "$DEB" "$ROOT/db/schema.sql" "$ROOT/db/sample.sql" "$CT/root/"
+DEB_NAME="$(basename "$DEB")"
+CATALOGUE="$(sed -n 's/^--   get_valid_applications *//p' "$ROOT/db/sample.sql")"
+[[ -n "$CATALOGUE" ]] || fail "db/sample.sql names no expected catalogue"
+cat >"$CT/root/ops.sh" <<'OPS'
+SETTINGS="/opt/Ambrix Server/ambrix-server.ini"
+LOG="/opt/Ambrix Server/ambrix-server.log"
+ini() { sed -n "s/^$1=//p" "$SETTINGS"; }
+# What an operator does in an editor: the key's line gets the new value.
+set_ini() { sed -i "s|^$1=.*|$1=$2|" "$SETTINGS" && grep -qx "$1=$2" "$SETTINGS"; }
+main_pid() { systemctl show -p MainPID --value ambrix-server; }
+unit() { systemctl show -p "$1" --value ambrix-server; }
+# What the server's process wrote to the journal (standard output and error).
+output_of() { journalctl -o cat --no-pager _SYSTEMD_UNIT=ambrix-server.service _PID="$1"; }
+token_of() { mariadb -N -e "SELECT token FROM ambrix.ax_user WHERE username='$1'"; }
+catalogue() { ambrix-cli -u alice -t "$(token_of alice)" get_valid_applications; }
+# systemctl edit with the lines of FILE; it wants a terminal, which script(1) gives it.
+edit_unit() {
+    script -qec "env SYSTEMD_EDITOR=/root/editor OVERRIDE=$1 systemctl edit ambrix-server" /dev/null >/dev/null
+}
+# Every file outside the volatile and the package manager's own places.
+list_files() {
+    find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
+        -o -path /var/tmp -o -path /root -o -path /var/log -o -path /var/cache -o -path /var/lib/apt \
+        -o -path /var/lib/dpkg -o -path /var/lib/systemd -o -path /var/lib/mysql \
+        -o -path /var/lib/logrotate \) -prune -o -print | sort
+}
+# Files added since /root/before.txt, one a line; "-" lines for files gone.
+changed_files() {
+    list_files | diff /root/before.txt - | sed -n 's/^> //p; s/^< /- /p'
+}
+OPS
+# The operator's lines for systemctl edit, as README.md shows them, and an editor that types them.
+printf '[Service]\nEnvironment=QT_LOGGING_RULES=*.debug=true\n' >"$CT/root/debug.conf"
+printf '[Service]\nExecStart=\nExecStart=/usr/sbin/ambrix-server -a 0.0.0.0 -p 4446\n' >"$CT/root/port.conf"
+printf '#!/bin/sh\ncp "$OVERRIDE" "$1"\n' >"$CT/root/editor"
+chmod 755 "$CT/root/editor"
+# Three clients that log in and stay connected.
+cat >"$CT/root/hold-clients" <<'HOLD'
+source /root/ops.sh
+for fd in 3 4 5; do
+    eval "exec $fd<>/dev/tcp/127.0.0.1/4445"
+    printf 'login?alice&&%s' "$(token_of alice)" >&"$fd"
+    IFS= read -r -t 10 reply <&"$fd" || true
+    echo "client $fd: $reply"
+done
+exec sleep 600
+HOLD
+printf 'The operator'"'"'s report, %s.\n' "$VERSION" >"$CT/root/report-été.txt"
+
+step "boot"
+boot
+
+step "the platform's database: MariaDB, the schema, the sample catalogue, an account"
+wait_ct 60 'systemctl is-active mariadb'
+ct 'mariadb < /root/schema.sql && mariadb < /root/sample.sql'
+ct "mariadb -e \"CREATE USER 'ambrix'@'127.0.0.1' IDENTIFIED BY '$DB_SECRET';
+    GRANT SELECT, INSERT, UPDATE, DELETE ON ambrix.* TO 'ambrix'@'127.0.0.1';\""
+ct 'printf "\n[mysqld]\nmax_connections = 1000\n" >> /etc/mysql/mariadb.conf.d/50-server.cnf && systemctl restart mariadb'
+check "max_connections" "$(ct 'mariadb -N -e "SELECT @@max_connections"')" 1000
+# Host accounts: logins by password (PAM) and uploads need one; bob is another local user.
+ct "useradd -m -s /bin/bash alice && echo 'alice:$ALICE_PASSWORD' | chpasswd"
+ct 'useradd -m -s /bin/bash bob'
+ct 'list_files > /root/before.txt'
+
+step "apt-get install ./$DEB_NAME"
+out="$(ct "cd /root && apt-get install -y --no-install-recommends ./$DEB_NAME 2>&1")"
+check_has "installation" "$out" "Ambrix Server is installed but neither enabled nor started"
+check "enabled after installation" "$(ct 'systemctl is-enabled ambrix-server || true')" disabled
+check "active after installation" "$(ct 'systemctl is-active ambrix-server || true')" inactive
+check "modes of the settings" "$(ct 'stat -c "%a %U:%G %n" "/opt/Ambrix Server" "$SETTINGS"')" \
+    "750 root:root /opt/Ambrix Server
+600 root:root /opt/Ambrix Server/ambrix-server.ini"
+check "systemd-analyze verify" "$(ct 'systemd-analyze verify --man=no ambrix-server.service 2>&1')" ""
+check "manuals" "$(ct 'ls /usr/share/man/man8/ambrix-server.8.gz /usr/share/man/man1/ambrix-cli.1.gz | wc -l')" 2
+
+step "settings, and registration as the principal server"
+ct "set_ini MySqlServerAddress 127.0.0.1 && set_ini MySqlServerPort 3306 && set_ini MySqlUsername ambrix &&
+    set_ini MySqlPassword $DB_SECRET && set_ini AmbrixServer 1 && set_ini ApplicationServer 1"
+ct 'env PROGRAMW6432=/opt ambrix-server -u admin -w unused' || fail "registration exited with $?"
+TOKEN="$(ct 'ini ServerToken')"
+[[ "$TOKEN" =~ ^[A-Za-z0-9]{64}$ ]] || fail "no server token in the settings: '$TOKEN'"
+check "the principal's row in ax_server" "$(ct 'mariadb -N -e "SELECT token, ambrix_server, application_server
+    FROM ambrix.ax_server WHERE address=\"127.0.0.1\" AND port=4445"')" "$TOKEN	1	1"
+check "mode of the settings after registration" "$(ct 'stat -c "%a %U:%G" "$SETTINGS"')" "600 root:root"
+
+step "systemctl enable --now ambrix-server"
+ct 'systemctl enable --now ambrix-server' 2>/dev/null
+wait_ct 30 '[[ "$(unit SubState)" == running ]] && catalogue'
+check_has "systemctl status" "$(ct 'systemctl status ambrix-server --no-pager || true')" "Active: active \(running\)"
+check "catalogue of alice (token)" "$(ct catalogue)" "$CATALOGUE"
+check "catalogue of alice (host password, PAM)" \
+    "$(ct "echo '$ALICE_PASSWORD' | ambrix-cli -u alice -t - get_valid_applications")" "$CATALOGUE"
+# A thread per client: a cap on the service's tasks is a cap on its clients, and the accept
+# loop ends when it cannot start a thread.
+check "tasks the service may start" "$(ct 'unit TasksMax')" infinity
+PID="$(ct main_pid)"
+wait_ct 10 "output_of $PID | grep -qx 'Ambrix Server $VERSION'"
+check "journal of the server without debug lines" "$(ct "output_of $PID")" "Ambrix Server $VERSION"
+
+step "ambrix-cli: an upload as alice"
+check "upload" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" upload /root/report-été.txt inbox')" inbox
+UPLOADED="/var/lib/ambrix-server/TEMP/ambrix-alice/inbox/report-été.txt"
+check "uploaded file" "$(ct "stat -c '%U %s' '$UPLOADED' && cmp /root/report-été.txt '$UPLOADED' && echo same")" \
+    "alice $(stat -c %s "$CT/root/report-été.txt")
+same"
+check "another user reading the upload" "$(ct "runuser -u bob -- cat '$UPLOADED' 2>/dev/null || echo refused")" refused
+check_has "log" "$(ct 'cat "$LOG"')" "Info: Called command: .*report-été\.txt"
+
+step "icons are fetched where no local user can plant anything"
+ct "runuser -u alice -- sh -c 'mkdir -p /tmp/axserver && ln -s /etc/shadow /tmp/axserver/text-editor.png'"
+ct 'ambrix-cli -u alice -t "$(token_of alice)" -o /root/icon "_byteArray_get_application_icon?1" >/dev/null'
+check "icon of application 1" "$(ct 'grep -c "^root:" /root/icon || true')" 0
+check "media directory" "$(ct 'stat -c "%U %a" /var/cache/ambrix-server/media')" "root 755"
+check "a local user writing there" "$(ct "runuser -u alice -- touch /var/cache/ambrix-server/media/x 2>/dev/null || echo refused")" refused
+
+step "debug lines on with systemctl edit, and off again with systemctl revert"
+ct 'edit_unit /root/debug.conf && systemctl restart ambrix-server'
+wait_ct 30 catalogue
+wait_ct 10 "output_of $(ct main_pid) | grep -qx 'New thread...'"
+ct 'systemctl revert ambrix-server && systemctl restart ambrix-server' >/dev/null
+wait_ct 30 catalogue
+PID="$(ct main_pid)"
+wait_ct 10 "output_of $PID | grep -qx 'Ambrix Server $VERSION'"
+check "journal after systemctl revert" "$(ct "output_of $PID")" "Ambrix Server $VERSION"
+
+step "another port with systemctl edit"
+ct 'edit_unit /root/port.conf && set_ini ServerPort 4446 && systemctl restart ambrix-server'
+wait_ct 30 'ambrix-cli -p 4446 -u alice -t "$(token_of alice)" get_valid_applications'
+ct 'systemctl revert ambrix-server && set_ini ServerPort 4445 && systemctl restart ambrix-server' >/dev/null
+wait_ct 30 catalogue
+PID="$(ct main_pid)"
+
+step "systemctl stop"
+ct 'systemctl stop ambrix-server'
+check "exit of a stopped server" "$(ct 'echo $(unit ExecMainCode) $(unit ExecMainStatus) $(unit Result)')" "1 0 success"
+wait_ct 10 "output_of $PID | grep -qx done."
+check "journal of the stop" "$(ct "output_of $PID")" "Ambrix Server $VERSION
+Stopping Ambrix server...
+done."
+
+step "SIGKILL: systemd starts it again"
+ct 'systemctl start ambrix-server'
+wait_ct 30 catalogue
+PID="$(ct main_pid)"
+ct "kill -KILL $PID"
+wait_ct 30 "pid=\$(main_pid); [[ \$pid != 0 && \$pid != $PID && \$(unit SubState) == running ]] && catalogue"
+check "restarts" "$(ct 'unit NRestarts')" 1
+
+step "systemctl restart with logged-in clients"
+SUM="$(ct 'sha256sum "$SETTINGS"')"
+ct 'systemd-run -q --unit=held-clients /bin/bash /root/hold-clients'
+wait_ct 30 '[[ $(journalctl -u held-clients -o cat | grep -c "Authentication ok.") == 3 ]]'
+PID="$(ct main_pid)"
+ct 'systemctl restart ambrix-server'
+wait_ct 30 "[[ \$(main_pid) != $PID ]] && catalogue"
+ct 'systemctl stop held-clients'
+check "settings after the restart" "$(ct 'sha256sum "$SETTINGS"')" "$SUM"
+check "token and roles after the restart" "$(ct 'echo $(ini ServerToken) $(ini AmbrixServer) $(ini ApplicationServer)')" "$TOKEN 1 1"
+
+step "upgrade: the package again over a running service"
+PID="$(ct main_pid)"
+ct "cd /root && apt-get install -y --no-install-recommends --reinstall ./$DEB_NAME >/dev/null 2>&1"
+wait_ct 30 "[[ \$(main_pid) != $PID && \$(unit SubState) == running ]] && catalogue"
+check "settings after the upgrade" "$(ct 'sha256sum "$SETTINGS"')" "$SUM"
+check "enabled after the upgrade" "$(ct 'systemctl is-enabled ambrix-server')" enabled
+
+step "logrotate"
+PID="$(ct main_pid)"
+ct '[[ -f /etc/logrotate.d/ambrix-server ]] && logrotate -f /etc/logrotate.d/ambrix-server'
+check_has "rotated log" "$(ct 'zcat "$LOG.1.gz"')" "report-été\.txt"
+ct 'cp /root/report-été.txt /root/second.txt && ambrix-cli -u alice -t "$(token_of alice)" upload /root/second.txt inbox >/dev/null'
+check_has "log after rotation" "$(ct 'cat "$LOG"')" "second\.txt"
+check "rotated log after rotation" "$(ct 'zcat "$LOG.1.gz" | grep -c "second\.txt" || true')" 0
+check "server during the rotation" "$(ct main_pid)" "$PID"
+
+step "reboot: the enabled service starts with the system"
+halt
+boot
+wait_ct 30 '[[ $(unit SubState) == running ]] && catalogue'
+check "MariaDB ready before the server started" \
+    "$(ct '(( $(systemctl show -p ActiveEnterTimestampMonotonic --value mariadb) <= $(unit ExecMainStartTimestampMonotonic) )) && echo yes')" yes
+
+step "apt-get remove"
+ct 'apt-get remove -y ambrix-server >/dev/null 2>&1'
+check "active after removal" "$(ct 'systemctl is-active ambrix-server || true')" inactive
+check "files left by removal" "$(ct changed_files | grep -v -e '^/opt/Ambrix Server' -e '^/var/lib/ambrix-server' || true)" \
+    "/etc/logrotate.d/ambrix-server
+/etc/pam.d/ambrix-server"
+
+step "apt-get purge"
+out="$(ct 'apt-get purge -y ambrix-server 2>&1')"
+check_has "purge" "$out" "Kept /opt/Ambrix Server/"
+check "files left by purge" "$(ct changed_files)" "/opt/Ambrix Server
+/opt/Ambrix Server/ambrix-server.ini
+/opt/Ambrix Server/ambrix-server.log
+/opt/Ambrix Server/ambrix-server.log.1.gz
+/var/lib/ambrix-server
+/var/lib/ambrix-server/TEMP
+/var/lib/ambrix-server/TEMP/ambrix-alice
+/var/lib/ambrix-server/TEMP/ambrix-alice/inbox
+/var/lib/ambrix-server/TEMP/ambrix-alice/inbox/report-été.txt
+/var/lib/ambrix-server/TEMP/ambrix-alice/inbox/second.txt"
+check "token kept by purge" "$(ct 'ini ServerToken')" "$TOKEN"
+check "package after purge" "$(ct 'dpkg-query -W -f "\${Status}" ambrix-server 2>/dev/null || echo none')" none
