@@ -46,7 +46,6 @@ build() {
     cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
 
-<<<<<<< HEAD
 # run_suite [CTEST-ARGUMENT...]: runs the tests of BUILD_DIR against a fresh private MariaDB.
 run_suite() {
     local db_dir="$LOCAL_DIR/test-db-$$-$RANDOM"
@@ -68,14 +67,14 @@ run_suite() {
     rm -rf "$db_dir"
     trap - EXIT
     return "$status"
-=======
+}
+
 # package_deb OUTPUT_DIR: the Debian package from the built tree; prints its path.
 package_deb() {
     mkdir -p "$1"
     cpack -G DEB -B "$1" --config "$BUILD_DIR/CPackConfig.cmake" >/dev/null
     rm -rf "$1/_CPack_Packages"
     ls "$1"/*.deb
->>>>>>> main
 }
 
 port_in_use() {
