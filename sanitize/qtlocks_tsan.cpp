@@ -1,5 +1,5 @@
 // Preloaded into the ThreadSanitizer test runs (scripts/sanitize): Qt 5 takes and releases its
-// mutexes inside libQt5Core, which is not instrumented, so ThreadSanitizer never learns that a
+// mutexes and read-write locks inside libQt5Core, which is not instrumented, so ThreadSanitizer never learns that a
 // QMutex orders the threads using it and reports every access under one as a race. These
 // definitions come before libQt5Core's in the lookup order, call the real ones, and tell the
 // runtime about the ordering: a release before a mutex is given up, an acquire once it is held.
@@ -9,6 +9,7 @@
 // definitions are never called.
 #include <QDeadlineTimer>
 #include <QMutex>
+#include <QReadWriteLock>
 #include <QWaitCondition>
 
 #include <dlfcn.h>
@@ -96,6 +97,65 @@ bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 void QBasicMutex::unlockInternal() noexcept
 {
     REAL("_ZN11QBasicMutex14unlockInternalEv", void (*)(QBasicMutex *));
+    releasing(this);
+    real(this);
+}
+
+// Read-write locks (Qt's SQL module keeps its connections behind one): every holder acquires and
+// every release releases, which orders readers among themselves too, more than the lock does.
+void QReadWriteLock::lockForRead()
+{
+    REAL("_ZN14QReadWriteLock11lockForReadEv", void (*)(QReadWriteLock *));
+    real(this);
+    acquired(this);
+}
+
+void QReadWriteLock::lockForWrite()
+{
+    REAL("_ZN14QReadWriteLock12lockForWriteEv", void (*)(QReadWriteLock *));
+    real(this);
+    acquired(this);
+}
+
+bool QReadWriteLock::tryLockForRead()
+{
+    REAL("_ZN14QReadWriteLock14tryLockForReadEv", bool (*)(QReadWriteLock *));
+    const bool locked = real(this);
+    if (locked)
+        acquired(this);
+    return locked;
+}
+
+bool QReadWriteLock::tryLockForRead(int timeout)
+{
+    REAL("_ZN14QReadWriteLock14tryLockForReadEi", bool (*)(QReadWriteLock *, int));
+    const bool locked = real(this, timeout);
+    if (locked)
+        acquired(this);
+    return locked;
+}
+
+bool QReadWriteLock::tryLockForWrite()
+{
+    REAL("_ZN14QReadWriteLock15tryLockForWriteEv", bool (*)(QReadWriteLock *));
+    const bool locked = real(this);
+    if (locked)
+        acquired(this);
+    return locked;
+}
+
+bool QReadWriteLock::tryLockForWrite(int timeout)
+{
+    REAL("_ZN14QReadWriteLock15tryLockForWriteEi", bool (*)(QReadWriteLock *, int));
+    const bool locked = real(this, timeout);
+    if (locked)
+        acquired(this);
+    return locked;
+}
+
+void QReadWriteLock::unlock()
+{
+    REAL("_ZN14QReadWriteLock6unlockEv", void (*)(QReadWriteLock *));
     releasing(this);
     real(this);
 }

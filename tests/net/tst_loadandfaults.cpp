@@ -72,8 +72,15 @@ private slots:
         server.setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
         server.setEnv("windir", windir.path());
         QVERIFY(server.start());
+        // The first connection may start threads of a runtime for good: they count as idle.
+        qint64 busy = 0;
+        {
+            const std::unique_ptr<TestClient> first = loggedIn("first");
+            QVERIFY(first);
+            busy = serverThreads();
+        }
+        QVERIFY(waitUntil([&] { return serverThreads() < busy; }, 10000));
         idleThreads = serverThreads();
-        QVERIFY(idleThreads > 0);
     }
 
     void thousandLoggedInClients()
