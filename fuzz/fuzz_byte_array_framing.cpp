@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(QString::fromLatin1(row->name) == request.name());
     checkFraming(QByteArray(reinterpret_cast<const char *>(data), int(size)));
     // Now and then a payload longer than any fuzz input, so that the length's third byte counts too.
-    if (size >= 3 && (data[0] & 0xf0) == 0xf0)
-        checkFraming(QByteArray((data[0] & 1) << 16 | int(data[1]) << 8 | int(data[2]), '\x5a'));
+    if (size >= 3 && data[0] == 0xff)
+        checkFraming(QByteArray(0x10000 | int(data[1]) << 8 | int(data[2]), '\x5a'));
     return 0;
 }

@@ -33,14 +33,14 @@ void checkPositionalFields(const Request &request)
             separators += c;
     }
     // Bounded: a field lookup scans from the start.
-    const int checked = qMin(int(separators.size()), 64);
+    const int checked = qMin(int(separators.size()), 12);
     QString joined;
     for (int i = 0; i <= checked; ++i) {
         const QString field = request.field(i);
         FUZZ_CHECK(!field.isNull());
         FUZZ_CHECK(!field.contains(QLatin1Char('?')) && !field.contains(QLatin1Char('&')));
-        FUZZ_CHECK(request.fieldsFrom(i).startsWith(field));
-        FUZZ_CHECK(text.endsWith(request.fieldsFrom(i)));
+        const QString rest = request.fieldsFrom(i);
+        FUZZ_CHECK(rest.startsWith(field) && text.endsWith(rest));
         joined += field;
         if (i < separators.size())
             joined += separators.at(i);
