@@ -48,7 +48,7 @@ build() {
 
 # run_suite [CTEST-ARGUMENT...]: runs the tests of BUILD_DIR against a fresh private MariaDB.
 run_suite() {
-    local db_dir="$LOCAL_DIR/test-db-$$-$RANDOM"
+    local db_dir="$LOCAL_DIR/test-db-$BASHPID-$RANDOM"
     rm -rf "$db_dir"
     # shellcheck disable=SC2064
     trap "stop_db; rm -rf '$db_dir'" EXIT
