@@ -2,9 +2,7 @@
 // through the real server's wire protocol, with LOGONSERVER naming the controller.
 #include "privateaccounts.h"
 #include "testdomain.h"
-#include "testfiles.h"
 #include "testserver.h"
-#include "waituntil.h"
 
 #include <QDir>
 #include <QtTest>
@@ -98,68 +96,20 @@ private slots:
         QVERIFY(tokenForm.match(ask(*admin, "create_user?" + logins + "u&Pass-word1&" + logins + "g")).hasMatch());
     }
 
-    // Each row runs its requests in order on an administrator's connection, with names of its
-    // own (%p), then compares a group's members in the directory itself.
+    // Each row runs its requests in order on an administrator's connection, then compares a group's
+    // members in the directory itself.
     void accountCommands_data()
     {
-        QTest::addColumn<QStringList>("steps"); // "request => reply"; <token> stands for a fresh token
-        QTest::addColumn<QString>("group");
-        QTest::addColumn<QStringList>("members");
-        const QString noGroupText = "Error: The group name specified by the grui*_name in the GROUP_USERS_INFO_* "
-                                    "structure pointed to by the buf parameter does not exist";
-        const QString denied = "Error: The user does not have access to the requested information";
-        QTest::newRow("create and enable")
-            << QStringList{"create_group?%pg => ", "create_group?%pg => Error: Group already exists",
-                           "create_user?%pu&Pass-word1&%pg => <token>",
-                           "create_user?%pu&Pass-word1&%pg => Error: User already exists",
-                           "create_user?%pw&short&%pg => Error: Invalid password",
-                           "enable_user?%pu&%pg => Error: Unknown error adding user to Ambrix default group",
-                           "enable_user?%pu& => Error: Ambrix group is not defined", "get_user_list?%pg => %pu",
-                           "create_user?%pv&Pass-word1&%pg&%pnone => " + noGroupText}
-            << "%pg" << QStringList{"%pu", "%pv"};
-        QTest::newRow("unknown names")
-            << QStringList{"create_group?%pg => ", "create_user?%pu&Pass-word1&%pg => <token>",
-                           "enable_user?%pnobody&%pg => Error: The user name could not be found",
-                           "enable_user?%pu&%pnogroup => " + noGroupText,
-                           "disable_user?%pnobody&%pg => Error: Cannot disable user %pnobody",
-                           "remove_user?%pnobody => Error: The user name could not be found",
-                           "remove_group?%pnogroup => Error: The group name could not be found",
-                           "modify_user_password?%pnobody&&Pass-word2 => Error: The user name could not be found",
-                           "get_user_list?%pnogroup => "}
-            << "%pg" << QStringList{"%pu"};
-        QTest::newRow("disable")
-            << QStringList{"create_group?%pg => ", "create_user?%pu&Pass-word1&%pg => <token>",
-                           "disable_user?%pu&%pg => Success: User %pu disabled succesfully",
-                           "disable_user?%pu&%pg => Error: Cannot disable user %pu", "get_user_list?%pg => "}
-            << "%pg" << QStringList();
-        QTest::newRow("remove")
-            << QStringList{"create_group?%pg => ", "create_user?%pu&Pass-word1&%pg => <token>",
-                           "remove_user?%pu => Success: User %pu removed succesfully",
-                           "remove_user?%pu => Error: The user name could not be found",
-                           "remove_group?%pg => Success: Group %pg removed succesfully",
-                           "get_user_list?%pg => ", "create_group?%pg => "}
-            << "%pg" << QStringList();
-        QTest::newRow("built-in accounts and groups are left alone")
-            << QStringList{"create_group?%pg => ", "create_user?%pu&Pass-word1&%pg => <token>",
-                           "create_user?Administrator&Pass-word1&%pg => Error: Unknown error creating user (Error: 5)",
-                           "create_group?Domain Admins => Error: Unknown error creating group",
-                           "enable_user?%pu&Domain Admins => " + denied, "enable_user?Administrator&%pg => " + denied,
-                           "disable_user?Administrator&Domain Admins => Error: Cannot disable user Administrator",
-                           "remove_user?krbtgt => " + denied, "remove_group?Schema Admins => " + denied,
-                           "modify_user_password?Administrator&&Pass-word9 => Error: Unknown error changing user password",
-                           "modify_user_password?DC1$&&Pass-word9 => Error: Unknown error changing user password",
-                           "modify_user_password?Administrator&Adm1n-Secret!&Pass-word9 => Error: Cannot change password",
-                           "get_user_list?Domain Admins => Administrator"}
-            << "Domain Admins" << QStringList{"Administrator"};
+        addRowsFrom("domain.rows", {{"nogroup", "Error: The group name specified by the grui*_name in the GROUP_USERS_INFO_* "
+                                                "structure pointed to by the buf parameter does not exist"},
+                                    {"denied", "Error: The user does not have access to the requested information"}});
     }
 
     void accountCommands()
     {
-        QFETCH(QStringList, steps);
-        QFETCH(QString, group);
-        QFETCH(QStringList, members);
+        QStringList members = field("members").split(',', Qt::SkipEmptyParts);
         const QString rowPrefix = prefix + QChar('a' + rows++);
-        for (const QString &step : qAsConst(steps)) {
+        for (const QString &step : field("steps").split(" ; ")) {
             const QString request = named(step.section(" => ", 0, 0), rowPrefix);
             const QString expected = named(step.section(" => ", 1), rowPrefix);
             const QString reply = ask(*admin, request);
@@ -171,67 +121,34 @@ private slots:
         for (QString &member : members)
             member = named(member, rowPrefix);
         members.sort();
-        QCOMPARE(this->members(named(group, rowPrefix)), members);
+        QCOMPARE(this->members(named(field("group"), rowPrefix)), members);
         QVERIFY(domain.logsOn(QStringLiteral("Administrator"), QString::fromLatin1(TestDomain::adminPassword)));
     }
 
-    void passwords_data()
-    {
-        QTest::addColumn<QString>("oldPassword"); // empty: an administrator's reset
-        QTest::addColumn<QString>("newPassword");
-        QTest::addColumn<QString>("reply");
-        const QString changed = QStringLiteral("Success: Password for user %pu changed succesfully");
-        QTest::newRow("reset") << "" << "New-pass2" << changed;
-        QTest::newRow("reset to a weak password") << "" << "short" << "Error: Invalid password";
-        QTest::newRow("change with the old password") << "Old-pass1" << "New-pass2" << changed;
-        QTest::newRow("change with a wrong old password") << "Old-pass9" << "New-pass2" << "Error: Cannot change password";
-        QTest::newRow("change to a weak password") << "Old-pass1" << "short" << "Error: Cannot change password";
-    }
+    void passwords_data() { addRowsFrom("domain.rows"); }
 
     void passwords()
     {
-        QFETCH(QString, oldPassword);
-        QFETCH(QString, newPassword);
-        QFETCH(QString, reply);
+        const QString reply = field("reply");
         const QString rowPrefix = prefix + QChar('a' + rows++);
         const QString user = named(QStringLiteral("%pu"), rowPrefix);
         QCOMPARE(ask(*admin, "create_group?" + rowPrefix + "g"), QString());
         QVERIFY(tokenForm.match(ask(*admin, "create_user?" + user + "&Old-pass1&" + rowPrefix + "g")).hasMatch());
-        QCOMPARE(ask(*admin, "modify_user_password?" + user + '&' + oldPassword + '&' + newPassword), named(reply, rowPrefix));
+        QCOMPARE(ask(*admin, "modify_user_password?" + user + '&' + field("oldPassword") + '&' + field("newPassword")), named(reply, rowPrefix));
         const bool changed = reply.startsWith(QLatin1String("Success"));
         const QString principal = user + '@' + TestDomain::realm;
         QCOMPARE(domain.logsOn(principal, QStringLiteral("New-pass2")), changed);
         QCOMPARE(domain.logsOn(principal, QStringLiteral("Old-pass1")), !changed);
     }
 
-    void logins_data()
-    {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("adminGroup");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("reply");
-        const QString ok = QStringLiteral("Authentication ok.\n");
-        const QString bad = QStringLiteral("Error: Bad authentication\n");
-        QTest::newRow("domain password") << "%pu" << "" << "Pass-word1" << ok;
-        QTest::newRow("domain\\user") << "AXTEST\\%pu" << "" << "Pass-word1" << ok;
-        QTest::newRow("user@realm") << "%pu@AXTEST.LAN" << "" << "Pass-word1" << ok;
-        QTest::newRow("wrong password") << "%pu" << "" << "Pass-word2" << bad;
-        QTest::newRow("unknown user") << "%pnobody" << "" << "Pass-word1" << bad;
-        QTest::newRow("member of the admin group") << "%pu" << "%pg" << "Pass-word1" << ok;
-        QTest::newRow("domain\\member of the admin group") << "AXTEST\\%pu" << "%pg" << "Pass-word1" << ok;
-        QTest::newRow("not in the admin group") << "%pu" << "%po" << "Pass-word1" << "Error: Not in admin group\n";
-        QTest::newRow("a built-in admin group") << "Administrator" << "Domain Admins" << TestDomain::adminPassword << ok;
-    }
+    void logins_data() { addRowsFrom("domain.rows", {{"adminPassword", TestDomain::adminPassword}}); }
 
     void logins()
     {
-        QFETCH(QString, user);
-        QFETCH(QString, adminGroup);
-        QFETCH(QString, password);
-        QFETCH(QString, reply);
-        const QString rowPrefix = prefix + QStringLiteral("l");
+        const QString reply = field("reply"), rowPrefix = prefix + QStringLiteral("l");
         TestClient client(server.port());
-        QCOMPARE(ask(client, named("login?" + user + '&' + adminGroup + '&' + password, rowPrefix)) + '\n', reply);
+        QCOMPARE(ask(client, named("login?" + field("user") + '&' + field("adminGroup") + '&' + field("password"), rowPrefix)) + '\n',
+                 reply);
         // A refused password leaves the connection as it was: not logged in.
         QCOMPARE(ask(client, "get_user_list?Domain Admins") == QLatin1String("Administrator"), reply != "Error: Bad authentication\n");
     }

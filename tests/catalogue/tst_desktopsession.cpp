@@ -5,10 +5,7 @@
 #include "loginrecords.h"
 #include "platform/programs.h"
 #include "privateaccounts.h"
-#include "testfiles.h"
-#include "testprogram.h"
 #include "testserver.h"
-#include "waituntil.h"
 
 #include <QtTest>
 
@@ -20,7 +17,6 @@ namespace {
 const QByteArray ServerToken = "desktop-session-token-5e81c4";
 // Blanks, quotes and what a shell would expand: one argument, untouched.
 const QString Extra = QStringLiteral("--note \"two words\" it's $(id);*");
-enum Session { NoSession, WithDisplay, WithoutDisplay, OfRoot };
 
 } // namespace
 
@@ -40,16 +36,15 @@ class DesktopSessionTest : public QObject
     QStringList runs() const { return QString::fromUtf8(readFile(home + "/runs")).split('\n', Qt::SkipEmptyParts); }
 
     // The session process starts the desktop, whose programs have DISPLAY; it has none itself.
-    std::unique_ptr<QProcess> startSession(Session kind)
+    // Kinds: "display", "no display", "root" (a session of root's with a display).
+    std::unique_ptr<QProcess> startSession(const QString &kind)
     {
         auto session = std::make_unique<QProcess>();
-        const QString member = kind == WithoutDisplay ? QString() : "DISPLAY=" + display + " ";
+        const QString member = kind == "no display" ? QString() : "DISPLAY=" + display + " ";
         const QStringList command{"-i", "HOME=" + home, "/usr/bin/setsid", "/bin/sh", "-c",
                                   member + "sh -c 'echo ready; exec sleep 300' & wait"};
-        if (kind == OfRoot)
-            session->start("/usr/bin/env", command);
-        else
-            session->start("/usr/bin/setpriv", QStringList{"--reuid=" + user, "--regid=" + user, "--init-groups", "/usr/bin/env"} + command);
+        const QStringList asUser{"--reuid=" + user, "--regid=" + user, "--init-groups", "/usr/bin/env"};
+        session->start(kind == "root" ? "/usr/bin/env" : "/usr/bin/setpriv", kind == "root" ? command : asUser + command);
         return session->waitForReadyRead(10000) && session->readAll().startsWith("ready") ? std::move(session) : nullptr;
     }
 
@@ -100,38 +95,12 @@ private slots:
         Programs::run(Programs::UserdelProgram, {user}, 30000);
     }
 
-    void opensWithTheUsersDefaultApplication_data()
-    {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<QString>("target");      // under the user's home
-        QTest::addColumn<int>("session");
-        QTest::addColumn<QStringList>("arguments"); // the recorder's; none: nothing opens
-        QTest::addColumn<QString>("complaint");   // then the launcher says this
-        const QString file = "open_file?<path>&";
-        QTest::newRow("file") << file << "notes one.txt" << int(WithDisplay) << QStringList{"<path>"} << "";
-        QTest::newRow("file, extra argument, quoted entry")
-            << file + Extra << "scan.pdf" << int(WithDisplay) << QStringList{"say \"hi\"", "100%", "<path>", Extra} << "";
-        QTest::newRow("folder") << "open_dir?<path>" << "folder" << int(WithDisplay) << QStringList{"<path>"} << "";
-        QTest::newRow("folder, extra argument") << file + Extra << "folder" << int(WithDisplay) << QStringList{"<path>", Extra} << "";
-        QTest::newRow("user without a session") << file << "notes one.txt" << int(NoSession) << QStringList()
-                                                << "no session to open <path> in (session -1)";
-        QTest::newRow("session without a display") << file << "notes one.txt" << int(WithoutDisplay) << QStringList()
-                                                    << "session <session> of " + user + " has no graphical environment";
-        QTest::newRow("session of root") << file << "notes one.txt" << int(OfRoot) << QStringList()
-                                         << "session <session> belongs to root";
-        QTest::newRow("missing file") << file << "missing.txt" << int(WithDisplay) << QStringList() << "<path> does not exist";
-        QTest::newRow("file the user cannot read") << file + Extra << "secret.txt" << int(WithDisplay) << QStringList()
-                                                   << user + " cannot read <path>";
-    }
+    // Opening in the user's desktop session with the user's default application, or a complaint.
+    void opensWithTheUsersDefaultApplication_data() { addRowsFrom("desktopsession.rows", {{"extra", Extra}, {"user", user}}); }
 
     void opensWithTheUsersDefaultApplication()
     {
-        QFETCH(QString, request);
-        QFETCH(QString, target);
-        QFETCH(int, session);
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, complaint);
-        const QString path = home + "/" + target;
+        const QString path = home + "/" + field("target"), session = field("session"), arguments = field("arguments");
         LoginRecords records;
         std::unique_ptr<QProcess> process;
         const auto stop = qScopeGuard([&process] {
@@ -140,41 +109,32 @@ private slots:
                 process->waitForFinished();
             }
         });
-        if (session != NoSession)
-            QVERIFY((process = startSession(Session(session))) && records.add(process->processId(), user));
+        if (!session.isEmpty())
+            QVERIFY((process = startSession(session)) && records.add(process->processId(), user));
         const int before = runs().size();
 
-        QCOMPARE(client->request(request.replace("<path>", path).toUtf8()), QString(path).replace('/', '\\').toUtf8() + "\n");
+        QCOMPARE(client->request(field("request").replace("<path>", path).toUtf8()), QString(path).replace('/', '\\').toUtf8() + "\n");
         if (arguments.isEmpty()) {
             const QString sessionId = QString::number(process ? process->processId() : -1);
-            const QByteArray line = "psexec: " + complaint.replace("<path>", path).replace("<session>", sessionId).toUtf8();
+            const QByteArray line = "psexec: " + field("complaint").replace("<path>", path).replace("<session>", sessionId).toUtf8();
             QVERIFY2(waitUntil([&] { return server.standardError().contains(line); }, 10000), line.constData());
             QCOMPARE(runs().size(), before);
         } else {
             QVERIFY2(waitUntil([&] { return runs().size() > before; }, 10000), server.standardError().right(400).constData());
-            QCOMPARE(runs().last(), (QStringList{uid, display} + arguments.replaceInStrings("<path>", path)).join('|') + "|");
+            const QString expected = uid + "|" + display + "|" + QString(arguments).replace("<path>", path) + "|";
+            QCOMPARE(runs().last(), expected);
         }
         for (const QString &run : runs())
             QVERIFY2(!run.startsWith("0|"), "a program ran as root");
     }
 
-    void refusesWhatItCannotStart_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QByteArray>("complaint");
-        QTest::newRow("another argument list") << QStringList{"-i", "2", "C:\\x"}
-                                               << QByteArray("usage: psexec -accepteula -i SESSION -s PROGRAM PATH [ARGUMENT]");
-        QTest::newRow("another program") << QStringList{"-accepteula", "-i", "2", "-s", "C:\\Windows\\notepad.exe", "C:\\x"}
-                                         << QByteArray("only explorer.exe is supported, not C:\\Windows\\notepad.exe");
-    }
+    void refusesWhatItCannotStart_data() { addRowsFrom("desktopsession.rows"); }
 
     void refusesWhatItCannotStart()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QByteArray, complaint);
-        const ProgramResult result = runProgram(AMBRIX_LAUNCHER_BIN, arguments);
+        const ProgramResult result = runProgram(AMBRIX_LAUNCHER_BIN, field("arguments").split('|'));
         QCOMPARE(result.exitCode, 2);
-        QCOMPARE(result.err, "psexec: " + complaint + "\n");
+        QCOMPARE(result.err, "psexec: " + field("complaint").toUtf8() + "\n");
     }
 };
 

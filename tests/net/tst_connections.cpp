@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -36,26 +35,16 @@ class ConnectionsTest : public QObject
 private slots:
     void initTestCase() { QVERIFY(server.start()); }
 
-    void kindsBeforeLogin_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("command") << QByteArray("get_valid_applications") << QByteArray("Not authenticated");
-        QTest::newRow("command with params") << QByteArray("get_application_groups?1\n") << QByteArray("Not authenticated");
-        QTest::newRow("byte array, unframed") << QByteArray("_byteArray_get_icon?1") << QByteArray("Not authenticated");
-        QTest::newRow("upload: Ok first") << QByteArray("_sendBinaryFile_?a.txt&dir&3") << QByteArray("OkNot authenticated");
-        QTest::newRow("relay") << QByteArray("_serverCommand_open?x") << QByteArray("Not authenticated");
-        QTest::newRow("close") << QByteArray("_serverCommand_close") << QByteArray("Not authenticated");
-    }
+    // Each reply exactly, with nothing after it: no line end, no length.
+    void kindsBeforeLogin_data() { addRowsFrom("connections.rows"); }
 
     void kindsBeforeLogin()
     {
-        QFETCH(QByteArray, message);
-        QFETCH(QByteArray, reply);
+        const QString reply = field("reply");
         TestClient client(server.port());
-        QVERIFY(client.send(message));
-        QCOMPARE(client.receiveExactly(reply.size()), reply);
-        QVERIFY(client.staysSilent(100)); // nothing more: no line end, no length
+        QVERIFY(client.send(field("message").toUtf8()));
+        QCOMPARE(client.receiveExactly(reply.size()), reply.toUtf8());
+        QVERIFY(client.staysSilent(100));
     }
 
     void framing()
@@ -70,12 +59,8 @@ private slots:
         QCOMPARE(client.receiveExactly(34), QByteArray("Not authenticatedNot authenticated"));
         QVERIFY(client.send("quit\n"));
         QVERIFY(client.waitForClose());
-    }
-
-    void serverControlReplyIsLogged()
-    {
-        TestClient client(server.port());
-        QCOMPARE(client.request("_serverCommand_ping"), QByteArray("Not authenticated"));
+        // A server-control reply is also a log entry.
+        QCOMPARE(TestClient(server.port()).request("_serverCommand_ping"), QByteArray("Not authenticated"));
         QTRY_VERIFY_WITH_TIMEOUT(server.logContents().contains(" - Info: Not authenticated\r\n"), 5000);
     }
 
@@ -90,60 +75,27 @@ private slots:
         QCOMPARE(answered, 200);
     }
 
-    void requestTrimsTheReply()
+    // Calls on a fresh connection to a peer, then closing it: results and what the peer received.
+    void peerExchanges_data() { addRowsFrom("connections.rows"); }
+
+    void peerExchanges()
     {
+        const QString result = field("result");
         FakePeer peer;
-        peer.answer("ping", " Ok\n");
+        peer.answer("", field("reply").toUtf8());
         PeerConnection connection;
         QVERIFY(connection.connect(loopback, peer.port()));
-        QCOMPARE(connection.request(QStringLiteral("ping")), QStringLiteral("Ok"));
+        const QStringList words = field("call").split('|');
+        if (words[0] == "request")
+            QCOMPARE(connection.request(words[1]), result);
+        else if (words[0] == "params")
+            QCOMPARE(connection.requestWithParams(words[1], words.mid(2)), result);
+        else
+            QCOMPARE(connection.login("alice", "p&ss", "validate") ? "yes" : "no", result);
         connection.close();
-        // Closed: nothing more goes out.
         QCOMPARE(connection.request(QStringLiteral("again")), QString());
         QTRY_COMPARE(peer.connectionsOpen(), 0);
-        QCOMPARE(peer.messages(), QList<QByteArray>({"ping", "quit\n"}));
-    }
-
-    void requestWithParams_data()
-    {
-        QTest::addColumn<QStringList>("params");
-        QTest::addColumn<QByteArray>("sent");
-        QTest::newRow("no parameters") << QStringList() << QByteArray("get_x");
-        QTest::newRow("first empty") << QStringList{"", "b"} << QByteArray("get_x");
-        QTest::newRow("one") << QStringList{"a"} << QByteArray("get_x?a");
-        QTest::newRow("later empty kept") << QStringList{"a", "", "c"} << QByteArray("get_x?a&&c");
-    }
-
-    void requestWithParams()
-    {
-        QFETCH(QStringList, params);
-        QFETCH(QByteArray, sent);
-        FakePeer peer;
-        PeerConnection connection;
-        QVERIFY(connection.connect(loopback, peer.port()));
-        QCOMPARE(connection.requestWithParams(QStringLiteral("get_x"), params), QStringLiteral("Ok"));
-        QCOMPARE(peer.messages(), QList<QByteArray>{sent});
-    }
-
-    void login_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("ok") << QByteArray("Authentication ok.\n") << true;
-        QTest::newRow("not in group") << QByteArray("Error: Not in admin group\n") << false;
-        QTest::newRow("blank reply") << QByteArray(" \n") << false;
-    }
-
-    void login()
-    {
-        QFETCH(QByteArray, reply);
-        QFETCH(bool, accepted);
-        FakePeer peer;
-        peer.answer("validate?", reply);
-        PeerConnection connection;
-        QVERIFY(connection.connect(loopback, peer.port()));
-        QCOMPARE(connection.login(QStringLiteral("alice"), QStringLiteral("p&ss"), QStringLiteral("validate")), accepted);
-        QCOMPARE(peer.messages(), QList<QByteArray>{"validate?alice&&p&ss\n"});
+        QCOMPARE(peer.messages(), QList<QByteArray>({field("sent").toUtf8(), "quit\n"}));
     }
 
     void unusableTargets()
@@ -155,25 +107,20 @@ private slots:
         for (const QString &host : {QString(1000, QLatin1Char('a')), QString::fromLatin1("127.0.0.1\0evil", 14), QString()})
             QVERIFY(!connection.connect(host, 4445));
         QVERIFY(!connection.isConnected());
-    }
 
-    void unansweredConnectGivesUp()
-    {
         // A listener whose queue is full drops further handshakes: the connect must give up by itself.
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
         socklen_t length = sizeof addr;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && ::listen(listener, 0) == 0);
         ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length);
-        QVERIFY(::listen(listener, 0) == 0);
         std::vector<int> fillers;
         for (int i = 0; i < 3; ++i) {
             fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
             ::connect(fillers.back(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
         }
-        PeerConnection connection;
         const bool connected = connection.connect(loopback, ntohs(addr.sin_port));
         for (int fd : fillers)
             ::close(fd);
@@ -212,7 +159,6 @@ private slots:
             peer.answer(QStringLiteral("validate?user%1&&").arg(user).toUtf8(), "Error: Bad authentication\n");
         peer.answer("validate?", "Authentication ok.\n");
         PeerConnection &shared = PeerConnection::shared();
-        QCOMPARE(&PeerConnection::shared(), &shared);
         std::atomic<int> wrong{0};
         std::atomic<bool> stop{false};
         std::thread closer([&] {

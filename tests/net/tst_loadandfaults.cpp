@@ -2,9 +2,8 @@
 // clients at once, slow clients beside fast ones, a client gone in the middle of an upload, the
 // server's descriptors exhausted and given back, and memory over many requests and connections
 // (AMBRIX_SOAK_REQUESTS and AMBRIX_SOAK_CYCLES raise the counts, e.g. to 1000000 and 100000).
-#include "testfiles.h"
+#include "testutil.h"
 #include "testserver.h"
-#include "waituntil.h"
 
 #include <QtTest>
 

@@ -9,7 +9,7 @@
 #include "dispatch/commandtable.h"
 #include "privateaccounts.h"
 #include "testdatabase.h"
-#include "testprogram.h"
+#include "testutil.h"
 #include "testserver.h"
 
 #include <QtEndian>

@@ -22,15 +22,11 @@ class LoginTest : public QObject
 {
     Q_OBJECT
 
-    QByteArray request(const QByteArray &message)
-    {
-        TestClient client(server.port());
-        return client.request(message);
-    }
-
     const QByteArray prefix = "axl" + QByteArray::number(QCoreApplication::applicationPid());
     const QByteArray user = prefix + "u";
     const QByteArray group = prefix + "g";
+    const QByteArray port = QByteArray::number(40000 + int(QCoreApplication::applicationPid() % 20000));
+    TestDatabase db;
     TestServer server;
     std::unique_ptr<TestClient> admin;
 
@@ -50,72 +46,41 @@ private slots:
     {
         admin->request("remove_user?" + user);
         admin->request("remove_group?" + group);
+        db.exec("DELETE FROM ax_server WHERE address='127.0.0.1' AND port=" + port);
     }
 
-    void databaseToken_data()
-    {
-        QTest::addColumn<QByteArray>("user");
-        QTest::addColumn<QByteArray>("password");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("token") << QByteArray("alice") << QByteArray(AliceToken) << ok;
-        QTest::newRow("backslash domain") << QByteArray("CORP\\alice") << QByteArray(AliceToken) << ok;
-        QTest::newRow("plus domain") << QByteArray("CORP+alice") << QByteArray(AliceToken) << ok;
-        // user@domain keeps the part after "@": no such user.
-        QTest::newRow("at domain") << QByteArray("alice@CORP") << QByteArray(AliceToken) << bad;
-        QTest::newRow("other user's token") << QByteArray("alice") << QByteArray(BobToken) << bad;
-        QTest::newRow("token in other case") << QByteArray("alice") << QByteArray(AliceToken).toLower() << bad;
-        QTest::newRow("empty password") << QByteArray("alice") << QByteArray() << bad;
-        QTest::newRow("quote in name") << QByteArray("x' OR '1'='1") << QByteArray(AliceToken) << bad;
-        // Any user name with this server's token; the password is everything after the second "&".
-        QTest::newRow("server token") << QByteArray("someone") << QByteArray("srv&Token?42") << ok;
-        QTest::newRow("server token cut short") << QByteArray("someone") << QByteArray("srv&Token?4") << bad;
-    }
+    // Logins and what follows them on one connection.
+    void conversations_data() { addRowsFrom("login.rows"); }
 
-    void databaseToken()
+    void conversations()
     {
-        QFETCH(QByteArray, user);
-        QFETCH(QByteArray, password);
-        QFETCH(QByteArray, reply);
-        TestClient client(server.port());
-        QCOMPARE(client.request("login?" + user + "&&" + password), reply);
-        // Logged in exactly when the login was accepted.
-        QCOMPARE(client.request("get_remote_app_server_port"), reply == ok ? QByteArray("\n") : QByteArray("Not authenticated"));
-    }
-
-    void whatTheConnectionKeeps()
-    {
-        TestClient client(server.port());
-        QCOMPARE(client.request(QByteArray("login?alice&no-such-admins&") + AliceToken), notAdmin);
-        QCOMPARE(client.request("start_server?x"), QByteArray("\n"));
-        // A failed second login keeps the first.
-        const std::unique_ptr<TestClient> alice = server.login();
-        QCOMPARE(alice->request("set_remote_app_server?3389&10.0.0.9"), QByteArray("\n"));
-        QCOMPARE(alice->request("login?bob&&wrong"), bad);
-        QCOMPARE(alice->request("get_remote_app_server_address"), QByteArray("10.0.0.9\n"));
-        QCOMPARE(alice->request("unset_remote_app_server"), QByteArray("\n"));
-    }
-
-    void loginFreeRequests()
-    {
-        TestClient client(server.port());
-        QCOMPARE(client.request("get_user_from_card?1"), QByteArray("alice\n"));
-        QCOMPARE(client.request("get_user_from_card?987654"), QByteArray("\n"));
-        QCOMPARE(client.request("get_user_from_card?0' OR '1'='1"), QByteArray("\n"));
-        QCOMPARE(client.request("get_user_from_card?"), QByteArray("Not authenticated"));
+        const QString source = field("source");
+        const QString serverToken = db.value("SELECT token FROM ax_server WHERE address='127.0.0.1' ORDER BY id LIMIT 1");
+        const auto fill = [&](QString text) {
+            return text.replace("{A}", AliceToken).replace("{a}", QByteArray(AliceToken).toLower()).replace("{B}", BobToken)
+                .replace("{S}", serverToken).replace("{U}", user).replace("{G}", group).replace("{P}", port)
+                .replace("{ok}", ok).replace("{bad}", bad).replace("{notadmin}", notAdmin).split('|');
+        };
+        const QStringList sent = fill(field("messages")), expected = fill(field("replies"));
+        TestClient client(server.port(), "127.0.0.1", source.isEmpty() ? nullptr : qPrintable(source));
+        for (int i = 0; i < sent.size(); ++i) {
+            const QString got = QString::fromUtf8(client.request(sent[i].toUtf8()));
+            if (expected[i].startsWith('~'))
+                QVERIFY2(got.startsWith(expected[i].mid(1)), qPrintable(sent[i] + ": " + got));
+            else
+                QCOMPARE(got, expected[i]);
+        }
     }
 
     void debugNoAuth_data()
     {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("bypassed");
-        QTest::newRow("1") << "1" << true;
-        QTest::newRow("true") << "true" << false;
+        addRows({"value"}, {{"bypass", "1"}, {"only 1 counts", "true"}});
     }
 
     void debugNoAuth()
     {
         QFETCH(QString, value);
-        QFETCH(bool, bypassed);
+        const bool bypassed = value == "1";
         TestServer open;
         open.setEnv("DEBUG_NOAUTH", value);
         QVERIFY(open.start());
@@ -160,124 +125,57 @@ private slots:
         QCOMPARE(principal.messages().size(), before);
     }
 
-    void serverRegistryRequests()
-    {
-        TestDatabase db;
-        const QString serverToken = db.value("SELECT token FROM ax_server WHERE address='127.0.0.1' ORDER BY id LIMIT 1");
-        QVERIFY(!serverToken.isEmpty());
-        TestClient client(server.port());
-        // Without login, for the connection's own address.
-        QCOMPARE(client.request("set_server_information?wrong&os_id&2"), QByteArray("Invalid token for server 127.0.0.1\n"));
-        QCOMPARE(client.request("set_server_information?" + serverToken.toUtf8() + "&no_such_role&1"),
-                 QByteArray("Invalid server type no_such_role\n"));
-
-        // set_server_token: administrators only, for this client's address and the given port.
-        const QByteArray port = QByteArray::number(40000 + int(QCoreApplication::applicationPid() % 20000));
-        const QString rows = "SELECT COUNT(*) FROM ax_server WHERE address='127.0.0.1' AND port=" + port;
-        QCOMPARE(client.request(QByteArray("login?alice&no-such-admins&") + AliceToken), notAdmin);
-        QCOMPARE(client.request("set_server_token?" + port + "&tok"), QByteArray("\n"));
-        QCOMPARE(db.value(rows), QStringLiteral("0"));
-        QCOMPARE(server.login()->request("set_server_token?" + port + "&tok"), QByteArray("Ok\n"));
-        QCOMPARE(db.value(rows), QStringLiteral("1"));
-        QVERIFY(db.exec("DELETE FROM ax_server WHERE address='127.0.0.1' AND port=" + port));
-    }
-
-    void hostAccountPassword()
-    {
-        // Not the address of the token rows above: their failures count against it.
-        TestClient client(server.port(), "127.0.0.1", "127.0.3.1");
-        QCOMPARE(client.request("login?" + user + "&&First-Pass1"), ok);
-        QCOMPARE(client.request("login?" + user + "&" + group + "&First-Pass1"), ok);
-        QCOMPARE(client.request("login?" + user + "&users-nobody-has&First-Pass1"), notAdmin);
-        QCOMPARE(client.request("login?" + user + "&&first-pass1"), bad);
-        QCOMPARE(client.request("validate?" + user + "&&First-Pass1"), ok);
-    }
-
-    void passwordChangeGuard()
-    {
-        // Logged in without privilege: an empty old password is a wrong parameter count.
-        TestClient plain(server.port(), "127.0.0.1", "127.0.3.2");
-        QCOMPARE(plain.request("login?" + user + "&users-nobody-has&First-Pass1"), notAdmin);
-        const QByteArray refused = plain.request("modify_user_password?" + user + "&&Second-Pass2");
-        QVERIFY2(refused.startsWith("Error: Invalid number of parameters for command modify_user_password("), refused);
-        const QByteArray changed = "Success: Password for user " + user + " changed succesfully\n";
-        QCOMPARE(plain.request("modify_user_password?" + user + "&First-Pass1&Second-Pass2"), changed);
-        // An administrator may reset it without the old one.
-        QCOMPARE(admin->request("modify_user_password?" + user + "&&Third-Pass3"), changed);
-        QCOMPARE(TestClient(server.port(), "127.0.0.1", "127.0.3.2").request("login?" + user + "&&Third-Pass3"), ok);
-    }
-
     // Host passwords cannot be guessed at network speed: after five failures from one address,
     // its host-password checks fail unattempted (the right password too), over any connection,
     // while other addresses and token logins go on.
-    void guessingIsHeldBack_data()
-    {
-        QTest::addColumn<QByteArray>("wrong");
-        QTest::addColumn<QByteArray>("right");
-        QTest::addColumn<QByteArray>("refused");
-        QTest::addColumn<QByteArray>("accepted");
-        QTest::addColumn<QByteArray>("source");
-        const QByteArray v = prefix + "v";
-        QTest::newRow("login") << "login?" + v + "&&Guess-1" << "login?" + v + "&&Right-Pass1" << bad << ok
-                               << QByteArray("127.0.4.1");
-        QTest::newRow("validate") << "validate?" + v + "&&Guess-1" << "validate?" + v + "&&Right-Pass1" << bad << ok
-                                  << QByteArray("127.0.4.2");
-        QTest::newRow("old password") << "modify_user_password?" + v + "&Guess-1&Right-Pass1"
-                                      << "modify_user_password?" + v + "&Right-Pass1&Right-Pass1"
-                                      << QByteArray("Error: Cannot change password\n")
-                                      << "Success: Password for user " + v + " changed succesfully\n"
-                                      << QByteArray("127.0.4.3");
-    }
+    void guessingIsHeldBack_data() { addRowsFrom("login.rows", {{"v", prefix + "v"}}); }
 
     void guessingIsHeldBack()
     {
-        QFETCH(QByteArray, wrong);
-        QFETCH(QByteArray, right);
-        QFETCH(QByteArray, refused);
-        QFETCH(QByteArray, accepted);
-        QFETCH(QByteArray, source);
+        const QString wrong = field("wrong"), right = field("right"), refused = field("refused"), source = field("source");
         const QByteArray v = prefix + "v";
         admin->request("create_user?" + v + "&Right-Pass1&" + group);
         auto removeUser = qScopeGuard([&] { admin->request("remove_user?" + v); });
-        const auto connection = [&](const char *from) {
-            auto client = std::make_unique<TestClient>(server.port(), "127.0.0.1", from);
-            if (wrong.startsWith("modify"))
-                client->request(QByteArray("login?alice&&") + AliceToken);
-            return client;
+        const auto ask = [&](const QString &from, const QString &request) {
+            TestClient client(server.port(), "127.0.0.1", qPrintable(from));
+            if (request.startsWith("modify"))
+                client.request(QByteArray("login?alice&&") + AliceToken);
+            return QString::fromUtf8(client.request(request.toUtf8()));
         };
         for (int i = 0; i < 5; ++i)
-            QCOMPARE(connection(source)->request(wrong), refused);
-        QCOMPARE(connection(source)->request(right), refused);
-        QCOMPARE(connection(source.chopped(1) + "9")->request(right), accepted);
-        QCOMPARE(connection(source)->request(QByteArray("login?alice&&") + AliceToken), ok);
-        QVERIFY(server.logContents().contains("Info: Host password checks from " + source + " held back"));
+            QCOMPARE(ask(source, wrong), refused);
+        QCOMPARE(ask(source, right), refused);
+        QCOMPARE(ask(source.chopped(1) + "9", right), field("accepted"));
+        QCOMPARE(ask(source, QByteArray("login?alice&&") + AliceToken), QString(ok));
+        QVERIFY(server.logContents().contains("Info: Host password checks from " + source.toUtf8() + " held back"));
     }
 
     // With RequireAdminGroup, an empty admin group grants no privilege, and whatever changes the
     // platform's accounts, tokens or registrations needs it; without, nothing of that applies.
     void strictPrivilege_data()
     {
-        QTest::addColumn<bool>("strict");
-        QTest::newRow("strict") << true;
-        QTest::newRow("as ever") << false;
+        addRows({"strict"}, {{"strict", "yes"}, {"as ever", ""}});
     }
 
     void strictPrivilege()
     {
-        QFETCH(bool, strict);
-        server.setSetting("Server/RequireAdminGroup", strict);
+        QFETCH(QString, strict);
+        server.setSetting("Server/RequireAdminGroup", !strict.isEmpty());
         auto relax = qScopeGuard([this] { server.removeSetting("Server/RequireAdminGroup"); });
-        const QByteArray g = prefix + (strict ? "s1" : "s2");
+        const QByteArray g = prefix + (strict.isEmpty() ? "s2" : "s1");
+        const auto either = [&](const QByteArray &ifStrict, const QByteArray &otherwise) {
+            return strict.isEmpty() ? otherwise : ifStrict;
+        };
         TestClient plain(server.port());
         QCOMPARE(plain.request(QByteArray("login?alice&&") + AliceToken), ok);
         QCOMPARE(plain.request("create_group?" + g), QByteArray("\n"));
-        QCOMPARE(plain.request("remove_group?" + g), strict ? QByteArray("\n") : "Success: Group " + g + " removed succesfully\n");
+        QCOMPARE(plain.request("remove_group?" + g), either("\n", "Success: Group " + g + " removed succesfully\n"));
         QCOMPARE(plain.request("get_user_token?alice"), QByteArray(AliceToken) + "\n");
-        QCOMPARE(plain.request("get_user_token?bob"), strict ? QByteArray("\n") : QByteArray(BobToken) + "\n");
+        QCOMPARE(plain.request("get_user_token?bob"), either("\n", QByteArray(BobToken) + "\n"));
         // A control channel only for one's own login.
         const QByteArray taken = "_serverCommand_set_remote_server?127.0.0.1&bob";
-        QCOMPARE(plain.request(taken), strict ? QByteArray("Not authenticated") : QByteArray("Ok"));
-        QCOMPARE(TestClient(server.port()).request(taken), strict ? QByteArray("Not authenticated") : QByteArray("Ok"));
+        QCOMPARE(plain.request(taken), either("Not authenticated", "Ok"));
+        QCOMPARE(TestClient(server.port()).request(taken), either("Not authenticated", "Ok"));
         QCOMPARE(plain.request("_serverCommand_set_remote_server?127.0.0.1&alice"), QByteArray("Ok"));
         // A real admin group still grants it.
         TestClient member(server.port(), "127.0.0.1", "127.0.3.3");
@@ -294,8 +192,8 @@ private slots:
         client.request("get_user_token?alice");
         admin->request("remove_user?" + user + "x");
         // Also what follows the password, and in a request with an admin group.
-        request("login?someone&&S3cretPassw0rd&x");
-        request("validate?someone&admins&An0therSecret");
+        TestClient(server.port()).request("login?someone&&S3cretPassw0rd&x");
+        TestClient(server.port()).request("validate?someone&admins&An0therSecret");
         const QByteArray everything = server.standardError() + server.logContents();
         for (const QByteArray secret : {"First-Pass1", "Second-Pass2", "Third-Pass3", "Fourth-Pass4", "S3cretPassw0rd",
                                         "An0therSecret", "srv&Token?4", AliceToken, BobToken})

@@ -5,14 +5,13 @@
 #include <QMutex>
 #include <QPair>
 
-#include <atomic>
 #include <thread>
+#include <vector>
 
 // Another server of the platform, faked: listens on 127.0.0.1 (or another loopback address, so
-// that it is not taken for this machine), records every message it
-// receives (one receive is one message), and answers each with the reply of the first rule whose
-// fragment the message contains, "Ok\n" when none does. "quit" gets no reply and ends that
-// connection. An empty reply sends nothing.
+// that it is not taken for this machine), records every message it receives (one receive is one
+// message), and answers each with the reply of the first rule whose fragment the message contains,
+// "Ok\n" when none does. "quit" gets no reply and ends that connection. An empty reply sends nothing.
 class FakePeer
 {
 public:
@@ -23,29 +22,23 @@ public:
     FakePeer &operator=(const FakePeer &) = delete;
 
     quint16 port() const { return listenPort; }
-
-    // Rules are tried in the order they were added.
-    void answer(const QByteArray &fragment, const QByteArray &reply);
-    void clear(); // forgets rules, messages and counts
-
+    void answer(const QByteArray &fragment, const QByteArray &reply); // rules apply in this order
+    void clear();                                                     // forgets rules, messages and counts
     QList<QByteArray> messages() const;
     int connectionsAccepted() const;
     int connectionsOpen() const;
-    // Polls until count messages have come or msecs pass.
     bool waitForMessages(int count, int msecs = 5000) const;
 
 private:
-    void serve();
-    QByteArray replyTo(const QByteArray &message) const;
+    void serve(int fd);
 
     int listenFd = -1;
-    int wakePipe[2] = {-1, -1};
     quint16 listenPort = 0;
-    std::thread thread;
-
+    std::thread acceptor;
     mutable QMutex lock;
+    std::vector<std::thread> connections;
+    std::vector<int> openFds;
     QList<QPair<QByteArray, QByteArray>> rules;
     QList<QByteArray> received;
     int accepted = 0;
-    int open = 0;
 };

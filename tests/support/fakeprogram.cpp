@@ -1,5 +1,5 @@
 #include "fakeprogram.h"
-#include "waituntil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,11 +16,6 @@ FakeProgram::FakeProgram(const QString &nameOrPath, const QByteArray &body)
 FakeProgram::~FakeProgram()
 {
     remove();
-}
-
-QString FakeProgram::pathEntry() const
-{
-    return QFileInfo(programPath).path();
 }
 
 bool FakeProgram::install()
@@ -54,13 +49,10 @@ void FakeProgram::remove()
 
 QStringList FakeProgram::calls() const
 {
-    QFile file(dir.filePath("calls"));
     QStringList result;
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    for (const QByteArray &line : file.readAll().split('\n')) {
+    for (const QByteArray &line : readFile(dir.filePath("calls")).split('\n')) {
         if (!line.isEmpty())
-            result.append(QString::fromUtf8(line.chopped(1)));
+            result.append(QString::fromUtf8(line.chopped(1))); // the "|" after the last argument
     }
     return result;
 }

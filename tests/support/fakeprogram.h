@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -19,10 +20,9 @@ public:
 
     bool install(); // false when another program is at the path: it is left alone
     void remove();
-    bool isInstalled() const { return installed; }
     QString path() const { return programPath; }
     QString directory() const { return dir.path(); } // $d
-    QString pathEntry() const;                        // the directory holding a bare-named fake
+    QString pathEntry() const { return QFileInfo(programPath).path(); } // the directory of a bare-named fake
 
     QStringList calls() const; // the recorded runs, oldest first: "arg|arg|..." each
     bool waitForCalls(int count, int msecs = 10000) const;

@@ -31,13 +31,10 @@ bool copyTree(const std::string &from, const std::string &to)
 {
     const char *argv[] = {"/bin/cp", "-a", from.c_str(), to.c_str(), nullptr};
     pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
-        return fail("starting cp for", from);
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        errno = EIO;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0
+        || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return fail("copying", from);
-    }
     return true;
 }
 
@@ -59,35 +56,20 @@ bool enter()
     const char *scratch = mkdtemp(scratchTemplate);
     if (!scratch)
         return fail("creating", "the scratch directory");
-    // The copies live on a tmpfs of this namespace: nothing of them reaches the host's disk.
-    if (mount("tmpfs", scratch, "tmpfs", 0, "mode=0700") != 0) {
-        const bool reported = fail("mounting a tmpfs on", scratch);
-        rmdir(scratch);
-        return reported;
-    }
-    // The bind mounts keep the tmpfs alive; the scratch directory itself can go.
-    const auto dropScratch = [scratch] {
-        umount2(scratch, MNT_DETACH);
-        rmdir(scratch);
-    };
+    // The copies live on a tmpfs of this namespace: nothing of them reaches the host's disk. The
+    // bind mounts keep the tmpfs alive; the scratch directory itself goes.
+    bool ok = mount("tmpfs", scratch, "tmpfs", 0, "mode=0700") == 0 || fail("mounting a tmpfs on", scratch);
     int index = 0;
     for (const char *path : privatePaths) {
         struct stat info;
-        if (stat(path, &info) != 0)
-            continue;
         const std::string copy = std::string(scratch) + "/" + std::to_string(index++);
-        if (!copyTree(path, copy)) {
-            dropScratch();
-            return false;
-        }
-        if (mount(copy.c_str(), path, nullptr, MS_BIND, nullptr) != 0) {
-            const bool reported = fail("bind-mounting a copy over", path);
-            dropScratch();
-            return reported;
-        }
+        if (ok && stat(path, &info) == 0)
+            ok = copyTree(path, copy) && (mount(copy.c_str(), path, nullptr, MS_BIND, nullptr) == 0
+                                          || fail("bind-mounting a copy over", path));
     }
-    dropScratch();
-    return true;
+    umount2(scratch, MNT_DETACH);
+    rmdir(scratch);
+    return ok;
 }
 
 } // namespace PrivateAccounts

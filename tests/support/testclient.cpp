@@ -21,6 +21,15 @@ bool waitReadable(int fd, int msecs)
     return rc > 0;
 }
 
+sockaddr_in loopbackAddress(const char *host, quint16 port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    ::inet_pton(AF_INET, host, &addr.sin_addr);
+    return addr;
+}
+
 } // namespace
 
 TestClient::TestClient(quint16 port, const char *host, const char *sourceHost, int receiveBuffer)
@@ -29,24 +38,11 @@ TestClient::TestClient(quint16 port, const char *host, const char *sourceHost, i
     // Before connecting, so that the window offered never exceeds it.
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    if (sourceHost) {
-        sockaddr_in source{};
-        source.sin_family = AF_INET;
-        ::inet_pton(AF_INET, sourceHost, &source.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) {
-            ::close(fd);
-            fd = -1;
-            return;
-        }
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    ::inet_pton(AF_INET, host, &addr.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        fd = -1;
-    }
+    const sockaddr_in source = loopbackAddress(sourceHost ? sourceHost : "0.0.0.0", 0);
+    const sockaddr_in target = loopbackAddress(host, port);
+    if ((sourceHost && ::bind(fd, reinterpret_cast<const sockaddr *>(&source), sizeof source) != 0)
+        || ::connect(fd, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0)
+        close();
 }
 
 TestClient::~TestClient()
@@ -63,12 +59,10 @@ void TestClient::close()
 
 bool TestClient::send(const QByteArray &bytes)
 {
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+    for (qsizetype sent = 0, n = 0; sent < bytes.size(); sent += n) {
+        n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
         if (n <= 0)
             return false;
-        sent += n;
     }
     return true;
 }
@@ -76,17 +70,13 @@ bool TestClient::send(const QByteArray &bytes)
 QByteArray TestClient::receive(int msecs)
 {
     QByteArray result;
-    if (fd < 0 || !waitReadable(fd, msecs))
-        return result;
     char buffer[65536];
-    for (;;) {
+    // A reply is one send on the server side; anything still in flight follows at once.
+    for (int wait = msecs; fd >= 0 && waitReadable(fd, wait); wait = 30) {
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
         result.append(buffer, int(n));
-        // A reply is one send on the server side; anything still in flight follows at once.
-        if (!waitReadable(fd, 30))
-            break;
     }
     return result;
 }
@@ -96,9 +86,7 @@ QByteArray TestClient::receiveExactly(int n, int msecs)
     QByteArray result;
     QDeadlineTimer deadline(msecs);
     char buffer[65536];
-    while (result.size() < n && !deadline.hasExpired()) {
-        if (!waitReadable(fd, int(qMax<qint64>(1, deadline.remainingTime()))))
-            break;
+    while (result.size() < n && !deadline.hasExpired() && waitReadable(fd, int(qMax<qint64>(1, deadline.remainingTime())))) {
         const ssize_t got = ::recv(fd, buffer, size_t(qMin<qsizetype>(sizeof buffer, n - result.size())), 0);
         if (got <= 0)
             break;
@@ -109,9 +97,7 @@ QByteArray TestClient::receiveExactly(int n, int msecs)
 
 QByteArray TestClient::request(const QByteArray &message, int msecs)
 {
-    if (!send(message))
-        return QByteArray();
-    return receive(msecs);
+    return send(message) ? receive(msecs) : QByteArray();
 }
 
 QByteArray TestClient::requestLine(const QByteArray &message, int msecs)
@@ -133,11 +119,8 @@ bool TestClient::waitForClose(int msecs)
 {
     QDeadlineTimer deadline(msecs);
     char buffer[4096];
-    while (!deadline.hasExpired()) {
-        if (!waitReadable(fd, int(qMax<qint64>(1, deadline.remainingTime()))))
-            return false;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
+    while (!deadline.hasExpired() && waitReadable(fd, int(qMax<qint64>(1, deadline.remainingTime())))) {
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0)
             return true;
     }
     return false;

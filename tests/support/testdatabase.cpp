@@ -1,10 +1,11 @@
 #include "testdatabase.h"
 #include "testserver.h"
 
+#include <QRegularExpression>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QVariant>
 #include <QUuid>
 
 TestDatabase::TestDatabase()
@@ -21,6 +22,7 @@ TestDatabase::TestDatabase()
 
 TestDatabase::~TestDatabase()
 {
+    execAll(cleanup);
     QSqlDatabase::database(name, false).close();
     QSqlDatabase::removeDatabase(name);
 }
@@ -28,32 +30,33 @@ TestDatabase::~TestDatabase()
 bool TestDatabase::exec(const QString &sql)
 {
     QSqlQuery q(QSqlDatabase::database(name, false));
-    if (!q.exec(sql)) {
-        error = q.lastError().text();
-        return false;
-    }
-    return true;
+    if (q.exec(sql))
+        return true;
+    error = sql + QStringLiteral(": ") + q.lastError().text();
+    return false;
 }
 
 bool TestDatabase::execAll(const QStringList &statements)
 {
     for (const QString &sql : statements) {
-        if (!exec(sql)) {
-            error = sql + QStringLiteral(": ") + error;
+        if (!exec(sql))
             return false;
-        }
     }
     return true;
 }
 
-void TestDatabase::removeRows(const QStringList &tables, qint64 first, qint64 last)
+bool TestDatabase::load(const QString &name, const QHash<QString, QString> &vars)
 {
-    for (const QString &table : tables) {
-        exec(QStringLiteral("DELETE FROM %1 WHERE %2 BETWEEN %3 AND %4")
-                 .arg(table.section(' ', 0, 0), table.section(' ', 1).isEmpty() ? QStringLiteral("id")
-                                                                                : table.section(' ', 1))
-                 .arg(first).arg(last));
-    }
+    QString text = QString::fromUtf8(::fixture(name + ".sql"));
+    text.remove(QRegularExpression(QStringLiteral("^--.*\\n"), QRegularExpression::MultilineOption));
+    for (auto it = vars.cbegin(); it != vars.cend(); ++it)
+        text.replace('{' + it.key() + '}', it.value());
+    QStringList statements = text.split(QRegularExpression(QStringLiteral(";\\s*\\n")), Qt::SkipEmptyParts);
+    for (QString &sql : statements)
+        sql = sql.trimmed();
+    statements.removeAll(QString());
+    cleanup += statements.filter(QRegularExpression(QStringLiteral("^DELETE ")));
+    return !statements.isEmpty() && execAll(statements);
 }
 
 QList<QStringList> TestDatabase::rows(const QString &sql)
@@ -64,10 +67,9 @@ QList<QStringList> TestDatabase::rows(const QString &sql)
         error = q.lastError().text();
         return result;
     }
-    const int n = q.record().count();
     while (q.next()) {
         QStringList row;
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < q.record().count(); ++i)
             row << (q.value(i).isNull() ? QString() : q.value(i).toString());
         result << row;
     }

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
-#include <QSqlDatabase>
 #include <QStringList>
 
 // A direct connection to the test database, for fixtures and for checking what the server wrote.
@@ -9,14 +9,14 @@ class TestDatabase
 {
 public:
     TestDatabase();
-    ~TestDatabase();
+    ~TestDatabase(); // removes the rows of every fixture loaded
 
     bool exec(const QString &sql);
-    // Fixture rows: runs the statements in order, false at the first failure (named in lastError()).
+    // Runs the statements in order, false at the first failure (named in lastError()).
     bool execAll(const QStringList &statements);
-    // Removes them again: rows keyed in [first, last] of each table, given as "table" (key id)
-    // or "table key".
-    void removeRows(const QStringList &tables, qint64 first, qint64 last);
+    // Rows of tests/fixtures/NAME.sql, where "{KEY}" stands for vars[KEY]. The file's DELETE
+    // statements come first and remove them again, so a load after a crashed run still works.
+    bool load(const QString &name, const QHash<QString, QString> &vars = {});
     QString lastError() const { return error; }
     QList<QStringList> rows(const QString &sql);
     QString value(const QString &sql); // first column of the first row, or a null text
@@ -24,4 +24,5 @@ public:
 private:
     QString name;
     QString error;
+    QStringList cleanup;
 };

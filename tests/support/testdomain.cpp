@@ -1,8 +1,6 @@
 #include "testdomain.h"
 
-#include "testfiles.h"
-#include "testprogram.h"
-#include "waituntil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QTcpSocket>

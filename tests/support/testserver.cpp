@@ -1,12 +1,8 @@
 #include "testserver.h"
-#include "testfiles.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QSettings>
-#include <QThread>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -14,38 +10,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-bool canConnect(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-} // namespace
-
 TestDbParameters testDbParameters()
 {
-    TestDbParameters p;
-    p.host = qEnvironmentVariable("AMBRIX_TEST_DB_HOST", QStringLiteral("127.0.0.1"));
-    p.port = qEnvironmentVariableIntValue("AMBRIX_TEST_DB_PORT");
-    p.user = qEnvironmentVariable("AMBRIX_TEST_DB_USER", QStringLiteral("ambrix"));
-    p.password = qEnvironmentVariable("AMBRIX_TEST_DB_PASSWORD");
-    p.socket = qEnvironmentVariable("AMBRIX_TEST_DB_SOCKET");
-    return p;
+    return {qEnvironmentVariable("AMBRIX_TEST_DB_HOST", QStringLiteral("127.0.0.1")),
+            qEnvironmentVariableIntValue("AMBRIX_TEST_DB_PORT"),
+            qEnvironmentVariable("AMBRIX_TEST_DB_USER", QStringLiteral("ambrix")),
+            qEnvironmentVariable("AMBRIX_TEST_DB_PASSWORD")};
 }
 
 TestServer::TestServer()
     : env(QProcessEnvironment::systemEnvironment())
 {
-    QDir().mkpath(installationDirectory());
-    QDir().mkpath(workDir());
+    QDir().mkpath(programFilesDir() + QStringLiteral("/Ambrix Server"));
     env.insert(QStringLiteral("PROGRAMW6432"), programFilesDir());
     env.remove(QStringLiteral("DEBUG_NOAUTH"));
     env.remove(QStringLiteral("LOGONSERVER"));
@@ -67,27 +43,29 @@ TestServer::~TestServer()
 }
 
 QString TestServer::programFilesDir() const { return dir.path() + QStringLiteral("/programs"); }
-QString TestServer::installationDirectory() const { return programFilesDir() + QStringLiteral("/Ambrix Server/"); }
-QString TestServer::settingsPath() const { return installationDirectory() + QStringLiteral("ambrix-server.ini"); }
-QString TestServer::logPath() const { return installationDirectory() + QStringLiteral("ambrix-server.log"); }
-QString TestServer::workDir() const { return dir.path() + QStringLiteral("/work"); }
+QString TestServer::settingsPath() const { return programFilesDir() + QStringLiteral("/Ambrix Server/ambrix-server.ini"); }
+QString TestServer::logPath() const { return programFilesDir() + QStringLiteral("/Ambrix Server/ambrix-server.log"); }
+QByteArray TestServer::standardOutput() const { return readFile(dir.path() + QStringLiteral("/stdout.txt")); }
+QByteArray TestServer::standardError() const { return readFile(dir.path() + QStringLiteral("/stderr.txt")); }
+int TestServer::exitCode() const { return process ? process->exitCode() : -1; }
+bool TestServer::waitForExit(int msecs) { return process && process->waitForFinished(msecs); }
+
+QVariant TestServer::setting(const QString &key) const
+{
+    return QSettings(settingsPath(), QSettings::IniFormat).value(key);
+}
 
 void TestServer::setSetting(const QString &key, const QVariant &value)
 {
-    QSettings settings(settingsPath(), QSettings::IniFormat);
-    settings.setValue(key, value);
+    QSettings(settingsPath(), QSettings::IniFormat).setValue(key, value);
 }
 
 void TestServer::removeSetting(const QString &key)
 {
-    QSettings settings(settingsPath(), QSettings::IniFormat);
-    settings.remove(key);
+    QSettings(settingsPath(), QSettings::IniFormat).remove(key);
 }
 
-void TestServer::setEnv(const QString &name, const QString &value) { env.insert(name, value); }
-void TestServer::unsetEnv(const QString &name) { env.remove(name); }
-
-bool TestServer::start(const QStringList &extraArgs)
+bool TestServer::start(const QStringList &extraArgs, const QString &program)
 {
     listenPort = freePort();
     process = std::make_unique<QProcess>();
@@ -96,25 +74,13 @@ bool TestServer::start(const QStringList &extraArgs)
     process->setWorkingDirectory(workDir());
     process->setStandardOutputFile(dir.path() + QStringLiteral("/stdout.txt"));
     process->setStandardErrorFile(dir.path() + QStringLiteral("/stderr.txt"));
-    QStringList args{QStringLiteral("-a"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                     QString::number(listenPort)};
-    args += extraArgs;
-    process->start(QStringLiteral(AMBRIX_SERVER_BIN), args);
-    if (!process->waitForStarted(5000))
-        return false;
-    QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired()) {
-        if (canConnect(listenPort))
-            return true;
-        if (process->state() != QProcess::Running)
-            return false;
-        QThread::msleep(20);
-    }
-    return false;
+    process->start(program, QStringList{"-a", "127.0.0.1", "-p", QString::number(listenPort)} + extraArgs);
+    const auto running = [this] { return process->state() == QProcess::Running; };
+    return process->waitForStarted(5000)
+           && waitUntil([&] { return !running() || TestClient(listenPort).isConnected(); }, 10000) && running();
 }
 
 qint64 TestServer::pid() const { return process ? process->processId() : 0; }
-
 bool TestServer::isRunning() const { return process && process->state() == QProcess::Running; }
 
 void TestServer::interrupt()
@@ -122,14 +88,6 @@ void TestServer::interrupt()
     if (isRunning())
         ::kill(static_cast<pid_t>(process->processId()), SIGINT);
 }
-
-bool TestServer::waitForExit(int msecs) { return process && process->waitForFinished(msecs); }
-
-int TestServer::exitCode() const { return process ? process->exitCode() : -1; }
-
-QByteArray TestServer::standardOutput() const { return readFile(dir.path() + QStringLiteral("/stdout.txt")); }
-QByteArray TestServer::standardError() const { return readFile(dir.path() + QStringLiteral("/stderr.txt")); }
-QByteArray TestServer::logContents() const { return readFile(logPath()); }
 
 std::unique_ptr<TestClient> TestServer::login(const QByteArray &user, const QByteArray &password,
                                               const char *sourceHost) const
@@ -140,22 +98,9 @@ std::unique_ptr<TestClient> TestServer::login(const QByteArray &user, const QByt
     return client;
 }
 
-RunResult TestServer::run(const QStringList &args, int msecs) const
+ProgramResult TestServer::run(const QStringList &args, int msecs) const
 {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(AMBRIX_SERVER_BIN), args);
-    RunResult r;
-    p.waitForStarted(5000);
-    r.finished = p.waitForFinished(msecs);
-    if (!r.finished) {
-        p.kill();
-        p.waitForFinished(5000);
-    }
-    r.exitCode = p.exitCode();
-    r.standardOutput = p.readAllStandardOutput();
-    r.standardError = p.readAllStandardError();
-    return r;
+    return runProgram(QStringLiteral(AMBRIX_SERVER_BIN), args, QByteArray(), env, msecs);
 }
 
 quint16 TestServer::freePort()

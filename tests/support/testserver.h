@@ -1,14 +1,10 @@
 #pragma once
 
-#include "sampledata.h"
 #include "testclient.h"
+#include "testutil.h"
 
-#include <QByteArray>
-#include <QProcessEnvironment>
-#include <QString>
-#include <QStringList>
-#include <QVariant>
 #include <QTemporaryDir>
+#include <QVariant>
 
 #include <memory>
 
@@ -20,17 +16,8 @@ struct TestDbParameters {
     int port = 0;
     QString user;
     QString password;
-    QString socket;
 };
 TestDbParameters testDbParameters();
-
-// Result of running the server binary to completion.
-struct RunResult {
-    int exitCode = -1;
-    bool finished = false;
-    QByteArray standardOutput;
-    QByteArray standardError;
-};
 
 // The real server binary in a private installation directory (PROGRAMW6432), with settings that
 // point at the test database. Output goes to files, so a chatty server never blocks on a pipe.
@@ -40,20 +27,18 @@ public:
     TestServer();
     ~TestServer();
 
-    QString programFilesDir() const;     // the PROGRAMW6432 given to the server
-    QString installationDirectory() const;
+    QString programFilesDir() const; // the PROGRAMW6432 given to the server
     QString settingsPath() const;
     QString logPath() const;
-    QString workDir() const;              // a scratch directory owned by this object
 
+    QVariant setting(const QString &key) const;
     void setSetting(const QString &key, const QVariant &value);
     void removeSetting(const QString &key);
-    void setEnv(const QString &name, const QString &value);
-    void unsetEnv(const QString &name);
+    void setEnv(const QString &name, const QString &value) { env.insert(name, value); }
     QProcessEnvironment environment() const { return env; }
 
     // Serves on 127.0.0.1 and a free port; true once it accepts connections.
-    bool start(const QStringList &extraArgs = {});
+    bool start(const QStringList &extraArgs = {}, const QString &program = QStringLiteral(AMBRIX_SERVER_BIN));
     quint16 port() const { return listenPort; }
     qint64 pid() const;
     bool isRunning() const;
@@ -62,7 +47,7 @@ public:
     int exitCode() const;
     QByteArray standardOutput() const;
     QByteArray standardError() const;
-    QByteArray logContents() const;
+    QByteArray logContents() const { return readFile(logPath()); }
 
     // A new connection logged in as user, by default the sample user alice with her database
     // token (an administrator); null when the login is refused.
@@ -71,7 +56,7 @@ public:
                                       const char *sourceHost = nullptr) const;
 
     // Runs the binary with args to completion in this server's environment.
-    RunResult run(const QStringList &args, int msecs = 15000) const;
+    ProgramResult run(const QStringList &args, int msecs = 15000) const;
 
     static quint16 freePort();
 
