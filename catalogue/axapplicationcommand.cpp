@@ -56,7 +56,7 @@ ApplicationRecord loadApplicationRecord(int id, MySqlInfo *db)
     record.args = row.value(3);
     record.only_one = row.value(4);
     record.init_path = row.value(5);
-    record.icon = AXApplicationCommand::fetchMediaFile(row.value(6));
+    record.iconPath = row.value(6);
 
     record.server_ids = db->selectColumn(QStringLiteral("ax_server_applications"),
                                          QStringLiteral("server_id"),
@@ -181,13 +181,8 @@ QString AXApplicationCommand::applicationUpdated(int applicationId)
 
 ApplicationRecord AXApplicationCommand::applicationRecord(int applicationId, MySqlInfo *db)
 {
-    ApplicationRecordCache &cache = ApplicationRecordCache::instance();
-    if (std::optional<ApplicationRecord> cached = cache.find(applicationId))
-        return *cached;
-    const quint64 generation = cache.generation();
-    const ApplicationRecord record = loadApplicationRecord(applicationId, db);
-    cache.store(record, generation);
-    return record;
+    return ApplicationRecordCache::instance().record(applicationId,
+                                                     [&] { return loadApplicationRecord(applicationId, db); });
 }
 
 QString AXApplicationCommand::getApplicationName(int applicationId, MySqlInfo *db)
@@ -222,7 +217,8 @@ QString AXApplicationCommand::getApplicationOnlyone(int applicationId, MySqlInfo
 
 QByteArray AXApplicationCommand::applicationIcon(int applicationId, MySqlInfo *db)
 {
-    return applicationRecord(applicationId, db).icon;
+    return ApplicationRecordCache::instance().icon(
+        applicationId, [&] { return loadApplicationRecord(applicationId, db); }, fetchMediaFile);
 }
 
 QByteArray AXApplicationCommand::applicationGroupIcon(int groupId, MySqlInfo *db)

@@ -239,6 +239,15 @@ const ByteArrayRow byteArrayRows[] = {
 };
 
 template <typename Row, size_t N>
+QList<const Row *> listed(const Row (&rows)[N])
+{
+    QList<const Row *> list;
+    for (const Row &row : rows)
+        list.append(&row);
+    return list;
+}
+
+template <typename Row, size_t N>
 QHash<QString, const Row *> indexByName(const Row (&rows)[N])
 {
     QHash<QString, const Row *> hash;
@@ -261,6 +270,16 @@ const ByteArrayRow *findByteArray(const QString &name)
 {
     static const QHash<QString, const ByteArrayRow *> rows = indexByName(byteArrayRows);
     return rows.value(name, nullptr);
+}
+
+QList<const CommandRow *> allRows()
+{
+    return listed(commandRows);
+}
+
+QList<const ByteArrayRow *> allByteArrayRows()
+{
+    return listed(byteArrayRows);
 }
 
 bool hasUniqueNames(QString *duplicate)

@@ -61,6 +61,9 @@ namespace CommandTable {
 // Exact, case-sensitive lookup; null for an unknown name.
 const CommandRow *find(const QString &name);
 const ByteArrayRow *findByteArray(const QString &name);
+// Every row in table order, for checks that must cover the whole table.
+QList<const CommandRow *> allRows();
+QList<const ByteArrayRow *> allByteArrayRows();
 // False (with the name) when two rows share a wire name; the server then refuses to start.
 bool hasUniqueNames(QString *duplicate);
 

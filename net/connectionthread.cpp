@@ -75,10 +75,10 @@ void connectionMain(void *arg)
 }
 
 // As MariaDB keeps its own: enough waiting threads for a burst of short connections, and none
-// left behind for long once the burst is over.
+// left behind for long once the burst is over (after 5 idle seconds a thread ends).
 ThreadCache &threads()
 {
-    static ThreadCache *cache = new ThreadCache(128, 30); // never destroyed: its threads outlive main
+    static ThreadCache *cache = new ThreadCache(128, 5); // never destroyed: its threads outlive main
     return *cache;
 }
 

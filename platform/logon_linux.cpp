@@ -1,5 +1,7 @@
 #include "platform/logon.h"
 
+#include <QMutex>
+#include <QMutexLocker>
 #include <QScopeGuard>
 
 #include <security/pam_appl.h>
@@ -7,10 +9,16 @@
 #include <cstdlib>
 #include <cstring>
 
-// Each check has its own PAM handle and pam_unix is reentrant (getspnam_r, crypt_r), so checks
-// from several connection threads run side by side.
-
 namespace {
+
+// One check at a time: each has a handle of its own, but the library logs every attempt through
+// libaudit, which fills a static buffer, and modules of a host's common stack (pam_cap, for one)
+// use getpwnam's static one. Without a failure delay a check takes milliseconds.
+QMutex &pamLock()
+{
+    static QMutex *lock = new QMutex; // outlives detached connection threads at exit
+    return *lock;
+}
 
 const char serviceName[] = "ambrix-server";
 
@@ -73,6 +81,7 @@ bool check(const QString &user, const QString &password, bool acceptExpiredPassw
     if (credentials.password.contains('\0') || userName.contains('\0'))
         return false;
     const struct pam_conv conversation = {converse, &credentials};
+    const QMutexLocker locker(&pamLock());
     pam_handle_t *handle = nullptr;
     int status = pam_start(serviceName, userName.constData(), &conversation, &handle);
     if (status != PAM_SUCCESS)

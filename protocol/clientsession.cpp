@@ -25,14 +25,14 @@ MySqlInfo::PoolSettings poolSettings()
     return s;
 }
 
-// The kinds of message, by their leading bytes, tested in this order.
-enum class Kind { Quit, RemoteServerRegistration, ServerCommand, BinaryFile, ByteArray, Request };
+using Kind = MessageKind;
 
 struct KindPrefix {
     const char *prefix;
     Kind kind;
 };
 
+// Tested in this order.
 const KindPrefix kinds[] = {
     {CommandTable::QuitName, Kind::Quit},
     {"_serverCommand_set_remote_server?", Kind::RemoteServerRegistration},
@@ -41,7 +41,9 @@ const KindPrefix kinds[] = {
     {"_byteArray_", Kind::ByteArray},
 };
 
-Kind kindOf(const QByteArray &message)
+} // namespace
+
+MessageKind messageKind(const QByteArray &message)
 {
     for (const KindPrefix &k : kinds) {
         if (message.startsWith(k.prefix))
@@ -49,8 +51,6 @@ Kind kindOf(const QByteArray &message)
     }
     return Kind::Request;
 }
-
-} // namespace
 
 ClientSession::ClientSession(const QString &clientAddress)
 {
@@ -67,7 +67,7 @@ ClientSession::~ClientSession()
 
 void ClientSession::handleMessage(const QByteArray &message, const std::shared_ptr<Connection> &connection)
 {
-    const Kind kind = kindOf(message);
+    const Kind kind = messageKind(message);
     if (kind == Kind::Quit) {
         qDebug("Shutting down socket...");
         connection->shutdown();

@@ -10,6 +10,10 @@
 class Connection;
 class UserSocketRegistry;
 
+// The kinds of message, told apart by their leading bytes alone.
+enum class MessageKind { Quit, RemoteServerRegistration, ServerCommand, BinaryFile, ByteArray, Request };
+MessageKind messageKind(const QByteArray &message);
+
 // The state of one client connection, owned by its thread: its view of the catalogue database
 // (a pooled connection lent to each request that needs one) and, once a login succeeded, who is
 // logged in. Every message of the connection arrives here, and the database connection goes

@@ -70,6 +70,19 @@ QByteArray refuse(Connection &connection, qint64 size, const char *reply)
 
 } // namespace
 
+Header parseHeader(const QByteArray &message)
+{
+    const Request request = Request::fromMessage(message);
+    Header header;
+    header.parameterCount = request.size();
+    if (header.parameterCount == 3) {
+        header.fileName = request[0];
+        header.targetDir = request[1];
+        header.size = Request::toNumber(request[2]);
+    }
+    return header;
+}
+
 QByteArray receive(ClientSession &session, Connection &connection, const QByteArray &message)
 {
     if (session.userName.isNull())
@@ -77,16 +90,15 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
     const QString text = QString::fromUtf8(message);
     Log::info(QStringLiteral("Called command: %1").arg(text));
 
-    const Request request(text);
-    const QStringList &parameters = request.parameters();
-    if (parameters.size() != 3) {
+    const Header header = parseHeader(message);
+    if (header.parameterCount != 3) {
         Log::info(QStringLiteral("Bad number of parameters (must be fileName, targetDir and fileSize, there are %1)")
-                      .arg(parameters.size()));
+                      .arg(header.parameterCount));
         return QByteArrayLiteral("Bad number of parameters for binary file message");
     }
-    const QString &fileName = parameters.at(0);
-    const QString &targetDir = parameters.at(1);
-    const qint64 size = Request::toNumber(parameters.at(2));
+    const QString &fileName = header.fileName;
+    const QString &targetDir = header.targetDir;
+    const qint64 size = header.size;
 
     const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
     qDebug("Tempdir: '%s'", qUtf8Printable(baseDir));

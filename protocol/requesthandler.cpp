@@ -105,12 +105,15 @@ QByteArray handleByteArray(ClientSession &session, const QByteArray &message)
     if (Log::debugEnabled())
         qDebug("Called command: %s", message.constData());
     const QByteArray payload = command.dispatchByteArray(request);
+    qDebug("Dispatching binary array message of %d bytes", int(payload.size()));
+    return framed(payload);
+}
 
+QByteArray framed(const QByteArray &payload)
+{
     QByteArray reply(4, '\0');
     qToBigEndian<quint32>(static_cast<quint32>(payload.size()), reply.data());
-    reply += payload;
-    qDebug("Dispatching binary array message of %d bytes", int(payload.size()));
-    return reply;
+    return reply + payload;
 }
 
 } // namespace RequestHandler

@@ -11,5 +11,7 @@ namespace RequestHandler {
 QByteArray handle(ClientSession &session, const QByteArray &message);
 // The framed reply to one "_byteArray_" message.
 QByteArray handleByteArray(ClientSession &session, const QByteArray &message);
+// A byte-array reply: the payload behind its length, four bytes, most significant first.
+QByteArray framed(const QByteArray &payload);
 
 } // namespace RequestHandler

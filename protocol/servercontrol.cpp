@@ -16,17 +16,14 @@ constexpr int answerWaitMsecs = 30000;
 // Empty when the registration is accepted.
 QByteArray registrationError(ClientSession &session, const QString &text, QString *user)
 {
-    const int question = text.indexOf(QLatin1Char('?'));
-    const int next = text.indexOf(QLatin1Char('?'), question + 1);
-    const QStringList parameters =
-        text.mid(question + 1, next < 0 ? -1 : next - question - 1).split(QLatin1Char('&'));
-    if (parameters.size() != 2) {
+    const Registration registration = parseRegistration(text);
+    if (registration.parameters.size() != 2) {
         return QStringLiteral("Error: bad parameters in command set_remote_server: '%1'")
-            .arg(parameters.join(QLatin1Char(',')))
+            .arg(registration.parameters.join(QLatin1Char(',')))
             .toUtf8();
     }
-    const QString address = parameters.at(0);
-    *user = parameters.at(1).simplified();
+    const QString &address = registration.address;
+    *user = registration.user;
     if (user->isEmpty())
         return QByteArrayLiteral("Error: empy user name");
     // Under strict privilege a control channel is opened only by its own user's login: anybody
@@ -42,6 +39,20 @@ QByteArray registrationError(ClientSession &session, const QString &text, QStrin
 }
 
 } // namespace
+
+Registration parseRegistration(const QString &message)
+{
+    // As it arrived, not trimmed: the address's whitespace is collapsed only when it is compared.
+    const int question = message.indexOf(QLatin1Char('?'));
+    const int next = message.indexOf(QLatin1Char('?'), question + 1);
+    Registration registration;
+    registration.parameters = message.mid(question + 1, next < 0 ? -1 : next - question - 1).split(QLatin1Char('&'));
+    if (registration.parameters.size() == 2) {
+        registration.address = registration.parameters.at(0);
+        registration.user = registration.parameters.at(1).simplified();
+    }
+    return registration;
+}
 
 void registerRemoteServer(ClientSession &session, const std::shared_ptr<Connection> &connection,
                           UserSocketRegistry &registry, const QByteArray &message)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -10,6 +12,15 @@ class UserSocketRegistry;
 
 // Control messages relayed to the connection that a program registered for a user.
 namespace ServerControl {
+
+// A registration's parameters: the text between its first and second "?" split at "&", empty
+// parts kept; with exactly two, the address and the user (whitespace collapsed).
+struct Registration {
+    QStringList parameters;
+    QString address;
+    QString user;
+};
+Registration parseRegistration(const QString &message);
 
 // Runs on the registering connection's own thread, and answers on it.
 void registerRemoteServer(ClientSession &session, const std::shared_ptr<Connection> &connection,

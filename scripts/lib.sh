@@ -36,13 +36,37 @@ use_ccache() {
     CCACHE_LAUNCHER="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
 }
 
+# build [CMAKE-OPTION...]: configures BUILD_DIR with the options the first time, then builds it.
 build() {
     use_ccache
     if [[ ! -f "$BUILD_DIR/build.ninja" ]]; then
         # shellcheck disable=SC2086
-        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $CCACHE_LAUNCHER >/dev/null
+        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $CCACHE_LAUNCHER "$@" >/dev/null
     fi
     cmake --build "$BUILD_DIR" -j "$(nproc)"
+}
+
+# run_suite [CTEST-ARGUMENT...]: runs the tests of BUILD_DIR against a fresh private MariaDB.
+run_suite() {
+    local db_dir="$LOCAL_DIR/test-db-$BASHPID-$RANDOM"
+    rm -rf "$db_dir"
+    # shellcheck disable=SC2064
+    trap "stop_db; rm -rf '$db_dir'" EXIT
+    start_db "$db_dir" "$(free_port)"
+    local status=0
+    (
+        export AMBRIX_TEST_DB_HOST=127.0.0.1
+        export AMBRIX_TEST_DB_PORT="$DB_PORT"
+        export AMBRIX_TEST_DB_USER="$DB_USER"
+        export AMBRIX_TEST_DB_PASSWORD="$DB_PASSWORD"
+        export AMBRIX_TEST_DB_SOCKET="$DB_SOCKET"
+        cd "$BUILD_DIR"
+        ctest --output-on-failure "$@"
+    ) || status=$?
+    stop_db
+    rm -rf "$db_dir"
+    trap - EXIT
+    return "$status"
 }
 
 # package_deb OUTPUT_DIR: the Debian package from the built tree; prints its path.
@@ -72,10 +96,11 @@ free_listen_port() {
 }
 
 # start_db DIR PORT [MARIADBD-OPTION...]: a private MariaDB in DIR on 127.0.0.1:PORT with the
-# schema and the sample catalogue loaded; extra options override the defaults below.
-# Sets DB_PID, DB_PORT and DB_SOCKET.
+# schema and the sample catalogue loaded; extra options override the defaults below. When PORT
+# cannot be bound (a port that nothing listens on may still be the local port of an outgoing
+# connection), it starts again on another free port. Sets DB_PID, DB_PORT and DB_SOCKET.
 start_db() {
-    run_db "$@"
+    run_db "$@" || return 1
     db_sql < "$ROOT/db/schema.sql"
     db_sql < "$ROOT/db/sample.sql"
     db_sql <<SQL
@@ -86,7 +111,8 @@ SQL
 }
 
 # run_db DIR PORT [MARIADBD-OPTION...]: start_db without loading anything; returns once the
-# server answers.
+# server answers. Moves to another port as start_db does; RUN_DB_SAME_PORT=1 forbids that (a
+# restart that clients must find again).
 run_db() {
     local dir="$1"
     DB_PORT="$2"
@@ -97,6 +123,28 @@ run_db() {
         mariadb-install-db --no-defaults --datadir="$dir/data" --user=root \
             --auth-root-authentication-method=normal --skip-test-db >"$dir/install.log" 2>&1
     fi
+    local attempt
+    for attempt in 1 2 3 4 5; do
+        if launch_db "$dir" "$@"; then
+            return 0
+        fi
+        if ((attempt == 5)) || [[ "${RUN_DB_SAME_PORT:-}" == 1 ]] \
+            || ! grep -q "Address already in use" "$dir/error.log" 2>/dev/null; then
+            echo "MariaDB did not start; see $dir/error.log" >&2
+            return 1
+        fi
+        echo "Port $DB_PORT is taken; MariaDB tries another." >&2
+        DB_PORT=$(free_port)
+    done
+}
+
+# launch_db DIR [MARIADBD-OPTION...]: starts mariadbd on DB_PORT; false when it ended before
+# answering (its error log says why).
+launch_db() {
+    local dir="$1"
+    shift
+    # Only this start's lines are looked at.
+    : > "$dir/error.log"
     # Tests and benchmarks open many connections of their own besides the server's pool.
     mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$DB_SOCKET" \
         --port="$DB_PORT" --bind-address=127.0.0.1 --pid-file="$dir/mysqld.pid" \
@@ -106,14 +154,16 @@ run_db() {
     local i
     for i in $(seq 1 150); do
         if mariadb-admin --no-defaults --socket="$DB_SOCKET" -uroot ping >/dev/null 2>&1; then
-            break
+            return 0
         fi
         if ! kill -0 "$DB_PID" 2>/dev/null; then
-            echo "MariaDB did not start; see $dir/error.log" >&2
+            wait "$DB_PID" 2>/dev/null || true
+            DB_PID=
             return 1
         fi
         sleep 0.2
     done
+    return 0
 }
 
 db_sql() {

@@ -18,6 +18,13 @@ namespace {
 
 const QByteArray ServerToken = "launcher-test-token-41d0b2";
 
+QByteArray framed(const QByteArray &payload)
+{
+    QByteArray reply(4, '\0');
+    qToBigEndian<quint32>(quint32(payload.size()), reply.data());
+    return reply + payload;
+}
+
 QByteArray backslashed(QString path)
 {
     return path.replace('/', '\\').toUtf8();
@@ -138,13 +145,40 @@ private slots:
             chown(tampered.constData(), 0, 0);
         });
         const int runs = wget.calls().size();
-        QByteArray framed(4, '\0');
-        qToBigEndian<quint32>(quint32(icon.size()), framed.data());
-        QCOMPARE(ask("_byteArray_get_application_group_icon?91004"), framed + icon);
+        QCOMPARE(ask("_byteArray_get_application_group_icon?91004"), framed(icon));
         QCOMPARE(wget.calls().size(), runs + (refused.isEmpty() ? 1 : 0));
         QVERIFY(refused.isEmpty() || server.logContents().contains("Error: Media directory '" + refused.toUtf8() + "' refused"));
     }
 
+    // A record is loaded without its icon; the icon is downloaded when asked for, once for every
+    // client asking at the same time, and kept with the record until it is updated.
+    void iconIsFetchedOnDemandOnce()
+    {
+        const QByteArray iconRequest = "_byteArray_get_application_icon?91006";
+        QVERIFY(db.exec("UPDATE ax_application SET icon='icons/cat-app.png' WHERE id=91006"));
+        QVERIFY(writeFile(wget.directory() + "/mode", "hang"));
+        QFile::remove(wget.directory() + "/go");
+        const int runs = wget.calls().size();
+        QCOMPARE(ask("get_application_name?91006"), QByteArray("cat_app6\n"));
+        QCOMPARE(wget.calls().size(), runs);
+
+        std::vector<std::unique_ptr<TestClient>> askers;
+        for (int i = 0; i < 8; ++i) {
+            askers.push_back(server.login("cat_u", "cat-u-token"));
+            QVERIFY(askers.back() && askers.back()->send(iconRequest));
+        }
+        QVERIFY(wget.waitForCalls(runs + 1));
+        QCOMPARE(ask("get_application_exec_path?91006"), QByteArray("\n"));
+        QVERIFY(writeFile(wget.directory() + "/go", ""));
+        for (const auto &asker : askers)
+            QCOMPARE(asker->receiveExactly(framed("downloaded").size()), framed("downloaded"));
+        QCOMPARE(wget.calls().size(), runs + 1);
+        QCOMPARE(client->request(iconRequest), framed("downloaded"));
+        QCOMPARE(wget.calls().size(), runs + 1);
+        QCOMPARE(ask("application_updated?91006"), QByteArray("\n"));
+        QCOMPARE(client->request(iconRequest), framed("downloaded"));
+        QCOMPARE(wget.calls().size(), runs + 2);
+    }
     void openFileInTheLastMatchingSession()
     {
         LoginRecords records;

@@ -189,17 +189,20 @@ private slots:
     }
 
     // A record read before "application_updated" and stored after it would hide the change for good.
-    void recordLoadedAcrossUpdateIsNotKept()
+    // An icon downloaded across "application_updated" and kept after it would hide the change for
+    // good; so would the record.
+    void iconFetchedAcrossUpdateIsNotKept()
     {
         QVERIFY(putMedia("race", pattern(100, 1)) && setMode("slow"));
-        QVERIFY(fetcher->send("get_application_name?92013"));
+        QVERIFY(fetcher->send("_byteArray_get_application_icon?92013"));
         QTRY_VERIFY_WITH_TIMEOUT(isWaiting(), 10000);
         QVERIFY(db.exec("UPDATE ax_application SET name='renamed' WHERE id=92013"));
         const std::unique_ptr<TestClient> second = login();
         QCOMPARE(second->request("application_updated?92013"), QByteArray("\n"));
         QVERIFY(writeFile(wget.directory() + "/release", ""));
-        QCOMPARE(fetcher->receive(20000), QByteArray("race\n"));
-        QVERIFY(setMode("serve"));
+        QCOMPARE(readFramed(*fetcher), pattern(100, 1));
+        QVERIFY(putMedia("race", pattern(100, 2)) && setMode("serve"));
+        QCOMPARE(framed(*second, "_byteArray_get_application_icon?92013"), pattern(100, 2));
         QCOMPARE(second->request("get_application_name?92013"), QByteArray("renamed\n"));
     }
 };

@@ -6,8 +6,10 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -186,6 +188,31 @@ private slots:
         socket.startSharing();
         QCOMPARE(socket.relay(QByteArray(1 << 22, 'x'), 300), QByteArray());
         QVERIFY(socket.isDropped());
+    }
+
+    // A sender relays without pause while its user's control client registers: the registration's
+    // "Ok" must reach the control client before the first relayed message, every time.
+    void registrationIsAnsweredBeforeAnyRelay()
+    {
+        for (int round = 0; round < 40; ++round) {
+            const QByteArray user = "ctl-order-" + QByteArray::number(round);
+            auto sender = loggedIn(user);
+            QVERIFY(sender);
+            std::atomic<bool> relayed{false};
+            std::thread relaying([&] {
+                for (int i = 0; i < 20000 && !relayed; ++i)
+                    relayed = sender->send("_serverCommand_ping") && !sender->receive().startsWith("Error: No defined socket");
+            });
+            TestClient control(server.port());
+            QVERIFY(control.send(registration("127.0.0.1&" + user)));
+            const QByteArray first = control.receiveExactly(2);
+            // The relay, if already sent, is answered so that the sender ends.
+            const QByteArray rest = control.receive(1000);
+            control.send("pong");
+            relaying.join();
+            QVERIFY2(first == "Ok", (first + rest).constData());
+            QVERIFY(relayed);
+        }
     }
 };
 

@@ -17,8 +17,9 @@ extern char **environ;
 namespace {
 
 // What the account and share tools write: the account files, the share registry, and the
-// per-uid login records that useradd resets.
-const char *const privatePaths[] = {"/etc", "/var/lib/samba", "/var/log/lastlog", "/var/log/faillog"};
+// per-uid login records that useradd resets; and the PXE root, which clients write into.
+const char *const privatePaths[] = {"/etc", "/var/lib/samba", "/var/log/lastlog", "/var/log/faillog",
+                                    "/var/lib/config"};
 
 bool fail(const char *step, const std::string &what)
 {

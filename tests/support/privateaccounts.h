@@ -4,8 +4,8 @@
 #include <QtTest>
 
 // Lets a test program create and remove real users, groups and shares without touching the
-// host's: the process moves into a mount namespace of its own in which /etc, /var/lib/samba and
-// the login records are private copies on a tmpfs. The account tools, NSS, PAM and any server
+// host's: the process moves into a mount namespace of its own in which /etc, /var/lib/samba, the
+// login records and the PXE root (when the host has one) are private copies on a tmpfs. The account tools, NSS, PAM and any server
 // binary the test starts inherit the namespace; the copies vanish with its last process.
 namespace PrivateAccounts {
 

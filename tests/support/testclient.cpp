@@ -100,6 +100,21 @@ QByteArray TestClient::request(const QByteArray &message, int msecs)
     return send(message) ? receive(msecs) : QByteArray();
 }
 
+QByteArray TestClient::requestLine(const QByteArray &message, int msecs)
+{
+    QByteArray reply;
+    QDeadlineTimer deadline(msecs);
+    if (!send(message))
+        return reply;
+    while (!reply.endsWith('\n') && !deadline.hasExpired()) {
+        const QByteArray more = receiveExactly(1, int(qMax<qint64>(1, deadline.remainingTime())));
+        if (more.isEmpty())
+            break;
+        reply += more;
+    }
+    return reply;
+}
+
 bool TestClient::waitForClose(int msecs)
 {
     QDeadlineTimer deadline(msecs);

@@ -25,6 +25,8 @@ public:
     // Reads exactly n bytes, or fewer when the connection ends or msecs pass.
     QByteArray receiveExactly(int n, int msecs = 10000);
     QByteArray request(const QByteArray &message, int msecs = 5000);
+    // A text reply, complete once it ends with a line end: no pause after it.
+    QByteArray requestLine(const QByteArray &message, int msecs = 5000);
     // True when the server closes the connection within msecs (unread data is skipped).
     bool waitForClose(int msecs = 5000);
     // True when nothing arrives within msecs.

@@ -70,6 +70,11 @@ bool TestServer::start(const QStringList &extraArgs, const QString &program)
     listenPort = freePort();
     process = std::make_unique<QProcess>();
     process->setProcessEnvironment(env);
+    // Relative paths in requests resolve inside this server's scratch directory, never in the
+    // build tree.
+    const QString workingDirectory = dir.filePath(QStringLiteral("cwd"));
+    QDir().mkpath(workingDirectory);
+    process->setWorkingDirectory(workingDirectory);
     process->setStandardOutputFile(dir.path() + QStringLiteral("/stdout.txt"));
     process->setStandardErrorFile(dir.path() + QStringLiteral("/stderr.txt"));
     process->start(program, QStringList{"-a", "127.0.0.1", "-p", QString::number(listenPort)} + extraArgs);

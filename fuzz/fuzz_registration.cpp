@@ -1,0 +1,43 @@
+// A control client's registration: its parameters join again into the text they came from, and
+// an address and a user written into one come back, the user with its whitespace collapsed.
+#include "fuzzcheck.h"
+#include "protocol/servercontrol.h"
+
+namespace {
+
+const QString prefix = QStringLiteral("_serverCommand_set_remote_server?");
+
+QString component(const QByteArray &bytes)
+{
+    QString text = QString::fromUtf8(bytes);
+    text.remove(QLatin1Char('?')).remove(QLatin1Char('&'));
+    return text;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes = receivedMessage(data, size);
+    const QString message = prefix + QString::fromUtf8(bytes);
+    const ServerControl::Registration registration = ServerControl::parseRegistration(message);
+    const QString rest = message.mid(prefix.size());
+    FUZZ_CHECK(rest.startsWith(registration.parameters.join(QLatin1Char('&'))));
+    FUZZ_CHECK(registration.parameters.join(QLatin1Char('&')).size() == rest.indexOf(QLatin1Char('?'))
+               || !rest.contains(QLatin1Char('?')));
+    if (registration.parameters.size() == 2) {
+        FUZZ_CHECK(registration.address == registration.parameters.at(0));
+        FUZZ_CHECK(registration.user == registration.user.simplified());
+    } else {
+        FUZZ_CHECK(registration.address.isEmpty() && registration.user.isEmpty());
+    }
+
+    const int middle = bytes.size() / 2;
+    const QString address = component(bytes.left(middle));
+    const QString user = component(bytes.mid(middle));
+    const ServerControl::Registration written =
+        ServerControl::parseRegistration(prefix + address + QLatin1Char('&') + user);
+    FUZZ_CHECK(written.parameters.size() == 2);
+    FUZZ_CHECK(written.address == address && written.user == user.simplified());
+    return 0;
+}
