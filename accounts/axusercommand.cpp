@@ -1,4 +1,5 @@
 #include "accounts/axusercommand.h"
+#include "app/log.h"
 
 #include "accounts/accountstore.h"
 #include "accounts/loginfailurelimiter.h"
@@ -220,7 +221,7 @@ QString AXUserCommand::listGroups()
     const Accounts::NameList groups = AccountStore::groupNames(logonServer(), maxListedGroups);
     if (groups.status == NetStatus::Success || groups.status == NetStatus::MoreData)
         return groups.names.join(QLatin1Char(','));
-    qDebug("Error: %u\n", groups.status);
+    AX_DEBUG("Error: %u\n", groups.status);
     return errorReply(tr("Unknown error listing groups (%1)").arg(groups.status));
 }
 
@@ -228,7 +229,7 @@ QStringList AXUserCommand::groupMemberNames(const QString &group)
 {
     // A failed listing is an empty group.
     const QStringList names = AccountStore::groupMembers(logonServer(), group).names;
-    qDebug("Total users: %d", int(names.size()));
+    AX_DEBUG("Total users: %d", int(names.size()));
     return names;
 }
 
@@ -240,7 +241,7 @@ QString AXUserCommand::listGroupMembers(const QString &group)
 bool AXUserCommand::isUserInGroup(const QString &name, const QString &group)
 {
     const QStringList names = groupMemberNames(group);
-    qDebug() << "Group members:" << names;
+    AX_DEBUG() << "Group members:" << names;
     return !name.isEmpty() && names.contains(AccountStore::memberName(logonServer(), name), Qt::CaseInsensitive);
 }
 
@@ -252,7 +253,7 @@ quint32 AXUserCommand::getSid(const QString &name, QString *sid, quint32 *lastEr
     if (lastError)
         *lastError = lookup.status;
     if (lookup.status != NetStatus::Success) {
-        qDebug("LookupAccountNameW failed. GetLastError returned: %d\n", int(lookup.status));
+        AX_DEBUG("LookupAccountNameW failed. GetLastError returned: %d\n", int(lookup.status));
         return resultFromError(lookup.status);
     }
     *sid = lookup.sid;
@@ -315,7 +316,7 @@ QString AXUserCommand::removeUserFolder(const QString &userName, const QString &
     const quint32 status = Shares::removeShare(computerName(), userName);
     // The folder goes even when the share could not be removed.
     if (FileTree::removeTree(folder.baseFolder(), userName) == FileTree::Removal::Refused)
-        qDebug("Refused to delete the user folder %s in %s", qUtf8Printable(userName), qUtf8Printable(baseFolder));
+        AX_DEBUG("Refused to delete the user folder %s in %s", qUtf8Printable(userName), qUtf8Printable(baseFolder));
     return status == NetStatus::Success ? tr("Ok") : tr("Error: cannot unshare user folder");
 }
 
@@ -326,7 +327,7 @@ QString AXUserCommand::activateUser(MySqlInfo *db, const QString &name)
     if (db && db->updateColumn(QStringLiteral("ax_user"), userCondition(name), QStringLiteral("token"), token)
         && userToken(db, name) == token)
         return token;
-    qDebug("Something failed writing token on database");
+    AX_DEBUG("Something failed writing token on database");
     return QString();
 }
 

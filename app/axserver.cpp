@@ -1,4 +1,5 @@
 #include "app/axserver.h"
+#include "app/log.h"
 
 #include "net/listener.h"
 #include "registration/serverregistration.h"
@@ -22,13 +23,13 @@ int AXServer::start(const QByteArray &address, int port)
         return socket;
     }
     Listener::setListeningSocket(socket);
-    qDebug("Socket created");
+    AX_DEBUG("Socket created");
 
     if (!Listener::waitReadable(socket)) {
         error = tr("Something happened waiting for a client connection. Exiting");
         return -1;
     }
-    qDebug("Waiting for connection...");
+    AX_DEBUG("Waiting for connection...");
     return Listener::acceptConnections(socket);
 }
 

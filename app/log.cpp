@@ -67,14 +67,14 @@ void error(const QString &message)
 {
     const QString text = escapedControls(message);
     appendLine(QStringLiteral("Error: ") + text);
-    qDebug("libnss_ambrix. Error: %s", qUtf8Printable(text));
+    AX_DEBUG("libnss_ambrix. Error: %s", qUtf8Printable(text));
 }
 
 void info(const QString &message)
 {
     const QString text = escapedControls(message);
     appendLine(QStringLiteral("Info: ") + text);
-    qDebug("Info: %s", qUtf8Printable(text));
+    AX_DEBUG("Info: %s", qUtf8Printable(text));
 }
 
 bool debugEnabled()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtDebug>
 
 // The log file beside the settings: one time-stamped line per error or information entry.
 // Lines from different threads never interleave; the file is opened and closed per line.
@@ -13,3 +14,8 @@ void info(const QString &message);
 bool debugEnabled();
 
 } // namespace Log
+
+// A debug line whose text is built only when the debug channel is on (qDebug alone formats its
+// arguments first): the packaged service runs with the channel off.
+#define AX_DEBUG(...) \
+    for (bool axDebugOn = Log::debugEnabled(); axDebugOn; axDebugOn = false) qDebug(__VA_ARGS__)

@@ -1,4 +1,5 @@
 #include "catalogue/axapplicationcommand.h"
+#include "app/log.h"
 
 #include "catalogue/applicationrecordcache.h"
 #include "catalogue/mediafetch.h"
@@ -169,7 +170,7 @@ QString AXApplicationCommand::getApplications(const QString &extension, MySqlInf
                         + MySqlInfo::quote(bare)
                         + QStringLiteral(" AND ax_application_mime_types.mimetype_id = "
                                          "ax_mimetype_extensions.mimetype_id");
-    qDebug("%s", qUtf8Printable(sql));
+    AX_DEBUG("%s", qUtf8Printable(sql));
     return firstColumn(db->queryRows(sql, {QStringLiteral("app_id")})).join(QLatin1Char(':'));
 }
 

@@ -89,7 +89,7 @@ QByteArray fetch(const QString &path)
         if (!error)
             removeDownload.dismiss();
         else
-            qDebug("Cannot store %s: %s", qUtf8Printable(localFile), error.message().c_str());
+            AX_DEBUG("Cannot store %s: %s", qUtf8Printable(localFile), error.message().c_str());
     }
     return readBack(localFile);
 }

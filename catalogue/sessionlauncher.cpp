@@ -34,7 +34,7 @@ int SessionLauncher::userSessionId(const QString &userName)
     int sessionId = -1;
     const QList<Sessions::Session> sessions = Sessions::list();
     for (const Sessions::Session &session : sessions) {
-        qDebug("SessionId: %d, data: '%s', username: '%s'", session.id,
+        AX_DEBUG("SessionId: %d, data: '%s', username: '%s'", session.id,
                qUtf8Printable(session.userName), qUtf8Printable(userName));
         instance().appendDiagnostic(QStringLiteral("SessionId: %1, data: '%2', username: '%3'\n")
                                         .arg(session.id).arg(session.userName, userName));

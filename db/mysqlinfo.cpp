@@ -1,4 +1,5 @@
 #include "db/mysqlinfo.h"
+#include "app/log.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -45,10 +46,10 @@ bool MySqlInfo::openDatabase(const QString &user, const QString &password, const
     };
     restartRequest(false);
     holdsUntilClosed = true;
-    qDebug("Created database");
-    qDebug("Trying to open database...");
+    AX_DEBUG("Created database");
+    AX_DEBUG("Trying to open database...");
     const bool opened = connection() != nullptr;
-    qDebug("done.");
+    AX_DEBUG("done.");
     return opened;
 }
 
@@ -141,7 +142,7 @@ QSqlQuery *MySqlInfo::runSelect(const QString &sql)
             ranStatement = true;
             return nullptr;
         }
-        qDebug("Database connection failed: %s", qUtf8Printable(error.text()));
+        AX_DEBUG("Database connection failed: %s", qUtf8Printable(error.text()));
         if (!retryAfterFailure(true, provesNotExecuted(error), retried))
             return nullptr;
     }
@@ -171,7 +172,7 @@ bool MySqlInfo::runWrite(const std::function<bool(QSqlQuery &, QSqlError *, bool
         }
         if (!isConnectionFailure(error))
             return false;
-        qDebug("Database connection failed: %s", qUtf8Printable(error.text()));
+        AX_DEBUG("Database connection failed: %s", qUtf8Printable(error.text()));
         if (!retryAfterFailure(false, provenNotRun || provesNotExecuted(error), retried))
             return false;
     }

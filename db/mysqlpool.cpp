@@ -207,16 +207,16 @@ std::unique_ptr<MySqlConnection> MySqlPool::open(int hostIndex) const
     c->db.setPort(host.port);
     c->db.setDatabaseName(QStringLiteral("ambrix"));
     c->db.setConnectOptions(QLatin1String(connectOptions));
-    qDebug("Trying to open database on %s...", qUtf8Printable(describe(host)));
+    AX_DEBUG("Trying to open database on %s...", qUtf8Printable(describe(host)));
     if (!c->db.open(poolTarget.user, poolTarget.password)) {
-        qDebug("Could not open database on %s: %s", qUtf8Printable(describe(host)),
+        AX_DEBUG("Could not open database on %s: %s", qUtf8Printable(describe(host)),
                qUtf8Printable(c->db.lastError().text()));
         return nullptr;
     }
     // A cluster node outside the primary component accepts connections but no statements.
     QSqlQuery &check = c->selectQuery();
     if (!check.exec(QStringLiteral("SELECT 1"))) {
-        qDebug("Database on %s does not take statements: %s", qUtf8Printable(describe(host)),
+        AX_DEBUG("Database on %s does not take statements: %s", qUtf8Printable(describe(host)),
                qUtf8Printable(check.lastError().text()));
         return nullptr;
     }

@@ -1,4 +1,5 @@
 #include "host/axsystemcommand.h"
+#include "app/log.h"
 
 #include "platform/accounts.h"
 #include "platform/metrics.h"
@@ -74,7 +75,7 @@ QString AXSystemCommand::systemLoad()
         if (total > 0)
             load = (total - idle) * 100.0 / total;
     } else {
-        qDebug("Something failed getting system times");
+        AX_DEBUG("Something failed getting system times");
     }
     return QString::number(load, 'f', 2);
 }
@@ -96,7 +97,7 @@ QString AXSystemCommand::killSession(const QString &name)
 
 QString AXSystemCommand::setPxeConfigFile(const QString &mac, const QString &fileName, const QByteArray &contents)
 {
-    qDebug("Mac address: %s, file name: %s, file contents: %s", qUtf8Printable(mac),
+    AX_DEBUG("Mac address: %s, file name: %s, file contents: %s", qUtf8Printable(mac),
            qUtf8Printable(fileName), contents.constData());
     const QString client = mac.toLower();
     const QString clientDirectory = pxeRoot + QLatin1Char('/') + client;
@@ -167,7 +168,7 @@ QString AXSystemCommand::mountChroot(const QString &p0, const QString &p1, const
     }
     const QString program = QString::fromLatin1(Programs::MountChrootProgram);
     const QStringList arguments{p0, p1, userName, p3, p4, credentialsPath};
-    qDebug("Running command: %s %s", qUtf8Printable(program), qUtf8Printable(arguments.join(QLatin1Char(' '))));
+    AX_DEBUG("Running command: %s %s", qUtf8Printable(program), qUtf8Printable(arguments.join(QLatin1Char(' '))));
     return replyForExitCode(Programs::exitCodeOf(Programs::run(program, arguments, -1)));
 }
 

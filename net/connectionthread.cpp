@@ -40,7 +40,7 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
             buffer[n] = '\0';
             const size_t size = std::strlen(buffer); // a zero byte ends the message
             if (Log::debugEnabled()) {
-                qDebug("Reading %d bytes, message: '%s'", int(n),
+                AX_DEBUG("Reading %d bytes, message: '%s'", int(n),
                        SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
             }
             session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
@@ -48,7 +48,7 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
                 break;
         }
     }
-    qDebug("Exiting thread");
+    AX_DEBUG("Exiting thread");
     if (!receiveFailed)
         std::fflush(stdout);
 }
@@ -59,12 +59,12 @@ void connectionMain(void *arg)
 {
     // Counted until the socket is closed: declared first, so it goes last.
     const auto counted = qScopeGuard([] { --live; });
-    qDebug("New thread...");
+    AX_DEBUG("New thread...");
     HandOver *block = static_cast<HandOver *>(arg);
     const auto socket = std::make_shared<ConnectionSocket>(block->socket);
     const QString clientAddress = QString::fromLatin1(block->clientAddress);
     delete block;
-    qDebug("Client address: %s", qUtf8Printable(clientAddress));
+    AX_DEBUG("Client address: %s", qUtf8Printable(clientAddress));
     try {
         serve(socket, clientAddress);
     } catch (const std::exception &e) {

@@ -24,7 +24,7 @@ std::atomic<int> listenSocket{0};
 
 int failWith(const QString &text, int code)
 {
-    qDebug("%s", qUtf8Printable(text));
+    AX_DEBUG("%s", qUtf8Printable(text));
     SocketIo::setLastSocketError(text);
     return code;
 }
@@ -61,11 +61,11 @@ const int LargestBacklog = SOMAXCONN;
 
 int createListeningSocket(const QByteArray &address, int port, int backlog)
 {
-    qDebug("Listening on %s:%d", address.constData(), port);
+    AX_DEBUG("Listening on %s:%d", address.constData(), port);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return failWith(QStringLiteral("Could not create socket. Error: %1").arg(errno), -101);
-    qDebug("Socket created\n");
+    AX_DEBUG("Socket created\n");
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -73,7 +73,7 @@ int createListeningSocket(const QByteArray &address, int port, int backlog)
     // which bind then refuses.
     addr.sin_addr.s_addr = inet_addr(address.constData());
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    qDebug("Serving on address: %s, port: %d", address.constData(), port);
+    AX_DEBUG("Serving on address: %s, port: %d", address.constData(), port);
 
     const int reuse = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
@@ -92,7 +92,7 @@ int createListeningSocket(const QByteArray &address, int port, int backlog)
         ::close(fd);
         return code;
     }
-    qDebug("Bind done\n");
+    AX_DEBUG("Bind done\n");
     ::listen(fd, backlog);
     return fd;
 }
@@ -110,7 +110,7 @@ int acceptConnections(int socket)
                 ::usleep(50 * 1000);
             continue;
         }
-        qDebug("Accepted socket connection");
+        AX_DEBUG("Accepted socket connection");
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         const int maxClients = Settings::maxClients();

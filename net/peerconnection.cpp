@@ -1,4 +1,5 @@
 #include "net/peerconnection.h"
+#include "app/log.h"
 
 #include "net/socketio.h"
 
@@ -89,7 +90,7 @@ int openOutboundSocket(const QString &host, int port)
     const int sendBuffer = 65536;
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0) {
         const QString text = QStringLiteral("Setsockopt buffer size failed: %1").arg(errno);
-        qDebug("%s", qUtf8Printable(text));
+        AX_DEBUG("%s", qUtf8Printable(text));
         SocketIo::setLastSocketError(text);
         return BufferSizeFailed;
     }
@@ -112,12 +113,12 @@ int openOutboundSocket(const QString &host, int port)
 
 int openLogged(const QString &host, int port)
 {
-    qDebug("Connecting to %s:%d", qUtf8Printable(host), port);
+    AX_DEBUG("Connecting to %s:%d", qUtf8Printable(host), port);
     const int fd = openOutboundSocket(host, port);
     if (fd < 0)
-        qDebug("Could not connect to %s:%d (%d)", qUtf8Printable(host), port, fd);
+        AX_DEBUG("Could not connect to %s:%d (%d)", qUtf8Printable(host), port, fd);
     else
-        qDebug("Connected");
+        AX_DEBUG("Connected");
     return fd;
 }
 

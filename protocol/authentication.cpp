@@ -1,4 +1,5 @@
 #include "protocol/authentication.h"
+#include "app/log.h"
 
 #include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
@@ -17,14 +18,14 @@ namespace {
 
 bool byDatabaseToken(ClientSession &session, const QString &user, const QString &password)
 {
-    qDebug("Trying MySql token authentication...");
+    AX_DEBUG("Trying MySql token authentication...");
     const QString name = normalizeUserName(user);
     const QStringList tokens = session.db->selectColumn(
         QStringLiteral("ax_user"), QStringLiteral("token"),
         QStringLiteral("username=") + MySqlInfo::quote(name));
-    qDebug("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
+    AX_DEBUG("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
     const bool ok = tokens.contains(password);
-    qDebug(ok ? "MySql authentication succesful" : "MySql authentication failed");
+    AX_DEBUG(ok ? "MySql authentication succesful" : "MySql authentication failed");
     return ok;
 }
 
@@ -35,7 +36,7 @@ bool byPrincipalServer(const QString &user, const QString &password)
     const int port = settings.value(Settings::PrincipalServerPort, 4445).toInt();
     const bool ok = PeerConnection::shared().connectAndLogin(host, port, user, password,
                                                              QStringLiteral("validate"));
-    qDebug(ok ? "Authentication against principal server succesful"
+    AX_DEBUG(ok ? "Authentication against principal server succesful"
               : "Authentication against principal server failed");
     return ok;
 }
@@ -48,12 +49,12 @@ bool isPrincipalServer()
 
 bool byServerToken(const QString &password)
 {
-    qDebug("Trying server token based authentication...");
+    AX_DEBUG("Trying server token based authentication...");
     const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
     const QString token = settings.value(Settings::ServerToken, QString()).toString();
     const bool ok = token == password;
     if (ok)
-        qDebug("Server token authentication succesful");
+        AX_DEBUG("Server token authentication succesful");
     return ok;
 }
 
@@ -68,7 +69,7 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
         return false;
     // Decided now, for this attempt: a database that is back serves the next login.
     session.databaseOpen = session.db->isOpen();
-    qDebug(session.databaseOpen ? "MySql server authentication succesful" : "MySql server authentication failed");
+    AX_DEBUG(session.databaseOpen ? "MySql server authentication succesful" : "MySql server authentication failed");
     if (session.databaseOpen) {
         if (byDatabaseToken(session, user, password))
             return true;
@@ -79,7 +80,7 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     }
     if (byServerToken(password))
         return true;
-    qDebug("Trying Windows authentication...");
+    AX_DEBUG("Trying Windows authentication...");
     // Host passwords can be guessed, tokens cannot: only this step counts failures. With
     // LOGONSERVER naming a domain controller, a domain user's password counts too.
     return LoginFailureLimiter::instance().check(session.clientAddress, [&] {

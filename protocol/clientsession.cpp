@@ -61,7 +61,7 @@ ClientSession::ClientSession(const QString &clientAddress)
 
 ClientSession::~ClientSession()
 {
-    qDebug("Exiting thread");
+    AX_DEBUG("Exiting thread");
     db->closeDatabase();
 }
 
@@ -69,12 +69,12 @@ void ClientSession::handleMessage(const QByteArray &message, const std::shared_p
 {
     const Kind kind = messageKind(message);
     if (kind == Kind::Quit) {
-        qDebug("Shutting down socket...");
+        AX_DEBUG("Shutting down socket...");
         connection->shutdown();
         return;
     }
     if (Log::debugEnabled())
-        qDebug("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
+        AX_DEBUG("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
     UserSocketRegistry &registry = UserSocketRegistry::instance();
     switch (kind) {
     case Kind::RemoteServerRegistration:

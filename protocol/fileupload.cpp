@@ -57,7 +57,7 @@ bool receiveContent(Connection &connection, QFile &file, qint64 size)
             discardContent(connection, missing);
             return false;
         }
-        qDebug("%d bytes written", int(piece.size()));
+        AX_DEBUG("%d bytes written", int(piece.size()));
     }
     return true;
 }
@@ -101,7 +101,7 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
     const qint64 size = header.size;
 
     const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
-    qDebug("Tempdir: '%s'", qUtf8Printable(baseDir));
+    AX_DEBUG("Tempdir: '%s'", qUtf8Printable(baseDir));
     const QString user = normalizeUserName(session.userName);
     const QString uploadDirName = QStringLiteral("ambrix-") + user;
     const QString uploadDir = baseDir + QLatin1Char('/') + uploadDirName;
@@ -109,7 +109,7 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
     // From here on every name is opened below a directory already open, never by path: users
     // write inside their upload directory and may swap any component for a link at any time.
     const DirectoryHandle uploadHandle = DirectoryHandle::open(baseDir).openBelow(uploadDirName, true);
-    qDebug("New Tempdir: '%s'", qUtf8Printable(uploadDir));
+    AX_DEBUG("New Tempdir: '%s'", qUtf8Printable(uploadDir));
     if (!uploadHandle.isOpen())
         return refuse(connection, size, "Cannot create temporary dir");
 
@@ -127,7 +127,7 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
         return refuse(connection, size, "Cannot get user sid");
     // The user alone (besides root) gets into the directory, not every account.
     if (FileAcl::grantExclusiveAccess(target, account.sid) != FileAcl::Result::Applied)
-        qDebug("Cannot open '%s' to user '%s'", qUtf8Printable(directory), qUtf8Printable(user));
+        AX_DEBUG("Cannot open '%s' to user '%s'", qUtf8Printable(directory), qUtf8Printable(user));
 
     const QString filePath = directory + QLatin1Char('/') + fileName;
     Log::info(QStringLiteral("Absolute file name: '%1'").arg(filePath));
@@ -141,14 +141,14 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
         return QByteArrayLiteral("Invalid file length");
 
     const bool written = receiveContent(connection, file, size);
-    qDebug("Done.");
+    AX_DEBUG("Done.");
     // Given while still open: the user could swap the name for a link once the file is closed.
-    qDebug("Changing owner to '%s'...", qUtf8Printable(user));
+    AX_DEBUG("Changing owner to '%s'...", qUtf8Printable(user));
     if (FileAcl::giveToAccount(file, account.sid, account.primaryGroupSid) != FileAcl::Result::Applied)
-        qDebug("Cannot give '%s' to user '%s'", qUtf8Printable(filePath), qUtf8Printable(user));
-    qDebug("Closing file...");
+        AX_DEBUG("Cannot give '%s' to user '%s'", qUtf8Printable(filePath), qUtf8Printable(user));
+    AX_DEBUG("Closing file...");
     file.close();
-    qDebug("Done.");
+    AX_DEBUG("Done.");
     if (!written)
         return QByteArrayLiteral("Cannot create temporary file");
     return targetDir.toUtf8();

@@ -29,11 +29,11 @@ QByteArray login(ClientSession &session, const QString &command, const Request &
     session.password = request.ampersandFieldsFrom(2);
 
     if (!Authentication::authenticate(session, command, request.field(1), session.password)) {
-        qDebug("%s", badAuthentication.constData());
+        AX_DEBUG("%s", badAuthentication.constData());
         return badAuthentication;
     }
     session.userName = request.field(1);
-    qDebug("Admin group: %s", qUtf8Printable(group));
+    AX_DEBUG("Admin group: %s", qUtf8Printable(group));
     QByteArray reply = authenticationOk;
     if (group.isEmpty()) {
         // Under strict privilege only a real admin group grants it.
@@ -45,7 +45,7 @@ QByteArray login(ClientSession &session, const QString &command, const Request &
         session.isAdmin = false;
         reply = notInAdminGroup;
     }
-    qDebug("%s", reply.constData());
+    AX_DEBUG("%s", reply.constData());
     return reply;
 }
 
@@ -66,10 +66,10 @@ QByteArray dispatch(ClientSession &session, const Request &request, const QByteA
 {
     AXServerCommand command(&session);
     if (Log::debugEnabled())
-        qDebug("Called command: %s", SecretMask::maskedForLog(message).constData());
+        AX_DEBUG("Called command: %s", SecretMask::maskedForLog(message).constData());
     const QByteArray reply = (command.dispatch(request) + QLatin1Char('\n')).toUtf8();
     if (Log::debugEnabled())
-        qDebug("Response: %s", SecretMask::maskedReply(message, reply).constData());
+        AX_DEBUG("Response: %s", SecretMask::maskedReply(message, reply).constData());
     return reply;
 }
 
@@ -80,8 +80,8 @@ namespace RequestHandler {
 QByteArray handle(ClientSession &session, const QByteArray &message)
 {
     if (Log::debugEnabled()) {
-        qDebug("Ready to read %d bytes", int(message.size()));
-        qDebug("Question: %s", SecretMask::maskedForLog(message).constData());
+        AX_DEBUG("Ready to read %d bytes", int(message.size()));
+        AX_DEBUG("Question: %s", SecretMask::maskedForLog(message).constData());
     }
     const Request request = Request::fromMessage(message);
     if (const CommandRow *row = loginFreeRow(request)) {
@@ -103,9 +103,9 @@ QByteArray handleByteArray(ClientSession &session, const QByteArray &message)
     AXServerCommand command(&session);
     const Request request = Request::fromMessage(message);
     if (Log::debugEnabled())
-        qDebug("Called command: %s", message.constData());
+        AX_DEBUG("Called command: %s", message.constData());
     const QByteArray payload = command.dispatchByteArray(request);
-    qDebug("Dispatching binary array message of %d bytes", int(payload.size()));
+    AX_DEBUG("Dispatching binary array message of %d bytes", int(payload.size()));
     return framed(payload);
 }
 

@@ -1,4 +1,5 @@
 #include "registration/serverregistration.h"
+#include "app/log.h"
 
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
@@ -51,7 +52,7 @@ int ServerRegistration::run(const QString &adminUser, const QString &adminPasswo
         settings.sync();
         // A token we cannot keep would lock this server out of its own record later.
         if (settings.status() != QSettings::NoError) {
-            qDebug("Cannot store the server token in %s", qUtf8Printable(settings.fileName()));
+            AX_DEBUG("Cannot store the server token in %s", qUtf8Printable(settings.fileName()));
             return TokenRefused;
         }
     }
@@ -66,15 +67,15 @@ int ServerRegistration::registerOwnRecord(QSettings &settings, const QString &pr
                                           int serverPort, const QString &token, bool tokenIsNew)
 {
     const Settings::DatabaseParameters p = Settings::readDatabaseParameters();
-    qDebug("Connecting to MySql database (server: %s:%d, user: %s, password: **********)...",
+    AX_DEBUG("Connecting to MySql database (server: %s:%d, user: %s, password: **********)...",
            qUtf8Printable(p.host), p.port, qUtf8Printable(p.user));
     MySqlInfo db(p.host, p.port);
     if (!db.openDatabase(p.user, p.password, QStringLiteral("initialize"))) {
-        qDebug("MySql server authentication failed");
+        AX_DEBUG("MySql server authentication failed");
         db.closeDatabase();
         return PrincipalUnreachable;
     }
-    qDebug("MySql server authentication succesful");
+    AX_DEBUG("MySql server authentication succesful");
 
     if (tokenIsNew)
         ServerRegistry::setServerToken(&db, principalAddress, serverPort, token);
@@ -84,8 +85,8 @@ int ServerRegistration::registerOwnRecord(QSettings &settings, const QString &pr
         const QString reply = ServerRegistry::setServerInformation(
             &db, token, QLatin1String(role.serverType), value, principalAddress);
         if (!isOk(reply)) {
-            qDebug("Failed setting attribute %s with value %s", role.serverType, qUtf8Printable(value));
-            qDebug("Reponse: %s", qUtf8Printable(reply));
+            AX_DEBUG("Failed setting attribute %s with value %s", role.serverType, qUtf8Printable(value));
+            AX_DEBUG("Reponse: %s", qUtf8Printable(reply));
             result = RoleRefused;
             break;
         }

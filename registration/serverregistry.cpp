@@ -1,4 +1,5 @@
 #include "registration/serverregistry.h"
+#include "app/log.h"
 
 #include "db/mysqlinfo.h"
 
@@ -88,13 +89,13 @@ QString setServerToken(MySqlInfo *db, const QString &address, int port, const QS
     const QString condition = addressAndPortCondition(address, port);
     bool recordMissing = false;
     if (db->selectColumn(serverTable, QStringLiteral("id"), condition).isEmpty()) {
-        qDebug("Server not found. Creating new server record...");
+        AX_DEBUG("Server not found. Creating new server record...");
         recordMissing = !createServerRecord(db, address, port);
-        qDebug(recordMissing ? "Something failed creating server record" : "Record succesfully created");
+        AX_DEBUG(recordMissing ? "Something failed creating server record" : "Record succesfully created");
     }
     // Without a row the update below matches nothing and stores nothing: that is no success.
     if (!db->updateColumn(serverTable, condition, QStringLiteral("token"), token) || recordMissing) {
-        qDebug("Something failed writing token on database");
+        AX_DEBUG("Something failed writing token on database");
         return tr("Error setting token");
     }
     return tr("Ok");
@@ -112,7 +113,7 @@ QString setServerInformation(MySqlInfo *db, const QString &token, const QString 
     if (storedToken.trimmed().isEmpty()) {
         // First registration: the server claims the empty slot with the token it presents.
         if (!db->updateColumn(serverTable, condition, QStringLiteral("token"), token)) {
-            qDebug("Cannot write server token on database");
+            AX_DEBUG("Cannot write server token on database");
         } else {
             storedToken = token;
             db->updateColumn(serverTable, condition, QStringLiteral("active"), QStringLiteral("1"));

@@ -1,4 +1,5 @@
 #include "storage/axstoragecommand.h"
+#include "app/log.h"
 
 #include "db/mysqlinfo.h"
 #include "net/peerconnection.h"
@@ -65,19 +66,19 @@ QString AXStorageCommand::profilesServerLocation(const QString &user, MySqlInfo 
         QStringLiteral("ax_usergroup_users.usergroup_id=ax_usergroup.id AND ax_usergroup_users.user_id=")
             + MySqlInfo::quote(user)));
     if (serverId == noServer) {
-        qDebug("Trying from parameters...");
+        AX_DEBUG("Trying from parameters...");
         serverId = firstServerId(db->selectColumn(QStringLiteral("ax_parameters"),
                                                   QStringLiteral("profile_server_id"), QStringLiteral("true")));
     }
     if (serverId == noServer) {
-        qDebug("No server found!");
+        AX_DEBUG("No server found!");
         return QString();
     }
     const QString condition = QStringLiteral("id=") + QString::number(serverId);
     const QStringList addresses = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("address"), condition);
     const QStringList ports = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("port"), condition);
     if (addresses.isEmpty() || ports.isEmpty()) {
-        qDebug("Cannot parse address/port");
+        AX_DEBUG("Cannot parse address/port");
         return QString();
     }
     return addresses.first().simplified() + QLatin1Char(':') + ports.first().simplified();
@@ -95,7 +96,7 @@ std::unique_ptr<PeerConnection> AXStorageCommand::connectProfilesServer(std::uni
         return existing;
     const QString location = profilesServerLocation(user, db);
     if (location.isEmpty()) {
-        qDebug("Error: cannot find profiles server address");
+        AX_DEBUG("Error: cannot find profiles server address");
         return nullptr;
     }
     const QString host = hostOf(location);
@@ -106,22 +107,22 @@ std::unique_ptr<PeerConnection> AXStorageCommand::connectProfilesServer(std::uni
     auto peer = std::make_unique<PeerConnection>();
     if (!peer->connect(host, port)) {
         peer->close();
-        qDebug("Error: cannot connect to profiles server");
+        AX_DEBUG("Error: cannot connect to profiles server");
         return nullptr;
     }
     const QStringList tokens = db->selectColumn(QStringLiteral("ax_server"), QStringLiteral("token"),
                                                 QStringLiteral("address=") + MySqlInfo::quote(host));
     // The token is a credential: its presence is all the debug channel gets to see.
-    qDebug("TokenList.count(): %d, Token '%s' for profiles server '%s'", int(tokens.size()),
+    AX_DEBUG("TokenList.count(): %d, Token '%s' for profiles server '%s'", int(tokens.size()),
            tokens.value(0).isEmpty() ? "" : "**********", qUtf8Printable(host));
     // On the profiles server this passes by its own server token, and the request then runs
     // there as the same user.
     if (!peer->login(user, tokens.value(0), QStringLiteral("login"))) {
-        qDebug("Error: cannot authenticate server token on profiles server");
+        AX_DEBUG("Error: cannot authenticate server token on profiles server");
         peer->close();
         return nullptr;
     }
-    qDebug("Authentication successful");
+    AX_DEBUG("Authentication successful");
     return peer;
 }
 
@@ -136,13 +137,13 @@ AXStorageCommand::Forwarded AXStorageCommand::forwardOnce(const QString &user, M
     if (ownAddress(db).simplified() == host.simplified())
         return runsHere;
     std::unique_ptr<PeerConnection> peer = connectProfilesServer(nullptr, user, db);
-    qDebug("Got remoteProfileClient");
+    AX_DEBUG("Got remoteProfileClient");
     if (!peer)
         return answeredBy(tr("Error: cannot connect to profiles server."));
-    qDebug("Sending message '%s' to remote profile server",
+    AX_DEBUG("Sending message '%s' to remote profile server",
            qUtf8Printable(QStringLiteral("%1?%2").arg(command, parameters.join(QLatin1Char('&')))));
     const QString reply = peer->requestWithParams(command, parameters);
-    qDebug("ret: '%s'", qUtf8Printable(reply));
+    AX_DEBUG("ret: '%s'", qUtf8Printable(reply));
     peer->close();
     return answeredBy(reply);
 }
@@ -151,15 +152,15 @@ AXStorageCommand::Forwarded AXStorageCommand::forward(const QString &user, MySql
                                                       const QStringList &parameters)
 {
     if (!db->isOpen()) {
-        qDebug("MySQL not connected, assuming the connection is local");
+        AX_DEBUG("MySQL not connected, assuming the connection is local");
         return runsHere;
     }
     const QString host = hostOf(profilesServerLocation(user, db));
-    qDebug("profileServer: '%s'", qUtf8Printable(host));
+    AX_DEBUG("profileServer: '%s'", qUtf8Printable(host));
     if (host.isEmpty())
         return answeredBy(tr("Error: cannot find profiles server."));
     const QString own = ownAddress(db).simplified();
-    qDebug("Comparing this server '%s' with profiles server '%s'", qUtf8Printable(own),
+    AX_DEBUG("Comparing this server '%s' with profiles server '%s'", qUtf8Printable(own),
            qUtf8Printable(host.simplified()));
     if (own == host.simplified())
         return runsHere;
@@ -174,10 +175,10 @@ QStringList AXStorageCommand::getCloudDrives(const QString &command, const QStri
 {
     const Forwarded forwarded = forwardOnce(user, db, command, {provider});
     if (!forwarded.isLocal) {
-        qDebug("Returning remote response...");
+        AX_DEBUG("Returning remote response...");
         return forwarded.reply.trimmed().split(QLatin1Char(','));
     }
-    qDebug("Returning local response...");
+    AX_DEBUG("Returning local response...");
     if (!CloudProgram::isInstalled())
         return {};
     const QString output = QString::fromUtf8(
@@ -293,6 +294,6 @@ QString AXStorageCommand::getProfilesPath(MySqlInfo *db)
         if (!path.isEmpty())
             return path;
     }
-    qDebug("No server path found!");
+    AX_DEBUG("No server path found!");
     return QString();
 }

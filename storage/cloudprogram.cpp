@@ -1,4 +1,5 @@
 #include "storage/cloudprogram.h"
+#include "app/log.h"
 
 #include "storage/axprocess.h"
 
@@ -32,7 +33,7 @@ Run run(const QStringList &arguments, Waits waits)
 {
     Run result;
     if (readsAsOption(arguments)) {
-        qDebug("Refusing cloud drive arguments that start with '-'");
+        AX_DEBUG("Refusing cloud drive arguments that start with '-'");
         return result;
     }
     AXProcess process;
