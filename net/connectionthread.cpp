@@ -39,10 +39,8 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
             }
             buffer[n] = '\0';
             const size_t size = std::strlen(buffer); // a zero byte ends the message
-            if (Log::debugEnabled()) {
-                AX_DEBUG("Reading %d bytes, message: '%s'", int(n),
-                       SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
-            }
+            AX_DEBUG("Reading %d bytes, message: '%s'", int(n),
+                     SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
             session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
             if (!Listener::isRunning())
                 break;

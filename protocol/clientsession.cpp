@@ -73,8 +73,7 @@ void ClientSession::handleMessage(const QByteArray &message, const std::shared_p
         connection->shutdown();
         return;
     }
-    if (Log::debugEnabled())
-        AX_DEBUG("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
+    AX_DEBUG("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
     UserSocketRegistry &registry = UserSocketRegistry::instance();
     switch (kind) {
     case Kind::RemoteServerRegistration:

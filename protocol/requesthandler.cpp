@@ -65,11 +65,9 @@ const CommandRow *loginFreeRow(const Request &request)
 QByteArray dispatch(ClientSession &session, const Request &request, const QByteArray &message)
 {
     AXServerCommand command(&session);
-    if (Log::debugEnabled())
-        AX_DEBUG("Called command: %s", SecretMask::maskedForLog(message).constData());
+    AX_DEBUG("Called command: %s", SecretMask::maskedForLog(message).constData());
     const QByteArray reply = (command.dispatch(request) + QLatin1Char('\n')).toUtf8();
-    if (Log::debugEnabled())
-        AX_DEBUG("Response: %s", SecretMask::maskedReply(message, reply).constData());
+    AX_DEBUG("Response: %s", SecretMask::maskedReply(message, reply).constData());
     return reply;
 }
 
@@ -79,10 +77,8 @@ namespace RequestHandler {
 
 QByteArray handle(ClientSession &session, const QByteArray &message)
 {
-    if (Log::debugEnabled()) {
-        AX_DEBUG("Ready to read %d bytes", int(message.size()));
-        AX_DEBUG("Question: %s", SecretMask::maskedForLog(message).constData());
-    }
+    AX_DEBUG("Ready to read %d bytes", int(message.size()));
+    AX_DEBUG("Question: %s", SecretMask::maskedForLog(message).constData());
     const Request request = Request::fromMessage(message);
     if (const CommandRow *row = loginFreeRow(request)) {
         if (!row->handler)
@@ -102,8 +98,7 @@ QByteArray handleByteArray(ClientSession &session, const QByteArray &message)
         return notAuthenticated;
     AXServerCommand command(&session);
     const Request request = Request::fromMessage(message);
-    if (Log::debugEnabled())
-        AX_DEBUG("Called command: %s", message.constData());
+    AX_DEBUG("Called command: %s", message.constData());
     const QByteArray payload = command.dispatchByteArray(request);
     AX_DEBUG("Dispatching binary array message of %d bytes", int(payload.size()));
     return framed(payload);
