@@ -26,16 +26,7 @@ const std::uint32_t notSetUp = 2140;       // NERR_InternalError
 bool readExactly(std::string &out, std::size_t size)
 {
     out.resize(size);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = read(channel, &out[done], size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return DomainWire::transferAll(size, [&](std::size_t done) { return read(channel, &out[done], size - done); });
 }
 
 bool readRequest(Fields *fields)
@@ -52,16 +43,9 @@ bool readRequest(Fields *fields)
 bool writeReply(const Fields &fields)
 {
     const std::string frame = DomainWire::encode(fields);
-    std::size_t done = 0;
-    while (done < frame.size()) {
-        const ssize_t n = write(channel, frame.data() + done, frame.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return DomainWire::transferAll(frame.size(), [&](std::size_t done) {
+        return write(channel, frame.data() + done, frame.size() - done);
+    });
 }
 
 void wipe(Fields &fields)

@@ -7,12 +7,6 @@ namespace {
 
 const QString prefix = QStringLiteral("_serverCommand_set_remote_server?");
 
-QString component(const QByteArray &bytes)
-{
-    QString text = QString::fromUtf8(bytes);
-    text.remove(QLatin1Char('?')).remove(QLatin1Char('&'));
-    return text;
-}
 
 } // namespace
 

@@ -4,18 +4,6 @@
 #include "fuzzcheck.h"
 #include "protocol/fileupload.h"
 
-namespace {
-
-// Text without the separators the header is split at.
-QString component(const QByteArray &bytes)
-{
-    QString text = QString::fromUtf8(bytes);
-    text.remove(QLatin1Char('?')).remove(QLatin1Char('&'));
-    return text;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray message = "_sendBinaryFile_?" + receivedMessage(data, size);

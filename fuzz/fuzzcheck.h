@@ -30,3 +30,11 @@ inline bool isSeparator(QChar c)
 {
     return c == QLatin1Char('?') || c == QLatin1Char('&');
 }
+
+// Text without the separators a message is split at.
+inline QString component(const QByteArray &bytes)
+{
+    QString text = QString::fromUtf8(bytes);
+    text.remove(QLatin1Char('?')).remove(QLatin1Char('&'));
+    return text;
+}

@@ -57,35 +57,21 @@ bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
 
 bool sendAll(int fd, const std::string &bytes, const QDeadlineTimer &deadline)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    return DomainWire::transferAll(bytes.size(), [&](size_t done) -> ssize_t {
         if (!waitFor(fd, POLLOUT, deadline))
-            return false;
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
+            return 0;
+        return ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    });
 }
 
 bool receiveExactly(int fd, std::string &out, size_t size, const QDeadlineTimer &deadline)
 {
     out.assign(size, '\0');
-    size_t done = 0;
-    while (done < size) {
+    return DomainWire::transferAll(size, [&](size_t done) -> ssize_t {
         if (!waitFor(fd, POLLIN, deadline))
-            return false;
-        const ssize_t n = ::recv(fd, &out[done], size - done, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
+            return 0;
+        return ::recv(fd, &out[done], size - done, 0);
+    });
 }
 
 void wipe(std::string &text)

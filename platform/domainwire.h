@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,6 +34,24 @@ inline std::uint32_t readLength(const char *bytes)
     for (int i = 0; i < 4; ++i)
         value = (value << 8) | static_cast<unsigned char>(bytes[i]);
     return value;
+}
+
+// Moves size bytes by repeated calls of step(done), a read or write of what is left that answers
+// its byte count; false at an error or the end of the stream. An interrupted or would-block step
+// is tried again (the caller waits inside step when its descriptor does not block).
+template <typename Step>
+bool transferAll(std::size_t size, Step step)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const long n = static_cast<long>(step(done));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 // The whole frame, length prefix included.
