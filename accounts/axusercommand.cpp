@@ -25,6 +25,12 @@ QString logonServer()
     return qEnvironmentVariable("LOGONSERVER");
 }
 
+// The logon server's accounts, chosen afresh like the server name.
+std::unique_ptr<AccountBackend> accounts()
+{
+    return AccountStore::accountsOf(logonServer());
+}
+
 QString computerName()
 {
     return qEnvironmentVariable("COMPUTERNAME");
@@ -102,7 +108,7 @@ Accounts::UserInfo AXUserCommand::buildUserInfo(const QString &name, const QStri
 
 QString AXUserCommand::createUser(const QString &name, const QString &password)
 {
-    const quint32 status = AccountStore::addUser(logonServer(), buildUserInfo(name, password, QString(), QString()));
+    const quint32 status = accounts()->addUser(buildUserInfo(name, password, QString(), QString()));
     switch (status) {
     case NetStatus::Success:
         return QString();
@@ -133,7 +139,7 @@ QString AXUserCommand::enableUser(const QString &name, const QString &group)
         return tr("Error: Ambrix group is not defined");
     // The logon server's groups, like every other account call: in a domain the platform's
     // group is the domain's.
-    const quint32 status = AccountStore::addGroupMember(logonServer(), group, name);
+    const quint32 status = accounts()->addGroupMember(group, name);
     if (status == NetStatus::Success) {
         const QString token = TokenGenerator::newToken();
         return token.isEmpty() ? errorReply(tr("Token generation failed")) : token;
@@ -153,14 +159,14 @@ QString AXUserCommand::disableUser(const QString &name, const QString &group)
 {
     if (group.isEmpty())
         return tr("Error: Ambrix group is not defined");
-    if (AccountStore::removeGroupMember(logonServer(), group, name) == NetStatus::Success)
+    if (accounts()->removeGroupMember(group, name) == NetStatus::Success)
         return tr("Success: User %1 disabled succesfully").arg(name);
     return errorReply(tr("Cannot disable user %1").arg(name));
 }
 
 QString AXUserCommand::removeUser(const QString &name)
 {
-    const quint32 status = AccountStore::deleteUser(logonServer(), name);
+    const quint32 status = accounts()->deleteUser(name);
     if (status == NetStatus::Success)
         return tr("Success: User %1 removed succesfully").arg(name);
     return statusError(status,
@@ -176,14 +182,14 @@ QString AXUserCommand::changeUserPassword(const QString &name, const QString &ol
         // Checking the old password is a host-password check: limited like a login's.
         quint32 status = NetStatus::InvalidPassword;
         LoginFailureLimiter::instance().check(clientAddress, [&] {
-            status = AccountStore::changePassword(logonServer(), name, oldPassword, newPassword);
+            status = accounts()->changePassword(name, oldPassword, newPassword);
             return status != NetStatus::InvalidPassword;
         });
         if (status == NetStatus::Success)
             return tr("Success: Password for user %1 changed succesfully").arg(name);
         return errorReply(tr("Cannot change password"));
     }
-    const quint32 status = AccountStore::setPassword(logonServer(), name, newPassword);
+    const quint32 status = accounts()->setPassword(name, newPassword);
     if (status == NetStatus::Success)
         return tr("Success: Password for user %1 changed succesfully").arg(name);
     return statusError(status, {NetStatus::UserNotFound, NetStatus::NotPrimary, NetStatus::PasswordTooShort},
@@ -192,7 +198,7 @@ QString AXUserCommand::changeUserPassword(const QString &name, const QString &ol
 
 QString AXUserCommand::createGroup(const QString &group)
 {
-    switch (AccountStore::addGroup(logonServer(), group)) {
+    switch (accounts()->addGroup(group)) {
     case NetStatus::Success:
         return QString();
     case NetStatus::GroupExists:
@@ -206,7 +212,7 @@ QString AXUserCommand::createGroup(const QString &group)
 
 QString AXUserCommand::removeGroup(const QString &group)
 {
-    const quint32 status = AccountStore::deleteGroup(logonServer(), group);
+    const quint32 status = accounts()->deleteGroup(group);
     if (status == NetStatus::Success)
         return tr("Success: Group %1 removed succesfully").arg(group);
     if (status == NetStatus::GroupNotFound)
@@ -218,7 +224,7 @@ QString AXUserCommand::removeGroup(const QString &group)
 QString AXUserCommand::listGroups()
 {
     // One batch: with more groups than that, the first ones only.
-    const Accounts::NameList groups = AccountStore::groupNames(logonServer(), maxListedGroups);
+    const Accounts::NameList groups = accounts()->groupNames(maxListedGroups);
     if (groups.status == NetStatus::Success || groups.status == NetStatus::MoreData)
         return groups.names.join(QLatin1Char(','));
     AX_DEBUG("Error: %u\n", groups.status);
@@ -228,7 +234,7 @@ QString AXUserCommand::listGroups()
 QStringList AXUserCommand::groupMemberNames(const QString &group)
 {
     // A failed listing is an empty group.
-    const QStringList names = AccountStore::groupMembers(logonServer(), group).names;
+    const QStringList names = accounts()->groupMembers(group).names;
     AX_DEBUG("Total users: %d", int(names.size()));
     return names;
 }
@@ -242,7 +248,7 @@ bool AXUserCommand::isUserInGroup(const QString &name, const QString &group)
 {
     const QStringList names = groupMemberNames(group);
     AX_DEBUG() << "Group members:" << names;
-    return !name.isEmpty() && names.contains(AccountStore::memberName(logonServer(), name), Qt::CaseInsensitive);
+    return !name.isEmpty() && names.contains(accounts()->memberName(name), Qt::CaseInsensitive);
 }
 
 quint32 AXUserCommand::getSid(const QString &name, QString *sid, quint32 *lastError)
@@ -273,8 +279,8 @@ QString AXUserCommand::createUserFolder(const QString &userName, const QString &
     // record, though a Linux account keeps none. A domain account gets the share's paths, which
     // the domain's other computers reach.
     const QString home = ServerName::isThisHost(logonServer()) ? folder.path() : folder.homeSharePath(computerName());
-    const quint32 profileStatus = AccountStore::setUserInfo(
-        logonServer(), userName, buildUserInfo(userName, QString(), home, folder.profilePath(computerName())));
+    const quint32 profileStatus = accounts()->setUserInfo(
+        userName, buildUserInfo(userName, QString(), home, folder.profilePath(computerName())));
     if (profileStatus != NetStatus::Success)
         problems.append(tr("Cannot set profile on user (Error %1)").arg(profileStatus));
 

@@ -3,15 +3,8 @@
 #include <QString>
 #include <QStringList>
 
-// The host's users and groups. Every operation answers a NetStatus number (0 for success).
-// Operations that take a server name (as LOGONSERVER gives it, "\\host") act on this host when
-// it is empty or names this host, and answer NetStatus::InvalidComputer for any other host
-// without touching anything.
-//
-// Changes reach only ordinary accounts and groups, the platform's own: an existing account or
-// group whose id lies outside the host's ordinary range (login.defs UID_MIN..UID_MAX,
-// GID_MIN..GID_MAX; root never) answers NetStatus::AccessDenied before any tool runs. Reads are
-// not limited, except that groupNames() lists ordinary groups only.
+#include <memory>
+
 namespace Accounts {
 
 // What an account carries.
@@ -34,31 +27,63 @@ struct AccountLookup {
     QString primaryGroupSid; // "S-1-22-2-" followed by the gid of the user's primary group
 };
 
-// Creates the account in the host's users group, with the password when one is given. A
-// password the host refuses leaves no account behind (NetStatus::PasswordTooShort).
-quint32 addUser(const QString &server, const UserInfo &info);
-quint32 deleteUser(const QString &server, const QString &name);
-// Applies the record to an existing account: full name and home directory, and the password
-// when one is given.
-quint32 setUserInfo(const QString &server, const QString &name, const UserInfo &info);
-quint32 setPassword(const QString &server, const QString &name, const QString &password);
-// Changes the password only when oldPassword is the current one (NetStatus::InvalidPassword
-// otherwise).
-quint32 changePassword(const QString &server, const QString &name, const QString &oldPassword,
-                       const QString &newPassword);
+} // namespace Accounts
 
-quint32 addGroup(const QString &server, const QString &group);
-quint32 deleteGroup(const QString &server, const QString &group);
-// NetStatus::MemberInGroup when the user already belongs to the group.
-quint32 addGroupMember(const QString &server, const QString &group, const QString &user);
-// NetStatus::MemberNotInGroup, or NetStatus::MembersPrimaryGroup for the user's primary group.
-quint32 removeGroupMember(const QString &server, const QString &group, const QString &user);
+// The users and groups of one logon server: this host's (Accounts::onHost) or a domain's
+// (DomainAccounts::onController). Every operation answers a NetStatus number (0 for success), the
+// same numbers for both.
+class AccountBackend
+{
+public:
+    virtual ~AccountBackend() = default;
 
-// The group's listed members, then the users whose primary group it is.
-NameList groupMembers(const QString &server, const QString &group);
-// Group names in the order of the group database, at most maxCount of them
-// (NetStatus::MoreData when more exist).
-NameList groupNames(const QString &server, int maxCount);
+    // Creates the account (on the host in its users group), with the password when one is
+    // given. A password the host refuses leaves no account behind (NetStatus::PasswordTooShort).
+    virtual quint32 addUser(const Accounts::UserInfo &info) const = 0;
+    virtual quint32 deleteUser(const QString &name) const = 0;
+    // Applies the record to an existing account: full name and home directory (in a domain the
+    // profile path too, and empty fields stay as they are), and the password when one is given.
+    virtual quint32 setUserInfo(const QString &name, const Accounts::UserInfo &info) const = 0;
+    virtual quint32 setPassword(const QString &name, const QString &password) const = 0;
+    // Changes the password only when oldPassword is the current one (NetStatus::InvalidPassword
+    // otherwise). In a domain a Kerberos password change, authenticated with the old password:
+    // NetStatus::PasswordTooShort when the controller refuses the new one.
+    virtual quint32 changePassword(const QString &name, const QString &oldPassword,
+                                   const QString &newPassword) const = 0;
+
+    virtual quint32 addGroup(const QString &group) const = 0;
+    virtual quint32 deleteGroup(const QString &group) const = 0;
+    // NetStatus::MemberInGroup when the user already belongs to the group.
+    virtual quint32 addGroupMember(const QString &group, const QString &user) const = 0;
+    // NetStatus::MemberNotInGroup, or NetStatus::MembersPrimaryGroup for the user's primary group.
+    virtual quint32 removeGroupMember(const QString &group, const QString &user) const = 0;
+
+    // The group's listed members, then the users whose primary group it is.
+    virtual Accounts::NameList groupMembers(const QString &group) const = 0;
+    // Group names in the order of the group database, at most maxCount of them
+    // (NetStatus::MoreData when more exist).
+    virtual Accounts::NameList groupNames(int maxCount) const = 0;
+
+    // The name the member listings give the user: a domain lists account names, and a domain
+    // logon may name the user "DOMAIN\user" or "user@REALM".
+    virtual QString memberName(const QString &user) const = 0;
+    // The user's domain password: Kerberos initial credentials in the domain's realm
+    // ("DOMAIN\user" and "user@REALM" are checked as user). Always false on the host, whose
+    // passwords platform/logon.h checks.
+    virtual bool checkPassword(const QString &user, const QString &password) const = 0;
+};
+
+namespace Accounts {
+
+// The host's users and groups. The server name is the one the request named (as LOGONSERVER
+// gives it, "\\host"): empty or naming this host, the operations act on this host; for any
+// other host they answer NetStatus::InvalidComputer without touching anything.
+//
+// Changes reach only ordinary accounts and groups, the platform's own: an existing account or
+// group whose id lies outside the host's ordinary range (login.defs UID_MIN..UID_MAX,
+// GID_MIN..GID_MAX; root never) answers NetStatus::AccessDenied before any tool runs. Reads are
+// not limited, except that groupNames() lists ordinary groups only.
+std::unique_ptr<AccountBackend> onHost(const QString &server);
 
 AccountLookup lookupAccount(const QString &name);
 // Root or an account of the host's own, below the ordinary range: never the platform's. (Ids above

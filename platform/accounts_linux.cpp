@@ -260,160 +260,178 @@ quint32 removeAccount(const QString &name)
     return statusOf(runTool(Programs::UserdelProgram, {QStringLiteral("--"), name}), {{6, NetStatus::UserNotFound}});
 }
 
+// The host's accounts, for a request that named server.
+class HostBackend final : public AccountBackend
+{
+public:
+    explicit HostBackend(const QString &server) : server(server) {}
+
+    quint32 addUser(const Accounts::UserInfo &info) const override
+    {
+        if (!ServerName::isThisHost(server))
+            return NetStatus::InvalidComputer;
+        if (!isUsableName(info.name))
+            return NetStatus::BadUsername;
+        if (!info.password.isEmpty() && !isUsablePassword(info.password))
+            return NetStatus::PasswordTooShort;
+        if (const std::optional<UserEntry> existing = findUser(info.name))
+            return existing->isOrdinary() ? NetStatus::UserExists : NetStatus::AccessDenied;
+        // Users and groups share one name space, as on the console's other servers. It also keeps
+        // userdel from ever taking a group with it: it removes only a primary group of the
+        // user's own name, and ours is always "users".
+        if (findGroup(info.name))
+            return NetStatus::GroupExists;
+        QStringList args{QStringLiteral("-N"), QStringLiteral("-g"), QString::fromLatin1(usersGroup),
+                         QStringLiteral("-M"), QStringLiteral("-c"), info.fullName};
+        if (!info.homeDir.isEmpty())
+            args << QStringLiteral("-d") << info.homeDir;
+        args << QStringLiteral("--") << info.name;
+        const quint32 status = statusOf(runTool(Programs::UseraddProgram, args),
+                                        {{9, NetStatus::UserExists}, {3, NetStatus::BadUsername}});
+        if (status != NetStatus::Success || info.password.isEmpty())
+            return status;
+        const quint32 passwordStatus = writePassword(info.name, info.password);
+        if (passwordStatus != NetStatus::Success)
+            removeAccount(info.name); // creation is all or nothing
+        return passwordStatus;
+    }
+
+    quint32 deleteUser(const QString &name) const override
+    {
+        if (!ServerName::isThisHost(server))
+            return NetStatus::InvalidComputer;
+        if (!isUsableName(name))
+            return NetStatus::UserNotFound;
+        const std::optional<UserEntry> entry = findUser(name);
+        if (entry && !entry->isOrdinary())
+            return NetStatus::AccessDenied;
+        return removeAccount(name);
+    }
+
+    quint32 setUserInfo(const QString &name, const Accounts::UserInfo &info) const override
+    {
+        if (const quint32 status = ordinaryUserStatus(server, name))
+            return status;
+        QStringList args{QStringLiteral("-c"), info.fullName};
+        if (!info.homeDir.isEmpty())
+            args << QStringLiteral("-d") << info.homeDir;
+        args << QStringLiteral("--") << name;
+        const quint32 status = statusOf(runTool(Programs::UsermodProgram, args),
+                                        {{6, NetStatus::UserNotFound}, {3, NetStatus::InvalidParameter}});
+        if (status != NetStatus::Success || info.password.isEmpty())
+            return status;
+        return writePassword(name, info.password);
+    }
+
+    quint32 setPassword(const QString &name, const QString &password) const override
+    {
+        if (const quint32 status = ordinaryUserStatus(server, name))
+            return status;
+        return writePassword(name, password);
+    }
+
+    quint32 changePassword(const QString &name, const QString &oldPassword,
+                           const QString &newPassword) const override
+    {
+        if (const quint32 status = ordinaryUserStatus(server, name))
+            return status;
+        // As root, changing a password through PAM never asks for the old one: check it first.
+        if (!Logon::checkCurrentPassword(name, oldPassword))
+            return NetStatus::InvalidPassword;
+        return writePassword(name, newPassword);
+    }
+
+    quint32 addGroup(const QString &group) const override
+    {
+        if (!ServerName::isThisHost(server))
+            return NetStatus::InvalidComputer;
+        if (!isUsableName(group))
+            return NetStatus::BadUsername;
+        if (const std::optional<GroupEntry> existing = findGroup(group))
+            return existing->isOrdinary() ? NetStatus::GroupExists : NetStatus::AccessDenied;
+        if (findUser(group))
+            return NetStatus::UserExists;
+        return statusOf(runTool(Programs::GroupaddProgram, {QStringLiteral("--"), group}),
+                        {{9, NetStatus::GroupExists}, {3, NetStatus::BadUsername}});
+    }
+
+    quint32 deleteGroup(const QString &group) const override
+    {
+        if (!ServerName::isThisHost(server))
+            return NetStatus::InvalidComputer;
+        if (!isUsableName(group))
+            return NetStatus::GroupNotFound;
+        const std::optional<GroupEntry> entry = findGroup(group);
+        if (entry && !entry->isOrdinary())
+            return NetStatus::AccessDenied;
+        // 8: some account's primary group, which the host refuses to delete.
+        return statusOf(runTool(Programs::GroupdelProgram, {QStringLiteral("--"), group}),
+                        {{6, NetStatus::GroupNotFound}, {8, NetStatus::SpeGroupOp}});
+    }
+
+    quint32 addGroupMember(const QString &group, const QString &user) const override
+    {
+        const Membership membership = membershipOf(server, group, user);
+        if (membership.status != NetStatus::Success)
+            return membership.status;
+        // gpasswd answers 0 for an existing member too.
+        if (membership.isListed || membership.isPrimary)
+            return NetStatus::MemberInGroup;
+        return statusOf(runTool(Programs::GpasswdProgram, {QStringLiteral("-a"), user, QStringLiteral("--"), group}),
+                        {{3, NetStatus::GroupNotFound}});
+    }
+
+    quint32 removeGroupMember(const QString &group, const QString &user) const override
+    {
+        const Membership membership = membershipOf(server, group, user);
+        if (membership.status != NetStatus::Success)
+            return membership.status;
+        if (!membership.isListed)
+            return membership.isPrimary ? NetStatus::MembersPrimaryGroup : NetStatus::MemberNotInGroup;
+        return statusOf(runTool(Programs::GpasswdProgram, {QStringLiteral("-d"), user, QStringLiteral("--"), group}),
+                        {{3, NetStatus::MemberNotInGroup}});
+    }
+
+    Accounts::NameList groupMembers(const QString &group) const override
+    {
+        if (!ServerName::isThisHost(server))
+            return {NetStatus::InvalidComputer, {}};
+        const std::optional<GroupEntry> entry = findGroup(group);
+        if (!entry)
+            return {NetStatus::GroupNotFound, {}};
+        // Members by primary group are not in the group's own list: the users database has them.
+        QStringList names = entry->members;
+        const QStringList primaryMembers = DatabaseWalk::usersWithPrimaryGroup(entry->gid);
+        for (const QString &name : primaryMembers) {
+            if (!names.contains(name))
+                names.append(name);
+        }
+        return {NetStatus::Success, names};
+    }
+
+    Accounts::NameList groupNames(int maxCount) const override
+    {
+        if (!ServerName::isThisHost(server))
+            return {NetStatus::InvalidComputer, {}};
+        bool more = false;
+        QStringList names = DatabaseWalk::groupNames(maxCount, &more);
+        return {more ? quint32(NetStatus::MoreData) : quint32(NetStatus::Success), names};
+    }
+
+    QString memberName(const QString &user) const override { return user; }
+    bool checkPassword(const QString &, const QString &) const override { return false; }
+
+private:
+    const QString server;
+};
+
 } // namespace
 
 namespace Accounts {
 
-quint32 addUser(const QString &server, const UserInfo &info)
+std::unique_ptr<AccountBackend> onHost(const QString &server)
 {
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    if (!isUsableName(info.name))
-        return NetStatus::BadUsername;
-    if (!info.password.isEmpty() && !isUsablePassword(info.password))
-        return NetStatus::PasswordTooShort;
-    if (const std::optional<UserEntry> existing = findUser(info.name))
-        return existing->isOrdinary() ? NetStatus::UserExists : NetStatus::AccessDenied;
-    // Users and groups share one name space, as on the console's other servers. It also keeps
-    // userdel from ever taking a group with it: it removes only a primary group of the
-    // user's own name, and ours is always "users".
-    if (findGroup(info.name))
-        return NetStatus::GroupExists;
-    QStringList args{QStringLiteral("-N"), QStringLiteral("-g"), QString::fromLatin1(usersGroup),
-                     QStringLiteral("-M"), QStringLiteral("-c"), info.fullName};
-    if (!info.homeDir.isEmpty())
-        args << QStringLiteral("-d") << info.homeDir;
-    args << QStringLiteral("--") << info.name;
-    const quint32 status = statusOf(runTool(Programs::UseraddProgram, args),
-                                    {{9, NetStatus::UserExists}, {3, NetStatus::BadUsername}});
-    if (status != NetStatus::Success || info.password.isEmpty())
-        return status;
-    const quint32 passwordStatus = writePassword(info.name, info.password);
-    if (passwordStatus != NetStatus::Success)
-        removeAccount(info.name); // creation is all or nothing
-    return passwordStatus;
-}
-
-quint32 deleteUser(const QString &server, const QString &name)
-{
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    if (!isUsableName(name))
-        return NetStatus::UserNotFound;
-    const std::optional<UserEntry> entry = findUser(name);
-    if (entry && !entry->isOrdinary())
-        return NetStatus::AccessDenied;
-    return removeAccount(name);
-}
-
-quint32 setUserInfo(const QString &server, const QString &name, const UserInfo &info)
-{
-    if (const quint32 status = ordinaryUserStatus(server, name))
-        return status;
-    QStringList args{QStringLiteral("-c"), info.fullName};
-    if (!info.homeDir.isEmpty())
-        args << QStringLiteral("-d") << info.homeDir;
-    args << QStringLiteral("--") << name;
-    const quint32 status = statusOf(runTool(Programs::UsermodProgram, args),
-                                    {{6, NetStatus::UserNotFound}, {3, NetStatus::InvalidParameter}});
-    if (status != NetStatus::Success || info.password.isEmpty())
-        return status;
-    return writePassword(name, info.password);
-}
-
-quint32 setPassword(const QString &server, const QString &name, const QString &password)
-{
-    if (const quint32 status = ordinaryUserStatus(server, name))
-        return status;
-    return writePassword(name, password);
-}
-
-quint32 changePassword(const QString &server, const QString &name, const QString &oldPassword,
-                       const QString &newPassword)
-{
-    if (const quint32 status = ordinaryUserStatus(server, name))
-        return status;
-    // As root, changing a password through PAM never asks for the old one: check it first.
-    if (!Logon::checkCurrentPassword(name, oldPassword))
-        return NetStatus::InvalidPassword;
-    return writePassword(name, newPassword);
-}
-
-quint32 addGroup(const QString &server, const QString &group)
-{
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    if (!isUsableName(group))
-        return NetStatus::BadUsername;
-    if (const std::optional<GroupEntry> existing = findGroup(group))
-        return existing->isOrdinary() ? NetStatus::GroupExists : NetStatus::AccessDenied;
-    if (findUser(group))
-        return NetStatus::UserExists;
-    return statusOf(runTool(Programs::GroupaddProgram, {QStringLiteral("--"), group}),
-                    {{9, NetStatus::GroupExists}, {3, NetStatus::BadUsername}});
-}
-
-quint32 deleteGroup(const QString &server, const QString &group)
-{
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    if (!isUsableName(group))
-        return NetStatus::GroupNotFound;
-    const std::optional<GroupEntry> entry = findGroup(group);
-    if (entry && !entry->isOrdinary())
-        return NetStatus::AccessDenied;
-    // 8: some account's primary group, which the host refuses to delete.
-    return statusOf(runTool(Programs::GroupdelProgram, {QStringLiteral("--"), group}),
-                    {{6, NetStatus::GroupNotFound}, {8, NetStatus::SpeGroupOp}});
-}
-
-quint32 addGroupMember(const QString &server, const QString &group, const QString &user)
-{
-    const Membership membership = membershipOf(server, group, user);
-    if (membership.status != NetStatus::Success)
-        return membership.status;
-    // gpasswd answers 0 for an existing member too.
-    if (membership.isListed || membership.isPrimary)
-        return NetStatus::MemberInGroup;
-    return statusOf(runTool(Programs::GpasswdProgram, {QStringLiteral("-a"), user, QStringLiteral("--"), group}),
-                    {{3, NetStatus::GroupNotFound}});
-}
-
-quint32 removeGroupMember(const QString &server, const QString &group, const QString &user)
-{
-    const Membership membership = membershipOf(server, group, user);
-    if (membership.status != NetStatus::Success)
-        return membership.status;
-    if (!membership.isListed)
-        return membership.isPrimary ? NetStatus::MembersPrimaryGroup : NetStatus::MemberNotInGroup;
-    return statusOf(runTool(Programs::GpasswdProgram, {QStringLiteral("-d"), user, QStringLiteral("--"), group}),
-                    {{3, NetStatus::MemberNotInGroup}});
-}
-
-NameList groupMembers(const QString &server, const QString &group)
-{
-    if (!ServerName::isThisHost(server))
-        return {NetStatus::InvalidComputer, {}};
-    const std::optional<GroupEntry> entry = findGroup(group);
-    if (!entry)
-        return {NetStatus::GroupNotFound, {}};
-    // Members by primary group are not in the group's own list: the users database has them.
-    QStringList names = entry->members;
-    const QStringList primaryMembers = DatabaseWalk::usersWithPrimaryGroup(entry->gid);
-    for (const QString &name : primaryMembers) {
-        if (!names.contains(name))
-            names.append(name);
-    }
-    return {NetStatus::Success, names};
-}
-
-NameList groupNames(const QString &server, int maxCount)
-{
-    if (!ServerName::isThisHost(server))
-        return {NetStatus::InvalidComputer, {}};
-    bool more = false;
-    QStringList names = DatabaseWalk::groupNames(maxCount, &more);
-    return {more ? quint32(NetStatus::MoreData) : quint32(NetStatus::Success), names};
+    return std::make_unique<HostBackend>(server);
 }
 
 bool isSystemAccount(const QString &name)

@@ -117,123 +117,140 @@ QString principalOf(const DomainAccounts::Target &target, const QString &account
     return target.credentials.realm.isEmpty() ? account : account + QLatin1Char('@') + target.credentials.realm;
 }
 
-} // namespace
-
-namespace DomainAccounts {
-
-quint32 addUser(const Target &target, const Accounts::UserInfo &info)
-{
-    const quint32 status = creatableStatus(target, Subject::User, info.name, NetStatus::UserExists);
-    if (status != NetStatus::Success)
-        return status;
-    return statusOf(target, Subject::User, QStringLiteral("user_add"), {info.name, info.password, info.fullName});
-}
-
-quint32 deleteUser(const Target &target, const QString &name)
-{
-    const quint32 status = changeableStatus(target, Subject::User, name);
-    if (status != NetStatus::Success)
-        return status;
-    return statusOf(target, Subject::User, QStringLiteral("user_delete"), {name});
-}
-
-quint32 setUserInfo(const Target &target, const QString &name, const Accounts::UserInfo &info)
-{
-    const quint32 status = changeableStatus(target, Subject::User, name);
-    if (status != NetStatus::Success)
-        return status;
-    return statusOf(target, Subject::User, QStringLiteral("user_set"),
-                    {name, info.fullName, info.homeDir, info.profilePath, info.password});
-}
-
-quint32 setPassword(const Target &target, const QString &name, const QString &password)
-{
-    const quint32 status = changeableStatus(target, Subject::User, name);
-    if (status != NetStatus::Success)
-        return status;
-    if (password.isEmpty())
-        return NetStatus::PasswordTooShort;
-    return statusOf(target, Subject::User, QStringLiteral("user_password"), {name, password});
-}
-
-quint32 changePassword(const Target &target, const QString &name, const QString &oldPassword,
-                       const QString &newPassword)
-{
-    const quint32 status = changeableStatus(target, Subject::User, name);
-    if (status != NetStatus::Success)
-        return status;
-    const QString account = accountName(name);
-    if (account.isEmpty() || newPassword.isEmpty())
-        return NetStatus::InvalidPassword;
-    const DomainHelper::Reply reply = DomainHelper::instance().call(
-        target.credentials, {QStringLiteral("change_password"), principalOf(target, account), oldPassword, newPassword});
-    if (reply.status == NetStatus::Success)
-        return NetStatus::Success;
-    // Only a wrong old password counts as one (the login limiter counts those).
-    const bool refused = reply.status >= DomainWire::passwordRefused && reply.status < 2 * DomainWire::passwordRefused;
-    return refused ? quint32(NetStatus::PasswordTooShort) : quint32(NetStatus::InvalidPassword);
-}
-
-quint32 addGroup(const Target &target, const QString &group)
-{
-    const quint32 status = creatableStatus(target, Subject::Group, group, NetStatus::GroupExists);
-    if (status != NetStatus::Success)
-        return status;
-    return statusOf(target, Subject::Group, QStringLiteral("group_add"), {group});
-}
-
-quint32 deleteGroup(const Target &target, const QString &group)
-{
-    const quint32 status = changeableStatus(target, Subject::Group, group);
-    if (status != NetStatus::Success)
-        return status;
-    return statusOf(target, Subject::Group, QStringLiteral("group_delete"), {group});
-}
-
-quint32 addGroupMember(const Target &target, const QString &group, const QString &user)
-{
-    const quint32 status = membershipStatus(target, group, user);
-    if (status != NetStatus::Success)
-        return status;
-    return statusOf(target, Subject::Group, QStringLiteral("member_add"), {group, user});
-}
-
-quint32 removeGroupMember(const Target &target, const QString &group, const QString &user)
-{
-    const quint32 status = membershipStatus(target, group, user);
-    if (status != NetStatus::Success)
-        return status;
-    return statusOf(target, Subject::Group, QStringLiteral("member_delete"), {group, user});
-}
-
-Accounts::NameList groupMembers(const Target &target, const QString &group)
-{
-    if (group.isEmpty())
-        return {NetStatus::GroupNotFound, {}};
-    const DomainHelper::Reply reply = call(target, QStringLiteral("members"), {group});
-    return {mapped(reply.status, Subject::Group), reply.values};
-}
-
-Accounts::NameList groupNames(const Target &target, int maxCount)
-{
-    const DomainHelper::Reply reply = call(target, QStringLiteral("groups"), {QString::number(maxCount)});
-    return {mapped(reply.status, Subject::Group), reply.values};
-}
-
+// The account part of "DOMAIN\user" or "user@REALM"; empty when what is left could name a
+// service or a principal of another realm.
 QString accountName(const QString &user)
 {
     const QString name = user.section(QLatin1Char('\\'), -1).section(QLatin1Char('@'), 0, 0);
     return name.contains(QLatin1Char('/')) || name.contains(QChar(0)) ? QString() : name;
 }
 
-bool checkPassword(const Target &target, const QString &user, const QString &password)
+// The domain whose controller the target names.
+class DomainBackend final : public AccountBackend
 {
-    const QString account = accountName(user);
-    if (account.isEmpty() || password.isEmpty() || password.contains(QChar(0)))
-        return false;
-    const DomainHelper::Reply reply = DomainHelper::instance().call(
-        target.credentials, {QStringLiteral("check_password"), principalOf(target, account), password});
-    return reply.status == NetStatus::Success;
-}
+public:
+    explicit DomainBackend(const DomainAccounts::Target &target) : target(target) {}
 
-} // namespace DomainAccounts
+    quint32 addUser(const Accounts::UserInfo &info) const override
+    {
+        const quint32 status = creatableStatus(target, Subject::User, info.name, NetStatus::UserExists);
+        if (status != NetStatus::Success)
+            return status;
+        return statusOf(target, Subject::User, QStringLiteral("user_add"), {info.name, info.password, info.fullName});
+    }
+
+    quint32 deleteUser(const QString &name) const override
+    {
+        const quint32 status = changeableStatus(target, Subject::User, name);
+        if (status != NetStatus::Success)
+            return status;
+        return statusOf(target, Subject::User, QStringLiteral("user_delete"), {name});
+    }
+
+    quint32 setUserInfo(const QString &name, const Accounts::UserInfo &info) const override
+    {
+        const quint32 status = changeableStatus(target, Subject::User, name);
+        if (status != NetStatus::Success)
+            return status;
+        return statusOf(target, Subject::User, QStringLiteral("user_set"),
+                        {name, info.fullName, info.homeDir, info.profilePath, info.password});
+    }
+
+    quint32 setPassword(const QString &name, const QString &password) const override
+    {
+        const quint32 status = changeableStatus(target, Subject::User, name);
+        if (status != NetStatus::Success)
+            return status;
+        if (password.isEmpty())
+            return NetStatus::PasswordTooShort;
+        return statusOf(target, Subject::User, QStringLiteral("user_password"), {name, password});
+    }
+
+    quint32 changePassword(const QString &name, const QString &oldPassword,
+                           const QString &newPassword) const override
+    {
+        const quint32 status = changeableStatus(target, Subject::User, name);
+        if (status != NetStatus::Success)
+            return status;
+        const QString account = accountName(name);
+        if (account.isEmpty() || newPassword.isEmpty())
+            return NetStatus::InvalidPassword;
+        const DomainHelper::Reply reply = DomainHelper::instance().call(
+            target.credentials,
+            {QStringLiteral("change_password"), principalOf(target, account), oldPassword, newPassword});
+        if (reply.status == NetStatus::Success)
+            return NetStatus::Success;
+        // Only a wrong old password counts as one (the login limiter counts those).
+        const bool refused =
+            reply.status >= DomainWire::passwordRefused && reply.status < 2 * DomainWire::passwordRefused;
+        return refused ? quint32(NetStatus::PasswordTooShort) : quint32(NetStatus::InvalidPassword);
+    }
+
+    quint32 addGroup(const QString &group) const override
+    {
+        const quint32 status = creatableStatus(target, Subject::Group, group, NetStatus::GroupExists);
+        if (status != NetStatus::Success)
+            return status;
+        return statusOf(target, Subject::Group, QStringLiteral("group_add"), {group});
+    }
+
+    quint32 deleteGroup(const QString &group) const override
+    {
+        const quint32 status = changeableStatus(target, Subject::Group, group);
+        if (status != NetStatus::Success)
+            return status;
+        return statusOf(target, Subject::Group, QStringLiteral("group_delete"), {group});
+    }
+
+    quint32 addGroupMember(const QString &group, const QString &user) const override
+    {
+        const quint32 status = membershipStatus(target, group, user);
+        if (status != NetStatus::Success)
+            return status;
+        return statusOf(target, Subject::Group, QStringLiteral("member_add"), {group, user});
+    }
+
+    quint32 removeGroupMember(const QString &group, const QString &user) const override
+    {
+        const quint32 status = membershipStatus(target, group, user);
+        if (status != NetStatus::Success)
+            return status;
+        return statusOf(target, Subject::Group, QStringLiteral("member_delete"), {group, user});
+    }
+
+    Accounts::NameList groupMembers(const QString &group) const override
+    {
+        if (group.isEmpty())
+            return {NetStatus::GroupNotFound, {}};
+        const DomainHelper::Reply reply = call(target, QStringLiteral("members"), {group});
+        return {mapped(reply.status, Subject::Group), reply.values};
+    }
+
+    Accounts::NameList groupNames(int maxCount) const override
+    {
+        const DomainHelper::Reply reply = call(target, QStringLiteral("groups"), {QString::number(maxCount)});
+        return {mapped(reply.status, Subject::Group), reply.values};
+    }
+
+    QString memberName(const QString &user) const override { return accountName(user); }
+
+    bool checkPassword(const QString &user, const QString &password) const override
+    {
+        const QString account = accountName(user);
+        if (account.isEmpty() || password.isEmpty() || password.contains(QChar(0)))
+            return false;
+        const DomainHelper::Reply reply = DomainHelper::instance().call(
+            target.credentials, {QStringLiteral("check_password"), principalOf(target, account), password});
+        return reply.status == NetStatus::Success;
+    }
+
+private:
+    const DomainAccounts::Target target;
+};
+
+} // namespace
+
+std::unique_ptr<AccountBackend> DomainAccounts::onController(const Target &target)
+{
+    return std::make_unique<DomainBackend>(target);
+}

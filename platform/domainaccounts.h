@@ -5,9 +5,10 @@
 
 #include <QString>
 
-// The users and groups of a domain, managed on its domain controller: the operations and
-// NetStatus numbers of platform/accounts.h, for a logon server that is not this host. Every
-// call goes through the helper process (DomainHelper).
+#include <memory>
+
+// The users and groups of a domain, managed on its domain controller: the AccountBackend for a
+// logon server that is not this host. Every call goes through the helper process (DomainHelper).
 //
 // Built-in accounts and groups (relative id below 1000: Administrator, krbtgt, Domain Admins,
 // ...) and accounts that are not ordinary user accounts (machine and trust accounts) are never
@@ -22,30 +23,6 @@ struct Target {
     DomainCredentials credentials;
 };
 
-quint32 addUser(const Target &target, const Accounts::UserInfo &info);
-quint32 deleteUser(const Target &target, const QString &name);
-// Full name, home directory and profile path, and the password when one is given; empty
-// fields stay as they are.
-quint32 setUserInfo(const Target &target, const QString &name, const Accounts::UserInfo &info);
-quint32 setPassword(const Target &target, const QString &name, const QString &password);
-// Kerberos password change, authenticated with the old password: NetStatus::InvalidPassword
-// when it is wrong, NetStatus::PasswordTooShort when the controller refuses the new one.
-quint32 changePassword(const Target &target, const QString &name, const QString &oldPassword,
-                       const QString &newPassword);
-
-quint32 addGroup(const Target &target, const QString &group);
-quint32 deleteGroup(const Target &target, const QString &group);
-quint32 addGroupMember(const Target &target, const QString &group, const QString &user);
-quint32 removeGroupMember(const Target &target, const QString &group, const QString &user);
-Accounts::NameList groupMembers(const Target &target, const QString &group);
-Accounts::NameList groupNames(const Target &target, int maxCount);
-
-// The account part of "DOMAIN\user" or "user@REALM"; empty when what is left could name a
-// service or a principal of another realm.
-QString accountName(const QString &user);
-
-// Kerberos initial credentials for the user in the target's realm. "DOMAIN\user" and
-// "user@REALM" are checked as user.
-bool checkPassword(const Target &target, const QString &user, const QString &password);
+std::unique_ptr<AccountBackend> onController(const Target &target);
 
 } // namespace DomainAccounts

@@ -85,7 +85,7 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     // LOGONSERVER naming a domain controller, a domain user's password counts too.
     return LoginFailureLimiter::instance().check(session.clientAddress, [&] {
         return Logon::checkPassword(user, password)
-            || AccountStore::checkDomainPassword(qEnvironmentVariable("LOGONSERVER"), user, password);
+            || AccountStore::accountsOf(qEnvironmentVariable("LOGONSERVER"))->checkPassword(user, password);
     });
 }
 
