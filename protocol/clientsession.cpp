@@ -61,7 +61,6 @@ ClientSession::ClientSession(const QString &clientAddress)
 
 ClientSession::~ClientSession()
 {
-    AX_DEBUG("Exiting thread");
     db->closeDatabase();
 }
 
