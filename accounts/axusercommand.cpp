@@ -5,11 +5,10 @@
 #include "accounts/loginfailurelimiter.h"
 #include "accounts/userfolder.h"
 #include "db/mysqlinfo.h"
-#include "platform/fileacl.h"
-#include "platform/filetree.h"
 #include "platform/netstatus.h"
+#include "platform/privileged.h"
+#include "platform/privilegedwire.h"
 #include "platform/servername.h"
-#include "platform/shares.h"
 #include "registration/tokengenerator.h"
 
 #include <QtDebug>
@@ -37,15 +36,6 @@ QString computerName()
 }
 
 const int maxListedGroups = 1000;
-const int maxShareUses = 4;
-
-// What a lookup failure status looks like when it is reported as a result code.
-quint32 resultFromError(quint32 error)
-{
-    return error > 0 ? (0x80070000u | (error & 0xFFFFu)) : error;
-}
-
-const quint32 noNameOrResult = 0xC00E0006u;
 
 QString userCondition(const QString &name)
 {
@@ -251,79 +241,50 @@ bool AXUserCommand::isUserInGroup(const QString &name, const QString &group)
     return !name.isEmpty() && names.contains(accounts()->memberName(name), Qt::CaseInsensitive);
 }
 
-quint32 AXUserCommand::getSid(const QString &name, QString *sid, quint32 *lastError)
-{
-    if (name.isEmpty() || !sid)
-        return noNameOrResult;
-    const Accounts::AccountLookup lookup = Accounts::lookupAccount(name);
-    if (lastError)
-        *lastError = lookup.status;
-    if (lookup.status != NetStatus::Success) {
-        AX_DEBUG("LookupAccountNameW failed. GetLastError returned: %d\n", int(lookup.status));
-        return resultFromError(lookup.status);
-    }
-    *sid = lookup.sid;
-    return 0;
-}
-
 QString AXUserCommand::createUserFolder(const QString &userName, const QString &baseFolder)
 {
-    // Outside the operator's folder roots, or with a name that would leave the base folder,
-    // nothing is created, secured, shared or changed on the account.
-    const UserFolder folder(userName, baseFolder);
-    if (!folder.isAllowed())
+    // The privileged side makes the folder, secures and shares it. Outside the operator's folder
+    // roots, or with a name that would leave the base folder, it does nothing, and nothing
+    // changes on the account either.
+    const Privileged::FolderCreation created = Privileged::createUserFolder(userName, baseFolder);
+    if (!created.allowed)
         return tr("Error: cannot share user folder: %1").arg(QString());
     QStringList problems;
 
     // A host account's home becomes the folder, and the roaming-profile path goes along in the
     // record, though a Linux account keeps none. A domain account gets the share's paths, which
     // the domain's other computers reach.
-    const QString home = ServerName::isThisHost(logonServer()) ? folder.path() : folder.homeSharePath(computerName());
+    const UserFolder folder(userName);
+    const QString home = ServerName::isThisHost(logonServer()) ? created.path : folder.homeSharePath(computerName());
     const quint32 profileStatus = accounts()->setUserInfo(
         userName, buildUserInfo(userName, QString(), home, folder.profilePath(computerName())));
     if (profileStatus != NetStatus::Success)
         problems.append(tr("Cannot set profile on user (Error %1)").arg(profileStatus));
 
-    folder.create();
-
-    QString sid;
-    quint32 lookupError = 0;
-    if (getSid(userName, &sid, &lookupError) != 0) {
-        problems.append(tr("getSid error %1 (username=%2)").arg(QString::number(lookupError), userName));
+    if (created.lookupStatus != NetStatus::Success) {
+        problems.append(tr("getSid error %1 (username=%2)").arg(QString::number(created.lookupStatus), userName));
     } else {
-        const QStringList paths = folder.securedPaths();
-        for (const QString &path : paths) {
-            switch (FileAcl::grantExclusiveAccess(path, sid)) {
-            case FileAcl::Result::Applied:
-                break;
-            case FileAcl::Result::NotBuilt:
+        for (const quint32 acl : created.acls) {
+            if (acl == PrivilegedWire::AclNotBuilt)
                 problems.append(tr("Failed SetEntriesInAcl"));
-                break;
-            case FileAcl::Result::NotApplied:
+            else if (acl == PrivilegedWire::AclNotApplied)
                 problems.append(tr("Failed SetNamedSecurityInfo"));
-                break;
-            }
         }
     }
 
-    // Only the share decides the reply. A folder that is not a real directory (a link planted
-    // in its place) is never shared: the share would expose what the link points to.
-    if (folder.isRealDirectory()
-        && Shares::addShare(userName, folder.path(), userName, maxShareUses) == NetStatus::Success)
+    // Only the share decides the reply. A folder that is not a real directory (a link planted in
+    // its place) is never shared: the share would expose what the link points to.
+    if (created.shareStatus == NetStatus::Success)
         return tr("Ok");
     return tr("Error: cannot share user folder: %1").arg(problems.join(QLatin1Char(',')));
 }
 
 QString AXUserCommand::removeUserFolder(const QString &userName, const QString &baseFolder)
 {
-    const UserFolder folder(userName, baseFolder);
-    if (!folder.isAllowed())
-        return tr("Error: cannot unshare user folder");
-    const quint32 status = Shares::removeShare(computerName(), userName);
     // The folder goes even when the share could not be removed.
-    if (FileTree::removeTree(folder.baseFolder(), userName) == FileTree::Removal::Refused)
-        AX_DEBUG("Refused to delete the user folder %s in %s", qUtf8Printable(userName), qUtf8Printable(baseFolder));
-    return status == NetStatus::Success ? tr("Ok") : tr("Error: cannot unshare user folder");
+    const Privileged::FolderRemoval removed = Privileged::removeUserFolder(userName, baseFolder);
+    return removed.allowed && removed.shareStatus == NetStatus::Success ? tr("Ok")
+                                                                        : tr("Error: cannot unshare user folder");
 }
 
 QString AXUserCommand::activateUser(MySqlInfo *db, const QString &name)

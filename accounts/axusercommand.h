@@ -49,9 +49,6 @@ public:
     // Profile folders.
     static QString createUserFolder(const QString &userName, const QString &baseFolder);
     static QString removeUserFolder(const QString &userName, const QString &baseFolder);
-    // 0 and the identifier in *sid, or a failure status; *lastError receives the lookup's own
-    // error number (what a failure report shows).
-    static quint32 getSid(const QString &name, QString *sid, quint32 *lastError = nullptr);
 
     // User tokens.
     static QString activateUser(MySqlInfo *db, const QString &name);

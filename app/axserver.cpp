@@ -1,9 +1,13 @@
 #include "app/axserver.h"
 #include "app/log.h"
 
+#include "app/settings.h"
 #include "net/listener.h"
+#include "platform/confinement.h"
+#include "platform/privileged.h"
 #include "registration/serverregistration.h"
 
+#include <QFile>
 #include <QtDebug>
 
 AXServer::AXServer() = default;
@@ -24,6 +28,21 @@ int AXServer::start(const QByteArray &address, int port)
     }
     Listener::setListeningSocket(socket);
     AX_DEBUG("Socket created");
+
+    // Bound while still root (an operator may choose a port below 1024); from here on the
+    // process serves without any privilege, and root's work goes to the privileged side.
+    QString reason;
+    if (!Confinement::confine(&reason)) {
+        error = tr("The server could not give up its privileges: %1").arg(reason);
+        return 1;
+    }
+    Log::setEntryWriter([](bool isError, const QString &text) { Privileged::appendLog(isError, text); });
+    QFile settings(Settings::settingsPath());
+    if (settings.exists() && !settings.open(QIODevice::ReadOnly)) {
+        error = tr("The settings file %1 cannot be read by the serving account %2")
+                    .arg(Settings::settingsPath(), QLatin1String(Confinement::ServingAccount));
+        return 1;
+    }
 
     if (!Listener::waitReadable(socket)) {
         error = tr("Something happened waiting for a client connection. Exiting");

@@ -9,6 +9,7 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <atomic>
 
 namespace {
 
@@ -43,6 +44,8 @@ QString escapedControls(const QString &message)
     return result;
 }
 
+std::atomic<Log::EntryWriter> entryWriter{nullptr};
+
 void appendLine(const QString &message)
 {
     QMutexLocker locker(&logLock());
@@ -66,15 +69,26 @@ namespace Log {
 void error(const QString &message)
 {
     const QString text = escapedControls(message);
-    appendLine(QStringLiteral("Error: ") + text);
+    if (const EntryWriter writer = entryWriter.load())
+        writer(true, text);
+    else
+        appendLine(QStringLiteral("Error: ") + text);
     AX_DEBUG("libnss_ambrix. Error: %s", qUtf8Printable(text));
 }
 
 void info(const QString &message)
 {
     const QString text = escapedControls(message);
-    appendLine(QStringLiteral("Info: ") + text);
+    if (const EntryWriter writer = entryWriter.load())
+        writer(false, text);
+    else
+        appendLine(QStringLiteral("Info: ") + text);
     AX_DEBUG("Info: %s", qUtf8Printable(text));
+}
+
+void setEntryWriter(EntryWriter writer)
+{
+    entryWriter.store(writer);
 }
 
 bool debugEnabled()

@@ -13,6 +13,11 @@ void info(const QString &message);
 // Whether the debug channel prints anything: callers skip building debug text when it doesn't.
 bool debugEnabled();
 
+// Where entries go instead of the file: a process that may not write the log file (the serving
+// process, once it has given up its privileges) hands each entry, escaped, to one that may.
+using EntryWriter = void (*)(bool isError, const QString &escapedMessage);
+void setEntryWriter(EntryWriter writer);
+
 } // namespace Log
 
 // A debug line whose text is built only when the debug channel is on (qDebug alone formats its

@@ -2,9 +2,12 @@
 
 #include "app/log.h"
 #include "app/options.h"
+#include "app/settings.h"
 #include "dispatch/commandtable.h"
 #include "app/axserver.h"
 #include "net/listener.h"
+#include "platform/confinement.h"
+#include "platform/privilegedside.h"
 #include "registration/initdialog.h"
 
 #include <QApplication>
@@ -51,6 +54,19 @@ int serve(int argc, char **argv, const QString &port, const QString &address)
     nameApplication();
     // Not a debug line: it stays when an operator silences those.
     qInfo("Ambrix Server %s", AMBRIX_VERSION);
+
+    // Root's part comes first, before any byte from the network: the privileged side starts, and
+    // the files the serving process reads become readable to the account it turns into.
+    QString reason;
+    if (Confinement::isRoot()
+        && !Confinement::prepareFiles(Settings::settingsPath(), Settings::mediaDirectory(), &reason)) {
+        std::printf("%s\n", qUtf8Printable(reason));
+        return 1;
+    }
+    if (!PrivilegedSide::start(&reason)) {
+        std::printf("The privileged side could not be started: %s\n", qUtf8Printable(reason));
+        return 1;
+    }
     if (qgetenv("DEBUG_NOAUTH") == "1")
         Log::error(QStringLiteral("DEBUG_NOAUTH is 1: every login is accepted without any check"));
 

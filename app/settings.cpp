@@ -2,6 +2,7 @@
 
 #include "platform/filestamp.h"
 
+#include <QDir>
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
@@ -93,6 +94,18 @@ QString logPath()
     return installationDirectory() + QStringLiteral("ambrix-server.log");
 }
 
+QString cacheDirectory()
+{
+    // systemd gives a colon-separated list when a unit names several cache directories.
+    const QString configured = qEnvironmentVariable("CACHE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    return QDir::cleanPath(configured.isEmpty() ? QStringLiteral("/var/cache/ambrix-server") : configured);
+}
+
+QString mediaDirectory()
+{
+    return cacheDirectory() + QStringLiteral("/media");
+}
+
 DatabaseParameters readDatabaseParameters()
 {
     const std::shared_ptr<const Values> values = currentValues(); // one state of the file for all
@@ -115,6 +128,21 @@ int maxClients()
     bool ok = false;
     const int n = value(MaxClients).toInt(&ok);
     return ok && n > 0 ? n : DefaultMaxClients;
+}
+
+QStringList userFolderRoots()
+{
+    // Unquoted in the file, "a,b" reads as a list; quoted, as one text: both are accepted.
+    const QStringList values = value(UserFolderRoots, QString::fromLatin1(DefaultUserFolderRoots)).toStringList();
+    QStringList roots;
+    for (const QString &entry : values) {
+        for (const QString &root : entry.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const QString trimmed = root.trimmed();
+            if (trimmed.startsWith(QLatin1Char('/')))
+                roots.append(trimmed);
+        }
+    }
+    return roots;
 }
 
 bool requiresAdminGroup()

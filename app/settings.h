@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 // Where the server keeps its settings and log, and the keys of the settings file.
@@ -11,6 +12,10 @@ namespace Settings {
 QString installationDirectory();
 QString settingsPath();
 QString logPath();
+// Where downloaded icons and logos are kept: "$CACHE_DIRECTORY/media" (the first of the unit's
+// cache directories), "/var/cache/ambrix-server/media" without one.
+QString cacheDirectory();
+QString mediaDirectory();
 
 // One key of the settings file as it is now; defaultValue when the file lacks it.
 QVariant value(const char *key, const QVariant &defaultValue = QVariant());
@@ -35,6 +40,9 @@ inline constexpr char LoginFailureLimit[] = "Server/LoginFailureLimit";
 inline constexpr int DefaultLoginFailureLimit = 5;
 inline constexpr char LoginFailureWindow[] = "Server/LoginFailureWindow";
 inline constexpr int DefaultLoginFailureWindow = 60;
+// Failed host-password checks per client address, whatever the user, within the same window.
+inline constexpr char LoginFailureAddressLimit[] = "Server/LoginFailureAddressLimit";
+inline constexpr int DefaultLoginFailureAddressLimit = 50;
 // Strict privilege: changes to accounts, groups, folders, tokens and registrations need a login
 // with administrator privilege, which an empty admin group no longer grants.
 inline constexpr char RequireAdminGroup[] = "Server/RequireAdminGroup";
@@ -72,6 +80,9 @@ struct DatabaseParameters {
 DatabaseParameters readDatabaseParameters();
 
 int maxClients();
+
+// The folder roots as the operator wrote them: absolute paths only, in order.
+QStringList userFolderRoots();
 
 bool requiresAdminGroup();
 

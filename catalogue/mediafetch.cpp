@@ -21,13 +21,6 @@ namespace {
 // The download must start within the first wait and end within the second.
 constexpr int programWaitMs = 30000;
 
-QString cacheDirectory()
-{
-    // systemd gives a colon-separated list when a unit names several cache directories.
-    const QString configured = qEnvironmentVariable("CACHE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-    return QDir::cleanPath(configured.isEmpty() ? QStringLiteral("/var/cache/ambrix-server") : configured);
-}
-
 // Whatever is at the name, a link or a device planted there included, is never followed or read.
 QByteArray readBack(const QString &path)
 {
@@ -44,10 +37,10 @@ QByteArray fetch(const QString &path)
     const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
     const QString baseUrl = settings.value(Settings::ConsoleMediaBaseURL,
                                            QStringLiteral("http://localhost/media/")).toString();
-    // Root downloads into it and reads back from it: another account able to write it, or the
-    // directory holding it, could swap the files for links.
-    const QString directory = cacheDirectory() + QStringLiteral("/media");
-    for (const QString &trusted : {cacheDirectory(), directory}) {
+    // The server downloads into it and reads back from it: another account able to write it, or
+    // the directory holding it, could swap the files for links.
+    const QString directory = Settings::mediaDirectory();
+    for (const QString &trusted : {Settings::cacheDirectory(), directory}) {
         if (!TrustedDirectory::prepare(trusted)) {
             Log::error(QStringLiteral("Media directory '%1' refused: it must be a directory of the server's own "
                                       "user that no other account can write")

@@ -4,6 +4,7 @@
 
 #include <krb5.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -72,12 +73,28 @@ std::string machineAccount()
     return name + "$";
 }
 
-void removeCcache()
+void removePrivateDirectory()
 {
     if (ccacheDirectory.empty())
         return;
     unlink((ccacheDirectory + "/ccache").c_str());
+    unlink((ccacheDirectory + "/keytab").c_str());
     rmdir(ccacheDirectory.c_str());
+}
+
+// A directory of this process's own (mode 0700) for its credential cache and keytab.
+bool makePrivateDirectory()
+{
+    if (!ccacheDirectory.empty())
+        return true;
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/ambrix-domain-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return false;
+    ccacheDirectory = pattern;
+    std::atexit(removePrivateDirectory);
+    setenv("KRB5CCNAME", ("FILE:" + ccacheDirectory + "/ccache").c_str(), 1);
+    return true;
 }
 
 } // namespace
@@ -122,17 +139,29 @@ std::uint32_t changePassword(const std::string &principal, const std::string &ol
     return result == 0 ? 0 : DomainWire::passwordRefused + static_cast<std::uint32_t>(result);
 }
 
+bool useKeytab(const std::string &content)
+{
+    if (!makePrivateDirectory())
+        return false;
+    const std::string path = ccacheDirectory + "/keytab";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n <= 0)
+            break;
+        done += std::size_t(n);
+    }
+    close(fd);
+    return done == content.size() && setenv("KRB5_KTNAME", ("FILE:" + path).c_str(), 1) == 0;
+}
+
 std::uint32_t obtainTickets(const std::string &principal)
 {
-    if (ccacheDirectory.empty()) {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/ambrix-domain-XXXXXX";
-        if (!mkdtemp(pattern.data()))
-            return KRB5_CC_IO;
-        ccacheDirectory = pattern;
-        std::atexit(removeCcache);
-        setenv("KRB5CCNAME", ("FILE:" + ccacheDirectory + "/ccache").c_str(), 1);
-    }
+    if (!makePrivateDirectory())
+        return KRB5_CC_IO;
     Request request;
     krb5_error_code error = request.prepare(principal.empty() ? machineAccount() : principal);
     krb5_keytab keytab = nullptr;

@@ -20,6 +20,10 @@ std::uint32_t checkPassword(const std::string &principal, const std::string &pas
 std::uint32_t changePassword(const std::string &principal, const std::string &oldPassword,
                              const std::string &newPassword);
 
+// The host's keytab, as the server read it for this process (which may not read the host's own):
+// kept in this process's private directory and used as the default keytab from now on.
+bool useKeytab(const std::string &content);
+
 // Tickets for principal (the host's machine account when empty) from the default keytab, in a
 // credential cache of this process that KRB5CCNAME then names. Renewed by calling again.
 std::uint32_t obtainTickets(const std::string &principal);

@@ -59,6 +59,27 @@ Fields status(std::uint32_t value)
     return {std::to_string(value)};
 }
 
+// The keytab travels in base64: the server's side of the channel carries text.
+std::string fromBase64(const std::string &text)
+{
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    unsigned value = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const std::size_t digit = alphabet.find(c);
+        if (digit == std::string::npos)
+            break; // "=" padding, or the end
+        value = (value << 6) | unsigned(digit);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes.push_back(static_cast<char>((value >> bits) & 0xFFu));
+        }
+    }
+    return bytes;
+}
+
 struct Credentials {
     bool useKeytab = false;
     std::string principal; // for the keytab
@@ -66,10 +87,13 @@ struct Credentials {
 Credentials credentials;
 bool isSetUp = false;
 
-// hello: user, password, "1" to use the host's keytab instead, realm.
+// hello: user, password, "1" to use the host's keytab instead, realm, and that keytab (the
+// server reads it for this helper, which runs without the privilege to).
 Fields hello(const Fields &args)
 {
     credentials.useKeytab = args[2] == "1";
+    if (credentials.useKeytab && !args[4].empty() && !Kerberos::useKeytab(fromBase64(args[4])))
+        std::fprintf(stderr, "ambrix-domain: the keytab could not be kept\n");
     if (credentials.useKeytab && !args[0].empty())
         credentials.principal = args[3].empty() || args[0].find('@') != std::string::npos ? args[0] : args[0] + "@" + args[3];
     if (credentials.useKeytab && Kerberos::obtainTickets(credentials.principal) != 0)
@@ -96,7 +120,7 @@ struct Operation {
 };
 
 const Operation operations[] = {
-    {"hello", 4, false, hello},
+    {"hello", 5, false, hello},
     {"user_info", 2, true, Directory::userInfo},
     {"group_info", 2, true, Directory::groupInfo},
     {"user_add", 4, true, Directory::addUser},

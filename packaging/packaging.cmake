@@ -26,7 +26,7 @@ install(TARGETS ambrix-psexec DESTINATION lib/ambrix-server/bin)
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.pam DESTINATION /etc/pam.d RENAME ambrix-server)
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.logrotate DESTINATION /etc/logrotate.d RENAME ambrix-server)
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.service DESTINATION lib/systemd/system)
-install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.logrotate DESTINATION /etc/logrotate.d RENAME ambrix-server)
+install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.sysusers DESTINATION lib/sysusers.d RENAME ambrix-server.conf)
 # The maintainer script copies it to "/opt/Ambrix Server/" when no settings are there yet.
 install(FILES ${AMBRIX_PACKAGING_DIR}/ambrix-server.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/ambrix-server)
 install(FILES ${CMAKE_BINARY_DIR}/man/ambrix-server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)

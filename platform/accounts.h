@@ -69,7 +69,7 @@ public:
     virtual QString memberName(const QString &user) const = 0;
     // The user's domain password: Kerberos initial credentials in the domain's realm
     // ("DOMAIN\user" and "user@REALM" are checked as user). Always false on the host, whose
-    // passwords platform/logon.h checks.
+    // passwords the privileged side checks (platform/privileged.h).
     virtual bool checkPassword(const QString &user, const QString &password) const = 0;
 };
 
@@ -79,15 +79,12 @@ namespace Accounts {
 // gives it, "\\host"): empty or naming this host, the operations act on this host; for any
 // other host they answer NetStatus::InvalidComputer without touching anything.
 //
-// Changes reach only ordinary accounts and groups, the platform's own: an existing account or
-// group whose id lies outside the host's ordinary range (login.defs UID_MIN..UID_MAX,
-// GID_MIN..GID_MAX; root never) answers NetStatus::AccessDenied before any tool runs. Reads are
-// not limited, except that groupNames() lists ordinary groups only.
+// Changes go to the privileged side and reach only ordinary accounts and groups, the platform's
+// own: an existing account or group whose id lies outside the host's ordinary range (login.defs
+// UID_MIN..UID_MAX, GID_MIN..GID_MAX; root never) answers NetStatus::AccessDenied before any tool
+// runs. Reads are not limited, except that groupNames() lists ordinary groups only.
 std::unique_ptr<AccountBackend> onHost(const QString &server);
 
 AccountLookup lookupAccount(const QString &name);
-// Root or an account of the host's own, below the ordinary range: never the platform's. (Ids above
-// the range are left to the caller: a domain's users are often mapped there.)
-bool isSystemAccount(const QString &name);
 
 } // namespace Accounts

@@ -2,6 +2,7 @@
 
 #include "platform/domainwire.h"
 #include "platform/netstatus.h"
+#include "platform/privileged.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -163,8 +164,12 @@ bool DomainHelper::start(const DomainCredentials &credentials, const QByteArray 
     pid = child;
     // The credentials go over the socket only: never in arguments or the environment.
     Reply hello;
+    // The helper runs as the serving account, which may not read the host's keytab: the
+    // privileged side reads it for the helper when the settings ask for it.
+    const QByteArray keytab = credentials.useKeytab ? Privileged::hostKeytab() : QByteArray();
     const QStringList request{QStringLiteral("hello"), credentials.user, credentials.password,
-                              credentials.useKeytab ? QStringLiteral("1") : QStringLiteral("0"), credentials.realm};
+                              credentials.useKeytab ? QStringLiteral("1") : QStringLiteral("0"), credentials.realm,
+                              QString::fromLatin1(keytab.toBase64())};
     if (!exchange(request, &hello, deadline) || hello.status != NetStatus::Success) {
         qWarning("Domain helper could not be set up");
         stop();

@@ -15,7 +15,7 @@ bool prepare(const QString &path)
     // An existing one is checked like a new one, so a failed mkdir needs no look of its own.
     ::mkdir(name.constData(), 0755);
     struct stat info;
-    return ::lstat(name.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
+    return ::lstat(name.constData(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_uid == ::geteuid() || info.st_uid == 0)
         && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 

@@ -9,7 +9,7 @@
 #include "dispatch/request.h"
 #include "protocol/clientsession.h"
 #include "net/peerconnection.h"
-#include "platform/logon.h"
+#include "platform/privileged.h"
 
 #include <QSettings>
 #include <QtDebug>
@@ -84,7 +84,7 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     // Host passwords can be guessed, tokens cannot: only this step counts failures. With
     // LOGONSERVER naming a domain controller, a domain user's password counts too.
     return LoginFailureLimiter::instance().check(session.clientAddress, [&] {
-        return Logon::checkPassword(user, password)
+        return Privileged::checkPassword(user, password)
             || AccountStore::accountsOf(qEnvironmentVariable("LOGONSERVER"))->checkPassword(user, password);
     });
 }

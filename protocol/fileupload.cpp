@@ -2,14 +2,11 @@
 
 #include "app/log.h"
 #include "dispatch/request.h"
-#include "platform/accounts.h"
-#include "platform/directoryhandle.h"
-#include "platform/fileacl.h"
-#include "platform/regularfile.h"
+#include "platform/privileged.h"
+#include "platform/privilegedwire.h"
 #include "protocol/clientsession.h"
 #include "protocol/connection.h"
 
-#include <QDir>
 #include <QFile>
 #include <QtDebug>
 
@@ -35,12 +32,6 @@ void discardContent(Connection &connection, qint64 size)
             return;
         missing -= piece.size();
     }
-}
-
-bool isPlainFileName(const QString &name)
-{
-    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".")
-        && name != QLatin1String("..");
 }
 
 // Writes the content to file as it arrives. A connection that ends early leaves the bytes
@@ -100,52 +91,31 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
     const QString &targetDir = header.targetDir;
     const qint64 size = header.size;
 
-    const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
-    AX_DEBUG("Tempdir: '%s'", qUtf8Printable(baseDir));
     const QString user = normalizeUserName(session.userName);
-    const QString uploadDirName = QStringLiteral("ambrix-") + user;
-    const QString uploadDir = baseDir + QLatin1Char('/') + uploadDirName;
-    QDir().mkpath(baseDir);
-    // From here on every name is opened below a directory already open, never by path: users
-    // write inside their upload directory and may swap any component for a link at any time.
-    const DirectoryHandle uploadHandle = DirectoryHandle::open(baseDir).openBelow(uploadDirName, true);
-    AX_DEBUG("New Tempdir: '%s'", qUtf8Printable(uploadDir));
-    if (!uploadHandle.isOpen())
-        return refuse(connection, size, "Cannot create temporary dir");
-
-    QString directory = uploadDir;
-    DirectoryHandle target = uploadHandle.openBelow(QString(), false);
-    if (!targetDir.isEmpty()) {
-        directory = uploadDir + QLatin1Char('/') + targetDir;
-        target = uploadHandle.openBelow(targetDir, true);
-        if (!target.isOpen())
-            return refuse(connection, size, "Cannot create target dir inside temporary dir");
-    }
-
-    const Accounts::AccountLookup account = Accounts::lookupAccount(user);
-    if (account.status != 0)
-        return refuse(connection, size, "Cannot get user sid");
-    // The user alone (besides root) gets into the directory, not every account.
-    if (FileAcl::grantExclusiveAccess(target, account.sid) != FileAcl::Result::Applied)
-        AX_DEBUG("Cannot open '%s' to user '%s'", qUtf8Printable(directory), qUtf8Printable(user));
-
-    const QString filePath = directory + QLatin1Char('/') + fileName;
-    Log::info(QStringLiteral("Absolute file name: '%1'").arg(filePath));
-    if (!isPlainFileName(fileName))
-        return refuse(connection, size, "Cannot create temporary file");
-    // Never written through a link the user may have planted in place of the file.
+    const QString directory = qEnvironmentVariable("windir") + QStringLiteral("/TEMP/ambrix-") + user
+                              + (targetDir.isEmpty() ? QString() : QLatin1Char('/') + targetDir);
+    // The privileged side opens the file as the user, below the user's upload directory, and
+    // hands over the descriptor: nothing is written here by path.
     QFile file;
-    if (!RegularFile::openTruncated(&file, target, fileName))
+    switch (Privileged::openUploadFile(user, targetDir, fileName, &file)) {
+    case PrivilegedWire::UploadOpened:
+        break;
+    case PrivilegedWire::NoUploadDirectory:
+        return refuse(connection, size, "Cannot create temporary dir");
+    case PrivilegedWire::NoTargetDirectory:
+        return refuse(connection, size, "Cannot create target dir inside temporary dir");
+    case PrivilegedWire::NoUploadAccount:
+        return refuse(connection, size, "Cannot get user sid");
+    default:
+        Log::info(QStringLiteral("Absolute file name: '%1'").arg(directory + QLatin1Char('/') + fileName));
         return refuse(connection, size, "Cannot create temporary file");
+    }
+    Log::info(QStringLiteral("Absolute file name: '%1'").arg(directory + QLatin1Char('/') + fileName));
     if (size < 1)
         return QByteArrayLiteral("Invalid file length");
 
     const bool written = receiveContent(connection, file, size);
     AX_DEBUG("Done.");
-    // Given while still open: the user could swap the name for a link once the file is closed.
-    AX_DEBUG("Changing owner to '%s'...", qUtf8Printable(user));
-    if (FileAcl::giveToAccount(file, account.sid, account.primaryGroupSid) != FileAcl::Result::Applied)
-        AX_DEBUG("Cannot give '%s' to user '%s'", qUtf8Printable(filePath), qUtf8Printable(user));
     AX_DEBUG("Closing file...");
     file.close();
     AX_DEBUG("Done.");

@@ -24,6 +24,15 @@ ensure_packages() {
     fi
 }
 
+# The system account the server serves as once its privileged side runs (the package makes it
+# with systemd-sysusers); a server started as root without it refuses to start.
+ensure_serving_account() {
+    getent passwd ambrix-server >/dev/null && return 0
+    echo "Creating the system account ambrix-server"
+    useradd --system --user-group --no-create-home --home-dir /nonexistent \
+        --shell /usr/sbin/nologin --comment "Ambrix Server (serving process)" ambrix-server
+}
+
 # Compiler cache outside the clone: a fresh clone still builds without it, only slower.
 # Sets CCACHE_LAUNCHER to the cmake options that use it, or to nothing.
 use_ccache() {

@@ -89,7 +89,8 @@ private slots:
         admin = server.login("admin", serverToken);
         QVERIFY(admin);
         // The controller listens before its account service is up.
-        QVERIFY(waitUntil([this] { return ask(*admin, "get_group_list").contains("Domain Admins"); }, 60000));
+        QVERIFY2(waitUntil([this] { return ask(*admin, "get_group_list").contains("Domain Admins"); }, 60000),
+                 server.standardError().right(2000).constData());
         // The logins' user, a member of one group and not of another.
         const QString logins = prefix + QStringLiteral("l");
         QCOMPARE(ask(*admin, "create_group?" + logins + "g") + ask(*admin, "create_group?" + logins + "o"), QString());

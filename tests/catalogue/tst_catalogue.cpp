@@ -5,12 +5,15 @@
 // launch log beside the object, and the session found in real login records.
 #include "fakeprogram.h"
 #include "loginrecords.h"
+#include "platform/programs.h"
+#include "privateaccounts.h"
 #include "testdatabase.h"
 #include "testserver.h"
 
 #include <QtEndian>
 #include <QtTest>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +33,25 @@ QByteArray backslashed(QString path)
     return path.replace('/', '\\').toUtf8();
 }
 
+QPair<uid_t, gid_t> idsOf(const char *name)
+{
+    const passwd *entry = getpwnam(name);
+    return entry ? qMakePair(entry->pw_uid, entry->pw_gid) : qMakePair(uid_t(0), gid_t(0));
+}
+
+// A process of the user's that holds a session, once it is the user's.
+std::unique_ptr<QProcess> startSessionOf(const QString &user)
+{
+    auto session = std::make_unique<QProcess>();
+    session->start("/usr/bin/setpriv", {"--reuid=" + user, "--regid=" + user, "--init-groups", "/bin/sleep", "300"});
+    const QByteArray path = QFile::encodeName(QStringLiteral("/proc/%1").arg(session->processId()));
+    struct stat info;
+    const bool isUsers = session->waitForStarted() && waitUntil([&] {
+        return ::stat(path.constData(), &info) == 0 && info.st_uid == idsOf(qPrintable(user)).first;
+    }, 10000);
+    return isUsers ? std::move(session) : nullptr;
+}
+
 } // namespace
 
 class CatalogueTest : public QObject
@@ -45,8 +67,12 @@ class CatalogueTest : public QObject
         return psexec.waitForCalls(before + 1) ? psexec.calls().last().split('|') : QStringList();
     }
 
+    // The sessions' records name the user in other letters than the account's and the login's.
     const QString sessionUser = QStringLiteral("AxOpen%1").arg(QCoreApplication::applicationPid());
+    const QString account = sessionUser.toLower();
+    const QPair<uid_t, gid_t> servingAccount = idsOf("ambrix-server");
     QTemporaryDir dir;
+    QString home; // the session user's own folder, where launch logs may go
     FakeProgram psexec{QStringLiteral("psexec")};
     FakeProgram wget{QStringLiteral("wget"), fixture("wget-modes.sh")};
     TestDatabase db;
@@ -59,6 +85,11 @@ private slots:
     {
         QVERIFY2(db.load("catalogue"), qPrintable(db.lastError()));
         QVERIFY(psexec.install() && wget.install());
+        QVERIFY(Programs::run(Programs::UseraddProgram, {"-M", "-U", "--", account}, 30000).succeeded());
+        const QPair<uid_t, gid_t> ids = idsOf(qPrintable(account));
+        home = dir.filePath("home");
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7711)) && QDir().mkpath(home)
+                && chown(QFile::encodeName(home).constData(), ids.first, ids.second) == 0);
         server.setSetting("Server/ServerToken", QString::fromLatin1(ServerToken));
         server.setEnv("PATH", psexec.pathEntry() + ":" + wget.pathEntry() + ":" + qEnvironmentVariable("PATH"));
         server.setEnv("WINDIR", "C:\\Windows");
@@ -137,12 +168,15 @@ private slots:
             QVERIFY(writeFile(dir.filePath("secret"), "secret") && QFile::link(dir.filePath("secret"), local));
         else
             QVERIFY(writeFile(local, "earlier"));
+        // The media directory is the serving account's, the one holding it root's.
+        const uid_t owner = tamper == "open" ? 0 : servingAccount.first;
+        const gid_t group = tamper == "open" ? 0 : servingAccount.second;
         const QByteArray tampered = QFile::encodeName(tamper == "open" ? cache : cache + "/media");
         QVERIFY(chmod(tampered.constData(), tamper == "open" ? 0777 : 0755) == 0
-                && chown(tampered.constData(), tamper == "foreign" ? 65534 : 0, 0) == 0);
+                && chown(tampered.constData(), tamper == "foreign" ? 65534 : owner, group) == 0);
         const auto restore = qScopeGuard([&] {
             chmod(tampered.constData(), 0755);
-            chown(tampered.constData(), 0, 0);
+            chown(tampered.constData(), owner, group);
         });
         const int runs = wget.calls().size();
         QCOMPARE(ask("_byteArray_get_application_group_icon?91004"), framed(icon));
@@ -190,13 +224,12 @@ private slots:
             }
         });
         for (int i = 0; i < 2; ++i) {
-            sessions.push_back(std::make_unique<QProcess>());
-            sessions.back()->start("/bin/sleep", {"300"});
-            QVERIFY(sessions.back()->waitForStarted() && records.add(sessions.back()->processId(), sessionUser));
+            sessions.push_back(startSessionOf(account));
+            QVERIFY(sessions.back() && records.add(sessions.back()->processId(), sessionUser));
         }
         const QString first = QString::number(sessions[0]->processId());
         const QString last = QString::number(sessions[1]->processId());
-        const QString file = dir.path() + "/report.txt";
+        const QString file = home + "/report.txt";
         QVERIFY(writeFile(file, "text"));
 
         QByteArray reply;
@@ -205,54 +238,83 @@ private slots:
         QCOMPARE(arguments, QStringList({"-accepteula", "-i", last, "-s", "C:\\Windows\\explorer.exe", backslashed(file)}));
         const QByteArray firstLine = "psexec -accepteula -i " + last.toUtf8() + " -s C:\\Windows\\explorer.exe " + backslashed(file);
         const QString searchLine = "SessionId: %1, data: '" + sessionUser + "', username: '" + sessionUser.toLower() + "'\n";
+        // The log is the session owner's, for the owner alone.
         QByteArray launchLog = readFile(file + ".log");
         QVERIFY2(launchLog.startsWith(firstLine + "\n"), launchLog.constData());
         QVERIFY(launchLog.contains(searchLine.arg(first).toUtf8()) && launchLog.contains(searchLine.arg(last).toUtf8()));
+        const QFileInfo logInfo(file + ".log");
+        QCOMPARE(logInfo.ownerId(), uint(idsOf(qPrintable(account)).first));
+        QCOMPARE(int(logInfo.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup)), 0);
 
         // The extra argument goes to the program and the "Running" entry, not the log's first line;
-        // the new log carries the lines of both searches.
+        // the new log carries the lines of this search only.
         arguments = launch(*launcher, "open_file?" + file.toUtf8() + "&/e,x y", &reply);
         QCOMPARE(arguments.size(), 7);
         QCOMPARE(arguments.last(), QString("/e,x y"));
         launchLog = readFile(file + ".log");
         QVERIFY2(launchLog.startsWith(firstLine + "\n"), launchLog.constData());
-        QCOMPARE(launchLog.count(searchLine.arg(last).toUtf8()), 2);
+        QCOMPARE(launchLog.count(searchLine.arg(last).toUtf8()), 1);
         const QByteArray serverLog = server.logContents();
         QVERIFY(serverLog.contains("Info: Opening file " + file.toUtf8() + "...\r\n"));
         QVERIFY(serverLog.contains("Info: Running: '" + firstLine + " /e,x y'\r\n"));
 
-        // Without a session: -1. Nothing to open: psexec runs, but no log appears for a missing object.
+        // Without a session: -1, and no log, there being no session owner to write it as. Nothing
+        // to open: psexec runs, but no log appears beside a missing object.
         const std::unique_ptr<TestClient> other = server.login("AxNobody", ServerToken);
-        const QString folder = dir.path() + "/folder", missing = dir.path() + "/missing.txt";
+        const QString folder = home + "/folder", missing = home + "/missing.txt";
         QVERIFY(other && QDir().mkpath(folder));
         QCOMPARE(launch(*other, "open_dir?" + folder.toUtf8(), &reply),
                  QStringList({"-accepteula", "-i", "-1", "-s", "C:\\Windows\\explorer.exe", backslashed(folder)}));
         QCOMPARE(reply, backslashed(folder) + "\n");
-        QVERIFY(readFile(folder + ".log").startsWith("psexec -accepteula -i -1 -s "));
-        QCOMPARE(launch(*other, "open_dir?" + missing.toUtf8(), &reply).value(2), QString("-1"));
+        QVERIFY(!QFile::exists(folder + ".log"));
+        QCOMPARE(launch(*launcher, "open_dir?" + missing.toUtf8(), &reply).value(2), last);
         QCOMPARE(reply, backslashed(missing) + "\n");
         QVERIFY(!QFile::exists(missing + ".log"));
     }
 
     void launchLogIsNeverWrittenThroughOtherFiles_data() { addRowsFrom("catalogue.rows"); }
 
-    // The server runs as root and the user may own the folder: a prepared ".log" must not make it
-    // overwrite another file.
+    // The log is written as the session's owner, never through a link, never into anything but a
+    // plain file of its own, and never where the owner could not write anyway: a prepared ".log",
+    // a path that climbs into root's directories, or one with a line end that would make the log
+    // an instruction for root's tools (this test's /etc is a private copy).
     void launchLogIsNeverWrittenThroughOtherFiles()
     {
-        const QString kind = field("kind"), file = dir.path() + "/" + kind + ".txt", victim = dir.path() + "/" + kind + "-victim";
-        QVERIFY(writeFile(file, "text") && writeFile(victim, "precious"));
+        const QString kind = field("kind");
+        const QString file = kind == "climbing into /etc" ? home + "/../../../../../../../../etc/ax-launch"
+                             : kind == "line end"         ? home + "/x\n*/../../../../../../../../etc/ax-launch"
+                                                          : home + "/" + kind + ".txt";
+        const QString victim = home + "/" + QString(kind).replace('/', '-') + "-victim";
+        QVERIFY((file.contains("/etc/") || writeFile(file, "text")) && writeFile(victim, "precious")
+                && writeFile("/etc/ax-launch", "x"));
+        const QPair<uid_t, gid_t> ids = idsOf(qPrintable(account));
+        QVERIFY(chown(QFile::encodeName(victim).constData(), ids.first, ids.second) == 0);
         const QByteArray logPath = QFile::encodeName(file + ".log"), victimPath = QFile::encodeName(victim);
-        QVERIFY((kind == "symlink" ? symlink(victimPath, logPath) : kind == "hardlink" ? link(victimPath, logPath)
-                                                                                       : mkfifo(logPath, 0644)) == 0);
+        if (kind == "symlink" || kind == "hardlink" || kind == "fifo")
+            QVERIFY((kind == "symlink" ? symlink(victimPath, logPath) : kind == "hardlink" ? link(victimPath, logPath)
+                                                                                           : mkfifo(logPath, 0644)) == 0);
+        LoginRecords records;
+        const std::unique_ptr<QProcess> session = startSessionOf(account);
+        QVERIFY(session && records.add(session->processId(), sessionUser));
+        const auto stop = qScopeGuard([&session] {
+            session->kill();
+            session->waitForFinished();
+        });
+        const int before = psexec.calls().size();
         QByteArray reply;
-        launch(*launcher, "open_file?" + file.toUtf8() + "&", &reply);
+        if (kind == "line end")
+            reply = launcher->request("open_file?" + file.toUtf8() + "&");
+        else
+            launch(*launcher, "open_file?" + file.toUtf8() + "&", &reply);
         QCOMPARE(reply, backslashed(file) + "\n");
         QCOMPARE(readFile(victim), QByteArray("precious"));
+        QVERIFY(!QFileInfo::exists("/etc/ax-launch.log"));
         struct stat info;
         QVERIFY(kind != "fifo" || (lstat(logPath, &info) == 0 && S_ISFIFO(info.st_mode)));
+        // A path with a control character opens nothing at all.
+        QCOMPARE(psexec.calls().size(), before + (kind == "line end" ? 0 : 1));
     }
 };
 
-QTEST_GUILESS_MAIN(CatalogueTest)
+AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(CatalogueTest)
 #include "tst_catalogue.moc"

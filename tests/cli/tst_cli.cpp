@@ -1,5 +1,7 @@
 // ambrix-cli against the real server: login, replies as they come, exit statuses.
 #include "fakeprogram.h"
+#include "platform/programs.h"
+#include "privateaccounts.h"
 #include "testdatabase.h"
 #include "testserver.h"
 
@@ -25,6 +27,8 @@ class CliTest : public QObject
     // Stands in for the download program: "-q -O FILE URL" writes the icon kept beside it.
     FakeProgram wget{"wget", "cat \"$d/icon.bin\" > \"$3\"\n"};
     QTemporaryDir windir;
+    // Uploads go to a real account's upload directory: the platform's own, never root's.
+    const QString uploader = "axcli" + QString::number(QCoreApplication::applicationPid());
     TestDatabase db;
     TestServer server;
 
@@ -36,6 +40,7 @@ private slots:
             icon += char((i * 13 + i / 256) & 0xff);
         QVERIFY(wget.install() && writeFile(wget.directory() + "/icon.bin", icon));
         QVERIFY2(db.load("cli"), qPrintable(db.lastError()));
+        QVERIFY(Programs::run(Programs::UseraddProgram, {"-M", "-U", "--", uploader}, 30000).succeeded());
         server.setEnv("PATH", wget.pathEntry() + ":" + qEnvironmentVariable("PATH"));
         server.setEnv("windir", windir.path());
         server.setSetting("Server/ServerToken", serverToken);
@@ -70,7 +75,7 @@ private slots:
             QCOMPARE(readFile(file), icon);
     }
 
-    // Uploads as "root" (the server token), into the upload directory below windir.
+    // Uploads as the account (the server token), into its upload directory below windir.
     void uploads_data() { addRowsFrom("cli.rows"); }
 
     void uploads()
@@ -82,17 +87,17 @@ private slots:
         for (int i = 0; i < size; ++i)
             content[i] = char((i * 31 + i / 1021) & 0xff);
         QVERIFY(writeFile(wget.directory() + "/" + name, content));
-        QStringList args{"-p", QString::number(server.port()), "-u", "root", "-t", serverToken, "upload", wget.directory() + "/" + name};
+        QStringList args{"-p", QString::number(server.port()), "-u", uploader, "-t", serverToken, "upload", wget.directory() + "/" + name};
         const ProgramResult r = runCli(targetDir.isEmpty() ? args : args << targetDir);
         QCOMPARE(r.exitCode, field("exitCode").toInt());
         QCOMPARE(QString::fromUtf8(r.out), field("reply"));
         if (r.exitCode != 0)
             return;
-        QCOMPARE(readFile(windir.path() + "/TEMP/ambrix-root/" + (targetDir.isEmpty() ? "" : targetDir + '/') + name), content);
+        QCOMPARE(readFile(windir.path() + "/TEMP/ambrix-" + uploader + "/" + (targetDir.isEmpty() ? "" : targetDir + '/') + name), content);
         // Large files show their progress.
         QCOMPARE(r.err.contains("100%"), size >= 1024 * 1024);
     }
 };
 
-QTEST_GUILESS_MAIN(CliTest)
+AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(CliTest)
 #include "tst_cli.moc"

@@ -3,9 +3,13 @@
 // printers through fake programs at the programs' fixed paths, installed only where nothing is.
 #include "fakeprogram.h"
 #include "loginrecords.h"
+#include "platform/programs.h"
+#include "privateaccounts.h"
 #include "testserver.h"
 
 #include <QtTest>
+
+#include <pwd.h>
 
 namespace {
 
@@ -19,12 +23,17 @@ bool isGone(qint64 pid)
     return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
-// A process in a process group of its own, as a login session's is.
-std::unique_ptr<QProcess> startSession(const QStringList &command)
+// A process of the user's in a process group of its own, as a login session's is.
+std::unique_ptr<QProcess> startSession(const QString &user, const QStringList &command)
 {
     auto process = std::make_unique<QProcess>();
-    process->start("/usr/bin/setsid", command);
+    process->start("/usr/bin/setsid", QStringList{"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user,
+                                                  "--init-groups"} + command);
     process->waitForStarted();
+    // A session is the user's once its process is.
+    const QString status = QStringLiteral("/proc/%1/status").arg(process->processId());
+    const QByteArray uid = QByteArray::number(getpwnam(qPrintable(user)) ? getpwnam(qPrintable(user))->pw_uid : 0);
+    waitUntil([&] { return readFile(status).contains("\nUid:\t" + uid + "\t"); }, 10000);
     return process;
 }
 
@@ -114,15 +123,18 @@ private slots:
         const QString firstSession = field("firstSession"), account = field("account");
         static int row = 0;
         const bool platformUser = account.isEmpty() || account == "stale";
-        const QString user = platformUser ? QStringLiteral("AxKill%1n%2").arg(QCoreApplication::applicationPid()).arg(++row) : account;
+        const QString user = platformUser ? QStringLiteral("axkill%1n%2").arg(QCoreApplication::applicationPid()).arg(++row) : account;
+        // The processes are the user's own: the server never ends a session whose processes
+        // belong to root or to a system account, whatever its record says.
+        QVERIFY(!platformUser || Programs::run(Programs::UseraddProgram, {"-M", "-U", "--", user}, 30000).succeeded());
         LoginRecords records;
         if (account == "stale") {
             QProcess ended;
             ended.start("/bin/true", QStringList());
             QVERIFY(ended.waitForStarted() && ended.waitForFinished() && records.add(ended.processId(), user));
         }
-        const auto first = startSession(firstSession.split('|'));
-        const auto second = startSession({"sleep", "300"});
+        const auto first = startSession(user, firstSession.split('|'));
+        const auto second = startSession(user, {"sleep", "300"});
         const auto stop = qScopeGuard([&] { first->kill(); second->kill(); first->waitForFinished(); second->waitForFinished(); });
         qint64 member = 0;
         if (firstSession.contains("echo")) {
@@ -206,5 +218,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(HostTest)
+AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(HostTest)
 #include "tst_host.moc"

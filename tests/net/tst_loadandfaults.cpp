@@ -2,6 +2,8 @@
 // clients at once, slow clients beside fast ones, a client gone in the middle of an upload, the
 // server's descriptors exhausted and given back, and memory over many requests and connections
 // (AMBRIX_SOAK_REQUESTS and AMBRIX_SOAK_CYCLES raise the counts, e.g. to 1000000 and 100000).
+#include "platform/programs.h"
+#include "privateaccounts.h"
 #include "testutil.h"
 #include "testserver.h"
 
@@ -50,6 +52,8 @@ class LoadAndFaultsTest : public QObject
     Q_OBJECT
 
     QTemporaryDir windir;
+    // An account of the platform's, for uploads.
+    const QByteArray uploader = "axload" + QByteArray::number(QCoreApplication::applicationPid());
     TestServer server;
     qint64 idleThreads = 0;
 
@@ -68,6 +72,7 @@ private slots:
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
         limit.rlim_cur = limit.rlim_max;
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= 4096);
+        QVERIFY(Programs::run(Programs::UseraddProgram, {"-M", "-U", "--", uploader}, 30000).succeeded());
         server.setSetting("Server/ServerToken", QString::fromLatin1(serverToken));
         server.setEnv("windir", windir.path());
         QVERIFY(server.start());
@@ -131,12 +136,12 @@ private slots:
     {
         const QByteArray sent = QByteArray(30000, 'u') + "end";
         {
-            const std::unique_ptr<TestClient> client = loggedIn("root");
+            const std::unique_ptr<TestClient> client = loggedIn(uploader);
             QVERIFY(client);
             QVERIFY(answers(*client, "_sendBinaryFile_?gone.bin&&100000", "Ok"));
             QVERIFY(client->send(sent));
         }
-        const QString file = windir.path() + "/TEMP/ambrix-root/gone.bin";
+        const QString file = windir.path() + "/TEMP/ambrix-" + uploader + "/gone.bin";
         QVERIFY(waitUntil([&] { return serverThreads() == idleThreads; }, 10000));
         QCOMPARE(readFile(file), sent);
     }
@@ -145,26 +150,32 @@ private slots:
     // once they are back it serves again, without a restart.
     void descriptorsExhaustedAndRestored()
     {
+        // A server of its own, started with few descriptors: it cannot be given more or fewer
+        // later, running as an account of its own.
+        TestServer small;
         rlimit original{};
-        QVERIFY(::prlimit(pid_t(server.pid()), RLIMIT_NOFILE, nullptr, &original) == 0);
-        const rlimit low{32, original.rlim_max};
-        QVERIFY(::prlimit(pid_t(server.pid()), RLIMIT_NOFILE, &low, nullptr) == 0);
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &original) == 0);
+        const rlimit low{48, original.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        const bool started = small.start();
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &original) == 0);
+        QVERIFY(started);
+        const qint64 idle = processStatus(small.pid(), "Threads");
         Clients clients;
         int answered = 0;
-        for (int i = 0; i < 60; ++i) {
-            clients.push_back(std::make_unique<TestClient>(server.port()));
+        for (int i = 0; i < 80; ++i) {
+            clients.push_back(std::make_unique<TestClient>(small.port()));
             answered += clients.back()->request("get_valid_applications", 100) == "Not authenticated";
         }
-        QVERIFY2(answered < 60, "the descriptor limit was never reached");
+        QVERIFY2(answered < 80, "the descriptor limit was never reached");
         clients.clear();
-        QVERIFY(::prlimit(pid_t(server.pid()), RLIMIT_NOFILE, &original, nullptr) == 0);
-        QVERIFY(waitUntil([&] { return serverThreads() == idleThreads; }, 30000));
-        const std::unique_ptr<TestClient> after = loggedIn("alice", SampleData::AliceToken);
-        QVERIFY(after);
+        QVERIFY(waitUntil([&] { return processStatus(small.pid(), "Threads") <= idle; }, 30000));
+        std::unique_ptr<TestClient> after;
+        QVERIFY(waitUntil([&] { return (after = small.login("alice", SampleData::AliceToken)) != nullptr; }, 10000));
         const QByteArray name = after->requestLine("get_application_name?1");
         QVERIFY(name.size() > 1);
         QCOMPARE(after->requestLine("get_application_display_name?1"), name);
-        qInfo("descriptors exhausted: %d of 60 clients answered; served again after", answered);
+        qInfo("descriptors exhausted: %d of 80 clients answered; served again after", answered);
     }
 
     // Memory levels off: after a warm-up no growth beyond a small margin, over cached requests and
@@ -204,5 +215,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(LoadAndFaultsTest)
+AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(LoadAndFaultsTest)
 #include "tst_loadandfaults.moc"

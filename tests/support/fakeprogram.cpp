@@ -8,6 +8,9 @@
 FakeProgram::FakeProgram(const QString &nameOrPath, const QByteArray &body)
     : programPath(nameOrPath.contains('/') ? nameOrPath : dir.filePath("bin/" + nameOrPath))
 {
+    // The serving process runs some programs as its own account: it must reach and write here.
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777));
+    clearCalls();
     // One line per run, written at once, so a reader never sees half of it.
     script = "#!/bin/sh\nd='" + dir.path().toUtf8() + "'\nline=$(printf '%s|' \"$@\")\n"
              "printf '%s\\n' \"$line\" >> \"$d/calls\"\n" + body;
@@ -27,6 +30,7 @@ bool FakeProgram::install()
         if (!QDir().mkpath(parent))
             return false;
         createdDirectory = parent;
+        QFile::setPermissions(parent, QFileDevice::Permissions(0x7755));
     }
     QFile file(programPath);
     // Never replaces a program that is there, nor one that appeared meanwhile.
@@ -34,7 +38,8 @@ bool FakeProgram::install()
         return false;
     installed = true;
     return file.write(script) == script.size()
-           && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+           && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                  | QFileDevice::ReadOther | QFileDevice::ExeOther);
 }
 
 void FakeProgram::remove()
@@ -64,5 +69,7 @@ bool FakeProgram::waitForCalls(int count, int msecs) const
 
 void FakeProgram::clearCalls()
 {
-    QFile::remove(dir.filePath("calls"));
+    // Appended to by root and by the serving account alike.
+    writeFile(dir.filePath("calls"), QByteArray());
+    QFile::setPermissions(dir.filePath("calls"), QFileDevice::Permissions(0x6666));
 }

@@ -101,6 +101,14 @@ bool TestDomain::start(QString *error)
     if (!serving)
         *error = QString::fromUtf8(readFile(dir.filePath(QStringLiteral("controller.out"))).right(2000)
                                    + readFile(dir.filePath(QStringLiteral("dc/provision.log"))).right(2000));
+    // The servers' domain helpers run as the serving account: they read the Kerberos
+    // configuration as any client of the domain would.
+    const QFileDevice::Permissions enter = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                           | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    QFile::setPermissions(dir.path(), enter);
+    QFile::setPermissions(dir.filePath(QStringLiteral("dc")), enter);
+    QFile::setPermissions(krb5Config(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                            | QFileDevice::ReadOther);
     return serving;
 }
 

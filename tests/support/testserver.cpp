@@ -1,5 +1,7 @@
 #include "testserver.h"
 
+#include "platform/privilegedside.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QSettings>
@@ -18,13 +20,26 @@ TestDbParameters testDbParameters()
             qEnvironmentVariable("AMBRIX_TEST_DB_PASSWORD")};
 }
 
+bool startPrivilegedSideInProcess()
+{
+    QString error;
+    if (PrivilegedSide::isStarted() || PrivilegedSide::start(QStringLiteral(AMBRIX_BINARY_DIR "/ambrix-privileged"), &error))
+        return true;
+    qWarning("The privileged side did not start: %s", qPrintable(error));
+    return false;
+}
+
 TestServer::TestServer()
     : env(QProcessEnvironment::systemEnvironment())
 {
+    // The serving process reads its settings as its own account, which must get in here.
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
     QDir().mkpath(programFilesDir() + QStringLiteral("/Ambrix Server"));
     env.insert(QStringLiteral("PROGRAMW6432"), programFilesDir());
     env.remove(QStringLiteral("DEBUG_NOAUTH"));
     env.remove(QStringLiteral("LOGONSERVER"));
+    // Not a unit of a service manager, whatever runs the tests.
+    env.remove(QStringLiteral("INVOCATION_ID"));
     // Downloads of each server stay in its own directory, created by the server.
     env.insert(QStringLiteral("CACHE_DIRECTORY"), dir.path() + QStringLiteral("/cache"));
     const TestDbParameters db = testDbParameters();

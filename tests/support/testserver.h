@@ -19,6 +19,10 @@ struct TestDbParameters {
 };
 TestDbParameters testDbParameters();
 
+// For tests that call the handlers in their own process: the privileged side of this build,
+// started once with the process's environment as it is now.
+bool startPrivilegedSideInProcess();
+
 // The real server binary in a private installation directory (PROGRAMW6432), with settings that
 // point at the test database. Output goes to files, so a chatty server never blocks on a pipe.
 class TestServer

@@ -1,4 +1,4 @@
-#include "platform/filetree.h"
+#include "privileged/filetree.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -154,23 +154,18 @@ bool removeEntry(int parentFd, const char *name)
 
 namespace FileTree {
 
-Removal removeTree(const QString &parentDir, const QString &name)
+Removal removeTree(int parentDirectory, const QString &name)
 {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
-        || name.contains(QLatin1Char('/')) || name.contains(QChar(0)) || parentDir.contains(QChar(0)))
+        || name.contains(QLatin1Char('/')) || name.contains(QChar(0)))
         return Removal::Refused;
-    const int parentFd = ::open(QFile::encodeName(parentDir).constData(),
-                                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parentFd < 0)
-        return Removal::Failed;
-    auto closeParent = qScopeGuard([parentFd] { ::close(parentFd); });
     struct stat parent, root;
-    if (::fstat(parentFd, &parent) != 0 || ::stat("/", &root) != 0)
+    if (parentDirectory < 0 || ::fstat(parentDirectory, &parent) != 0 || ::stat("/", &root) != 0)
         return Removal::Failed;
     if (parent.st_dev == root.st_dev && parent.st_ino == root.st_ino)
         return Removal::Refused;
-    return removeEntry(parentFd, QFile::encodeName(name).constData()) ? Removal::Removed
-                                                                       : Removal::Failed;
+    return removeEntry(parentDirectory, QFile::encodeName(name).constData()) ? Removal::Removed
+                                                                             : Removal::Failed;
 }
 
 } // namespace FileTree

@@ -1,4 +1,4 @@
-#include "platform/shares.h"
+#include "privileged/shares.h"
 
 #include "platform/netstatus.h"
 #include "platform/programs.h"

@@ -18,4 +18,16 @@ QList<Session> list();
 // returns once its processes are gone (true) or the last grace ran out (false).
 bool logoff(int sessionId);
 
+// The id of the user's session listed last, or -1; user names compare without regard to case.
+// Each session examined adds a line "SessionId: ID, data: 'NAME', username: 'USER'" to
+// *diagnostics.
+int userSessionId(const QString &userName, QString *diagnostics);
+
+// Ends the first of the user's sessions, unless it belongs to root or a system account: the
+// platform manages its users, not the host.
+void endUserSession(const QString &userName);
+
+// The uid of the process holding the session, or -1 when it is gone.
+qint64 ownerOf(int sessionId);
+
 } // namespace Sessions

@@ -1,4 +1,4 @@
-#include "platform/logon.h"
+#include "privileged/pam.h"
 
 #include <QMutex>
 #include <QMutexLocker>
@@ -101,16 +101,11 @@ bool check(const QString &user, const QString &password, bool acceptExpiredPassw
 
 } // namespace
 
-namespace Logon {
+namespace Pam {
 
-bool checkPassword(const QString &user, const QString &password)
+bool checkPassword(const QString &user, const QString &password, bool acceptExpiredPassword)
 {
-    return check(user, password, false);
+    return check(user, password, acceptExpiredPassword);
 }
 
-bool checkCurrentPassword(const QString &user, const QString &password)
-{
-    return check(user, password, true);
-}
-
-} // namespace Logon
+} // namespace Pam

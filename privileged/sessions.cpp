@@ -1,4 +1,6 @@
-#include "platform/sessions.h"
+#include "privileged/sessions.h"
+
+#include "platform/accountdatabase.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -9,9 +11,11 @@
 #include <QThread>
 
 #include <array>
+#include <optional>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <utmpx.h>
@@ -163,6 +167,46 @@ bool logoff(int sessionId)
         }
     }
     return false;
+}
+
+int userSessionId(const QString &userName, QString *diagnostics)
+{
+    int sessionId = -1;
+    const QList<Session> sessions = list();
+    for (const Session &session : sessions) {
+        diagnostics->append(QStringLiteral("SessionId: %1, data: '%2', username: '%3'\n")
+                                .arg(session.id)
+                                .arg(session.userName, userName));
+        // A later match replaces an earlier one.
+        if (session.userName.toLower() == userName.toLower())
+            sessionId = session.id;
+    }
+    return sessionId;
+}
+
+void endUserSession(const QString &userName)
+{
+    const QList<Session> sessions = list();
+    for (const Session &session : sessions) {
+        if (session.userName.toLower() != userName.toLower())
+            continue;
+        // Who holds the session is what the kernel says, not what its record says.
+        const qint64 owner = ownerOf(session.id);
+        if (owner >= 0 && !AccountDatabase::isSystemUserId(quint32(owner))) {
+            const std::optional<AccountDatabase::User> account = AccountDatabase::findUser(session.userName);
+            if (!account || !AccountDatabase::isSystemUserId(account->uid))
+                logoff(session.id);
+        }
+        break;
+    }
+}
+
+qint64 ownerOf(int sessionId)
+{
+    struct stat info;
+    if (sessionId <= 0 || ::stat(QStringLiteral("/proc/%1").arg(sessionId).toLatin1().constData(), &info) != 0)
+        return -1;
+    return info.st_uid;
 }
 
 } // namespace Sessions

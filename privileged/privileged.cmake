@@ -1,0 +1,16 @@
+# ambrix-privileged, the part of the server that keeps root (see privileged/main.cpp): beside the
+# server's binary in the build tree, in /usr/lib/ambrix-server once installed. It links Qt's core
+# and the few files of the server it shares: the log and settings, the frames of its channel and
+# the checks of their fields, the account database, the running of programs.
+find_library(PAM_LIBRARY pam REQUIRED)
+find_library(ACL_LIBRARY acl REQUIRED)
+file(GLOB PRIVILEGED_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp ${CMAKE_CURRENT_LIST_DIR}/*.h)
+add_executable(ambrix-privileged ${PRIVILEGED_SOURCES}
+  app/log.cpp app/settings.cpp
+  platform/accountdatabase_linux.cpp platform/fieldcheck.cpp platform/filestamp_linux.cpp
+  platform/framedsocket_linux.cpp platform/programs_linux.cpp platform/servername.cpp
+  storage/axprocess.cpp storage/axprocess.h)
+target_include_directories(ambrix-privileged PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(ambrix-privileged PRIVATE QT_NO_FOREACH)
+target_link_libraries(ambrix-privileged PRIVATE Qt5::Core Threads::Threads ${PAM_LIBRARY} ${ACL_LIBRARY})
+install(TARGETS ambrix-privileged DESTINATION lib/ambrix-server)
