@@ -52,10 +52,14 @@ int AXServer::start(const QByteArray &address, int port)
     return Listener::acceptConnections(socket);
 }
 
-int AXServer::registration(const QString &adminUser, const QString &adminPassword)
+int AXServer::registration(const QString &adminUser, const QString &adminPassword,
+                           const std::function<bool()> &beforeNetwork)
 {
-    return ServerRegistration([this](int percent, const QString &text) {
-               emit progress(percent);
-               emit progressText(text);
-           }).run(adminUser, adminPassword);
+    return ServerRegistration(
+               [this](int percent, const QString &text) {
+                   emit progress(percent);
+                   emit progressText(text);
+               },
+               beforeNetwork)
+        .run(adminUser, adminPassword);
 }

@@ -96,8 +96,22 @@ int showInitDialog(const QString &adminUser, const QString &adminPassword)
 
 int runRegistration(const QString &adminUser, const QString &adminPassword)
 {
+    QString reason;
+    // Root writes the token; the principal server's replies are read without privilege.
+    const auto giveUpRoot = [&reason] {
+        const bool root = Confinement::isRoot();
+        return (!root || Confinement::prepareFiles(Settings::settingsPath(), Settings::mediaDirectory(), &reason))
+            && Confinement::confine(&reason);
+    };
+    if (Confinement::isRoot() && !Confinement::prepareFiles(Settings::settingsPath(), Settings::mediaDirectory(), &reason)) {
+        std::printf("%s\n", qUtf8Printable(reason));
+        return 1;
+    }
     AXServer server;
-    return server.registration(adminUser, adminPassword);
+    const int result = server.registration(adminUser, adminPassword, giveUpRoot);
+    if (!reason.isEmpty())
+        std::printf("%s\n", qUtf8Printable(reason));
+    return result;
 }
 
 void stopServingFromSignal()

@@ -314,6 +314,12 @@ bool fitsShape(const Operation &operation, const Wire::Fields &request)
 
 namespace Operations {
 
+const std::vector<FieldKind> *shapeOf(const std::string &name)
+{
+    const Operation *operation = find({name});
+    return operation ? &operation->fields : nullptr;
+}
+
 bool isWellFormed(const Wire::Fields &request)
 {
     const Operation *operation = find(request);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/fieldcheck.h"
 #include "platform/wire.h"
 
 #include <QtGlobal>
@@ -18,7 +19,9 @@ namespace Operations {
 // otherwise nothing runs and the outcome is PrivilegedWire::Refused.
 Outcome run(const Wire::Fields &request);
 
-// The shape check alone (for the fuzz target of this parser).
+// The shape check alone, and the shape of an operation (null for an unknown name): for the fuzz
+// target of this parser.
 bool isWellFormed(const Wire::Fields &request);
+const std::vector<FieldKind> *shapeOf(const std::string &name);
 
 } // namespace Operations

@@ -27,8 +27,8 @@ QString roleValue(const QSettings &settings, const ServerRegistry::ServerRole &r
 
 } // namespace
 
-ServerRegistration::ServerRegistration(Progress progress)
-    : progress(std::move(progress))
+ServerRegistration::ServerRegistration(Progress progress, BeforeNetwork beforeNetwork)
+    : progress(std::move(progress)), beforeNetwork(std::move(beforeNetwork))
 {
 }
 
@@ -56,6 +56,9 @@ int ServerRegistration::run(const QString &adminUser, const QString &adminPasswo
             return TokenRefused;
         }
     }
+
+    if (beforeNetwork && !beforeNetwork())
+        return RoleRefused;
 
     if (isPrincipal)
         return registerOwnRecord(settings, principalAddress, serverPort, token, tokenIsNew);

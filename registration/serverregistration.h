@@ -26,8 +26,11 @@ public:
     };
 
     using Progress = std::function<void(int percent, const QString &text)>;
+    // Runs once the token is in the settings file, before anything goes over the network; false
+    // stops the registration (RoleRefused).
+    using BeforeNetwork = std::function<bool()>;
 
-    explicit ServerRegistration(Progress progress);
+    explicit ServerRegistration(Progress progress, BeforeNetwork beforeNetwork = {});
 
     int run(const QString &adminUser, const QString &adminPassword);
 
@@ -40,4 +43,5 @@ private:
     void report(int percent, const QString &text);
 
     Progress progress;
+    BeforeNetwork beforeNetwork;
 };

@@ -1,6 +1,8 @@
 // The process as an operator starts it (options, usage, exit codes, interrupt), and its log file.
 #include "app/log.h"
 #include "app/settings.h"
+#include "platform/programs.h"
+#include "privateaccounts.h"
 #include "testserver.h"
 
 #include <QtTest>
@@ -12,6 +14,49 @@
 #include <unistd.h>
 
 #include <thread>
+
+namespace {
+
+// A field of /proc/PID/status as it stands.
+QByteArray statusField(qint64 pid, const QByteArray &name)
+{
+    for (const QByteArray &line : readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
+        if (line.startsWith(name + ":"))
+            return line.mid(name.size() + 1).simplified();
+    }
+    return "missing";
+}
+
+qint64 childNamed(qint64 parent, const QByteArray &name)
+{
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(entry));
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (stat.contains("(" + name + ")") && fields.size() > 1 && fields[1].toLongLong() == parent)
+            return entry.toLongLong();
+    }
+    return 0;
+}
+
+// The internet sockets among the process's descriptors.
+int internetSockets(qint64 pid)
+{
+    QSet<QByteArray> inodes;
+    for (const char *table : {"tcp", "tcp6", "udp", "udp6"}) {
+        for (const QByteArray &line : readFile(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(QLatin1String(table))).split('\n').mid(1))
+            inodes.insert(line.simplified().split(' ').value(9));
+    }
+    int count = 0;
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    for (const QString &fd : QDir(fds).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(fds + "/" + fd);
+        if (target.contains("socket:[") && inodes.contains(target.section('[', 1).chopped(1).toLatin1()))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
 
 class StartupTest : public QObject
 {
@@ -61,6 +106,33 @@ private slots:
         QVERIFY(a.waitForClose());
     }
 
+    // Started as root, the serving process keeps nothing of it; its privileged side keeps root and
+    // no internet socket.
+    void servesWithoutPrivilege()
+    {
+        TestServer server;
+        QVERIFY(server.start());
+        const qint64 serving = server.pid();
+        for (const QByteArray &ids : {statusField(serving, "Uid"), statusField(serving, "Gid")}) {
+            QVERIFY2(!ids.split(' ').contains("0"), ids.constData());
+        }
+        QCOMPARE(statusField(serving, "Groups"), QByteArray());
+        for (const char *set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
+            QCOMPARE(statusField(serving, set), QByteArray("0000000000000000"));
+        QCOMPARE(statusField(serving, "NoNewPrivs"), QByteArray("1"));
+        QCOMPARE(statusField(serving, "Seccomp"), QByteArray("2"));
+        QCOMPARE(internetSockets(serving), 1); // its listening socket
+
+        const qint64 privileged = childNamed(serving, "ambrix-privileg");
+        QVERIFY(privileged > 0);
+        QCOMPARE(statusField(privileged, "Uid"), QByteArray("0 0 0 0"));
+        QCOMPARE(internetSockets(privileged), 0);
+        // The privileged side goes with the serving process.
+        server.interrupt();
+        QVERIFY(server.waitForExit() && server.exitCode() == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/%1/status").arg(privileged)), 5000);
+    }
+
     void nonNumericPortMeansZero()
     {
         QProcess p;
@@ -107,7 +179,17 @@ private slots:
                      line.constData());
         }
     }
+
+    // Last: without the serving account a server started as root does not serve.
+    void refusesToServeWithoutItsAccount()
+    {
+        QVERIFY(Programs::run(Programs::UserdelProgram, {"ambrix-server"}, 30000).succeeded());
+        const ProgramResult r = TestServer().run({"-a", "127.0.0.1", "-p", QString::number(TestServer::freePort())});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.out.count('\n'), 1);
+        QVERIFY2(r.out.startsWith("The system account ambrix-server is missing"), r.out.constData());
+    }
 };
 
-QTEST_GUILESS_MAIN(StartupTest)
+AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(StartupTest)
 #include "tst_startup.moc"
