@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include "app/log.h"
+
 #include "platform/filestamp.h"
 
 #include <QDir>
@@ -26,7 +28,7 @@ public:
         const FileStamp stamp = FileStamp::of(path);
         {
             QMutexLocker locker(&lock);
-            if (values && stamp == parsedStamp && path == parsedPath)
+            if (values && path == parsedPath && (stamp == parsedStamp || stamp == unreadableStamp))
                 return values;
         }
         // Parsed outside the lock: reading the file must not hold up other readers.
@@ -36,6 +38,17 @@ public:
         for (const QString &k : keys)
             fresh->insert(k, settings.value(k));
         QMutexLocker locker(&lock);
+        // A file this process may no longer read (replaced by an editor with another group, say)
+        // must not turn every setting into its default: the last values read stay.
+        if (settings.status() == QSettings::AccessError && values && path == parsedPath) {
+            const bool isNew = stamp != unreadableStamp;
+            unreadableStamp = stamp;
+            const std::shared_ptr<const Values> kept = values;
+            locker.unlock();
+            if (isNew)
+                Log::error(QStringLiteral("The settings file %1 cannot be read; the values read before stay in use").arg(path));
+            return kept;
+        }
         values = fresh;
         parsedStamp = stamp;
         parsedPath = path;
@@ -45,6 +58,7 @@ public:
 private:
     QMutex lock;
     FileStamp parsedStamp;
+    FileStamp unreadableStamp;
     QString parsedPath;
     std::shared_ptr<const Values> values;
 };

@@ -180,6 +180,25 @@ private slots:
         }
     }
 
+    // A settings file the serving account may no longer read (an editor replaced it as root's
+    // alone) leaves the values it read before in use, not the defaults.
+    void unreadableSettingsKeepTheirValues()
+    {
+        TestServer server;
+        QVERIFY(server.start());
+        const std::unique_ptr<TestClient> before = server.login();
+        QVERIFY(before);
+        const QByteArray catalogue = before->request("get_valid_applications");
+        const QString replacement = server.settingsPath() + ".new";
+        QVERIFY(writeFile(replacement, readFile(server.settingsPath()) + "; edited\n")
+                && QFile::setPermissions(replacement, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+                && ::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(server.settingsPath()).constData()) == 0);
+        const std::unique_ptr<TestClient> after = server.login();
+        QVERIFY(after);
+        QCOMPARE(after->request("get_valid_applications"), catalogue);
+        QVERIFY(server.logContents().contains("cannot be read; the values read before stay in use"));
+    }
+
     // Last: without the serving account a server started as root does not serve.
     void refusesToServeWithoutItsAccount()
     {
