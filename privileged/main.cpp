@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -40,7 +41,14 @@ Outcome openChannel(const Wire::Fields &request, int descriptor)
         return outcome;
     }
     ++channels;
-    std::thread(serve, descriptor).detach();
+    try {
+        std::thread(serve, descriptor).detach();
+    } catch (const std::system_error &) {
+        // No thread to be had: this one channel is refused, the others go on.
+        --channels;
+        ::close(descriptor);
+        return outcome;
+    }
     outcome.status = 0;
     return outcome;
 }
