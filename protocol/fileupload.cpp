@@ -102,7 +102,7 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
 
     const QString baseDir = qEnvironmentVariable("windir") + QStringLiteral("/TEMP");
     AX_DEBUG("Tempdir: '%s'", qUtf8Printable(baseDir));
-    const QString user = normalizeUserName(session.userName);
+    const QString &user = session.userName; // the login's user part
     const QString uploadDirName = QStringLiteral("ambrix-") + user;
     const QString uploadDir = baseDir + QLatin1Char('/') + uploadDirName;
     QDir().mkpath(baseDir);

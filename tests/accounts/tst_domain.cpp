@@ -141,7 +141,10 @@ private slots:
         QCOMPARE(domain.logsOn(principal, QStringLiteral("Old-pass1")), !changed);
     }
 
-    void logins_data() { addRowsFrom("domain.rows", {{"adminPassword", TestDomain::adminPassword}}); }
+    void logins_data()
+    {
+        addRowsFrom("domain.rows", {{"adminPassword", TestDomain::adminPassword}, {"aliceToken", SampleData::AliceToken}});
+    }
 
     void logins()
     {
@@ -154,6 +157,16 @@ private slots:
     }
 
     // The account's home and profile are the share's paths, as the platform's other servers
+    // Under strict privilege a login as "USER@bob" with USER's password is USER's alone.
+    void otherUserAfterAt()
+    {
+        server.setSetting(QStringLiteral("Server/RequireAdminGroup"), true);
+        auto relax = qScopeGuard([this] { server.removeSetting(QStringLiteral("Server/RequireAdminGroup")); });
+        TestClient client(server.port());
+        QCOMPARE(ask(client, "login?" + prefix + "lu@bob&&Pass-word1"), QStringLiteral("Authentication ok."));
+        QCOMPARE(ask(client, QStringLiteral("get_user_token?bob")), QString());
+    }
+
     // give them; the folder and share are this host's.
     void profile()
     {

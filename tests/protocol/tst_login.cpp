@@ -205,3 +205,8 @@ private slots:
 
 AMBRIX_TEST_MAIN_WITH_PRIVATE_ACCOUNTS(LoginTest)
 #include "tst_login.moc"
+        // "alice@bob" is alice: bob's token stays bob's, alice's control channel is hers.
+        TestClient at(server.port());
+        QCOMPARE(at.request("login?alice@bob&&srv&Token?42"), ok);
+        QCOMPARE(at.request("get_user_token?bob"), either("\n", QByteArray(BobToken) + "\n"));
+        QCOMPARE(at.request("_serverCommand_set_remote_server?127.0.0.1&CORP\\alice"), QByteArray("Ok"));
