@@ -29,10 +29,13 @@ inline constexpr char ConsoleMediaBaseURL[] = "Server/ConsoleMediaBaseURL";
 // Where "create_user_folder" and "remove_user_folder" may act: comma-separated directories.
 inline constexpr char UserFolderRoots[] = "Server/UserFolderRoots";
 inline constexpr char DefaultUserFolderRoots[] = "/home,/srv";
-// Host-password checks per client address: this many failures within the window (seconds)
-// hold the address back until a whole window has passed since the last one.
+// Host-password checks per client address and user, and per client address: this many
+// failures within the window (seconds) hold the key back until a whole window has passed since
+// the last one.
 inline constexpr char LoginFailureLimit[] = "Server/LoginFailureLimit";
 inline constexpr int DefaultLoginFailureLimit = 5;
+inline constexpr char LoginFailureAddressLimit[] = "Server/LoginFailureAddressLimit";
+inline constexpr int DefaultLoginFailureAddressLimit = 50;
 inline constexpr char LoginFailureWindow[] = "Server/LoginFailureWindow";
 inline constexpr int DefaultLoginFailureWindow = 60;
 // Strict privilege: changes to accounts, groups, folders, tokens and registrations need a login

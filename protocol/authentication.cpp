@@ -81,7 +81,7 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     AX_DEBUG("Trying Windows authentication...");
     // Host passwords can be guessed, tokens cannot: only this step counts failures. With
     // LOGONSERVER naming a domain controller, a domain user's password counts too.
-    return LoginFailureLimiter::instance().check(session.clientAddress, [&] {
+    return LoginFailureLimiter::instance().check(session.clientAddress, user, [&] {
         return Logon::checkPassword(user, password)
             || AccountStore::accountsOf(qEnvironmentVariable("LOGONSERVER"))->checkPassword(user, password);
     });

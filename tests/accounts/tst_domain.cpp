@@ -85,6 +85,7 @@ private slots:
         server.setSetting(QStringLiteral("Server/UserFolderRoots"), folders.path());
         // The wrong passwords below are meant; none may hold the test's address back.
         server.setSetting(QStringLiteral("Server/LoginFailureLimit"), 1000);
+        server.setSetting(QStringLiteral("Server/LoginFailureAddressLimit"), 1000);
         QVERIFY(server.start());
         admin = server.login("admin", serverToken);
         QVERIFY(admin);
@@ -156,7 +157,6 @@ private slots:
         QCOMPARE(ask(client, "get_user_list?Domain Admins") == QLatin1String("Administrator"), reply != "Error: Bad authentication\n");
     }
 
-    // The account's home and profile are the share's paths, as the platform's other servers
     // Under strict privilege a login as "USER@bob" with USER's password is USER's alone.
     void otherUserAfterAt()
     {
@@ -167,6 +167,7 @@ private slots:
         QCOMPARE(ask(client, QStringLiteral("get_user_token?bob")), QString());
     }
 
+    // The account's home and profile are the share's paths, as the platform's other servers
     // give them; the folder and share are this host's.
     void profile()
     {
