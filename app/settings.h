@@ -50,6 +50,12 @@ inline constexpr int DefaultMySqlBorrowTimeout = 5;
 // Client connections served at once; a new one beyond is closed at once.
 inline constexpr char MaxClients[] = "Server/MaxClients";
 inline constexpr int DefaultMaxClients = 4096;
+// Connections of one client address not logged in at once; a new one beyond is closed at once.
+inline constexpr char MaxClientsPerAddress[] = "Server/MaxClientsPerAddress";
+inline constexpr int DefaultMaxClientsPerAddress = 256;
+// Seconds a connection not logged in may go without a message before it is closed.
+inline constexpr char PreLoginIdleTimeout[] = "Server/PreLoginIdleTimeout";
+inline constexpr int DefaultPreLoginIdleTimeout = 30;
 // The domain whose controller LOGONSERVER names: an account allowed to manage users and groups
 // with its password, or Kerberos with the host's keytab; and the domain's Kerberos realm.
 inline constexpr char DomainUser[] = "Server/DomainUser";
@@ -74,7 +80,13 @@ struct DatabaseParameters {
 };
 DatabaseParameters readDatabaseParameters();
 
-int maxClients();
+// MaxClients and MaxClientsPerAddress from one reading of the file, for the accept loop.
+struct ClientLimits {
+    int maxClients = DefaultMaxClients;
+    int perAddress = DefaultMaxClientsPerAddress;
+};
+ClientLimits readClientLimits();
+int preLoginIdleTimeoutMsecs();
 
 bool requiresAdminGroup();
 
