@@ -142,10 +142,7 @@ private slots:
         QCOMPARE(domain.logsOn(principal, QStringLiteral("Old-pass1")), !changed);
     }
 
-    void logins_data()
-    {
-        addRowsFrom("domain.rows", {{"adminPassword", TestDomain::adminPassword}, {"aliceToken", SampleData::AliceToken}});
-    }
+    void logins_data() { addRowsFrom("domain.rows", {{"adminPassword", TestDomain::adminPassword}}); }
 
     void logins()
     {
@@ -155,16 +152,6 @@ private slots:
                  reply);
         // A refused password leaves the connection as it was: not logged in.
         QCOMPARE(ask(client, "get_user_list?Domain Admins") == QLatin1String("Administrator"), reply != "Error: Bad authentication\n");
-    }
-
-    // Under strict privilege a login as "USER@bob" with USER's password is USER's alone.
-    void otherUserAfterAt()
-    {
-        server.setSetting(QStringLiteral("Server/RequireAdminGroup"), true);
-        auto relax = qScopeGuard([this] { server.removeSetting(QStringLiteral("Server/RequireAdminGroup")); });
-        TestClient client(server.port());
-        QCOMPARE(ask(client, "login?" + prefix + "lu@bob&&Pass-word1"), QStringLiteral("Authentication ok."));
-        QCOMPARE(ask(client, QStringLiteral("get_user_token?bob")), QString());
     }
 
     // The account's home and profile are the share's paths, as the platform's other servers
