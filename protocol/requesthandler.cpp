@@ -22,11 +22,11 @@ QByteArray login(ClientSession &session, const QString &command, const Request &
 {
     // One reading of the name for every method and check, and for the session: a name that
     // could be read two ways is tried by none.
-    const QString user = normalizeUserName(request.field(1));
-    if (user.isEmpty()) {
+    if (!isValidUserName(request.field(1))) {
         AX_DEBUG("%s", badAuthentication.constData());
         return badAuthentication;
     }
+    const QString user = normalizeUserName(request.field(1));
     if (qgetenv("DEBUG_NOAUTH") == "1") {
         session.isAdmin = true;
         session.userName = user;
