@@ -166,12 +166,13 @@ QString AXUserCommand::removeUser(const QString &name)
 }
 
 QString AXUserCommand::changeUserPassword(const QString &name, const QString &oldPassword,
-                                          const QString &newPassword, const QString &clientAddress)
+                                          const QString &newPassword, const QString &clientAddress,
+                                          const QString &limitedAs)
 {
     if (!oldPassword.isEmpty()) {
         // Checking the old password is a host-password check: limited like a login's.
         quint32 status = NetStatus::InvalidPassword;
-        LoginFailureLimiter::instance().check(clientAddress, [&] {
+        LoginFailureLimiter::instance().check(clientAddress, limitedAs.isEmpty() ? name : limitedAs, [&] {
             status = accounts()->changePassword(name, oldPassword, newPassword);
             return status != NetStatus::InvalidPassword;
         });

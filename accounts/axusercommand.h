@@ -34,9 +34,11 @@ public:
     static QString disableUser(const QString &name, const QString &group);
     static QString removeUser(const QString &name);
     // An empty oldPassword resets the password (for administrators only: the dispatcher's guard).
-    // Old-password checks count against clientAddress like failed logins.
+    // Old-password checks count against clientAddress and limitedAs (the name's user part; name
+    // when empty) like failed logins.
     static QString changeUserPassword(const QString &name, const QString &oldPassword,
-                                      const QString &newPassword, const QString &clientAddress);
+                                      const QString &newPassword, const QString &clientAddress,
+                                      const QString &limitedAs = QString());
 
     // Groups.
     static QString createGroup(const QString &group);

@@ -5,21 +5,12 @@
 
 #include <QElapsedTimer>
 #include <QMutexLocker>
-#include <QSettings>
 
 namespace {
 
-struct Limits {
-    int failures;
-    qint64 windowMs;
-};
-
-Limits readLimits()
+int positiveSetting(const char *key, int defaultValue)
 {
-    const QSettings settings(Settings::settingsPath(), QSettings::IniFormat);
-    return {qMax(1, settings.value(Settings::LoginFailureLimit, Settings::DefaultLoginFailureLimit).toInt()),
-            1000 * qMax<qint64>(1, settings.value(Settings::LoginFailureWindow,
-                                                  Settings::DefaultLoginFailureWindow).toLongLong())};
+    return qMax(1, Settings::value(key, defaultValue).toInt());
 }
 
 qint64 now()
@@ -33,7 +24,7 @@ qint64 now()
     return clock.elapsed() + 86400000;
 }
 
-// Beyond this many addresses, entries whose failures have all expired are dropped.
+// Beyond this many entries, those with nothing running and every failure expired are dropped.
 constexpr int sweepAbove = 1024;
 
 } // namespace
@@ -45,51 +36,81 @@ LoginFailureLimiter &LoginFailureLimiter::instance()
     return *limiter;
 }
 
-bool LoginFailureLimiter::check(const QString &address, const std::function<bool()> &check)
+bool LoginFailureLimiter::check(const QString &address, const QString &user, const std::function<bool()> &check)
 {
-    if (isHeldBack(address))
+    const Limits limits{positiveSetting(Settings::LoginFailureLimit, Settings::DefaultLoginFailureLimit),
+                        positiveSetting(Settings::LoginFailureAddressLimit, Settings::DefaultLoginFailureAddressLimit),
+                        1000 * qint64(positiveSetting(Settings::LoginFailureWindow, Settings::DefaultLoginFailureWindow))};
+    const QString userKey = address + QLatin1Char(' ') + user.toCaseFolded();
+    if (!reserve(address, userKey, limits))
         return false;
-    if (check())
-        return true;
-    recordFailure(address);
-    return false;
-}
-
-bool LoginFailureLimiter::isHeldBack(const QString &address)
-{
-    QMutexLocker locker(&lock);
-    const auto it = byAddress.constFind(address);
-    return it != byAddress.constEnd() && now() < it->heldUntil;
-}
-
-void LoginFailureLimiter::recordFailure(const QString &address)
-{
-    const Limits limits = readLimits();
-    const qint64 t = now();
-    bool heldNow = false;
-    {
-        QMutexLocker locker(&lock);
-        if (byAddress.size() > sweepAbove) {
-            for (auto it = byAddress.begin(); it != byAddress.end();) {
-                if (it->times.isEmpty() || it->times.last() <= t - limits.windowMs)
-                    it = byAddress.erase(it);
-                else
-                    ++it;
-            }
-        }
-        Failures &failures = byAddress[address];
-        while (!failures.times.isEmpty() && failures.times.first() <= t - limits.windowMs)
-            failures.times.removeFirst();
-        failures.times.append(t);
-        if (failures.times.size() >= limits.failures) {
-            heldNow = failures.heldUntil <= t;
-            failures.heldUntil = t + limits.windowMs;
-        }
+    const bool passed = check();
+    bool userHeld = false, addressHeld = false;
+    settle(address, userKey, passed, limits, &userHeld, &addressHeld);
+    const qint64 seconds = limits.windowMs / 1000;
+    if (userHeld) {
+        Log::info(QStringLiteral("Host password checks for %1 from %2 held back for %3 s after %4 failures")
+                      .arg(user, address).arg(seconds).arg(limits.perUser));
     }
-    if (heldNow) {
+    if (addressHeld) {
         Log::info(QStringLiteral("Host password checks from %1 held back for %2 s after %3 failures")
-                      .arg(address)
-                      .arg(limits.windowMs / 1000)
-                      .arg(limits.failures));
+                      .arg(address).arg(seconds).arg(limits.perAddress));
+    }
+    return passed;
+}
+
+bool LoginFailureLimiter::reserve(const QString &address, const QString &userKey, const Limits &limits)
+{
+    const qint64 t = now();
+    QMutexLocker locker(&lock);
+    sweep(byAddress, t, limits.windowMs);
+    sweep(byUser, t, limits.windowMs);
+    Failures &forAddress = byAddress[address];
+    Failures &forUser = byUser[userKey];
+    for (Failures *f : {&forAddress, &forUser}) {
+        while (!f->times.isEmpty() && f->times.first() <= t - limits.windowMs)
+            f->times.removeFirst();
+    }
+    if (t < forAddress.heldUntil || t < forUser.heldUntil)
+        return false;
+    if (forAddress.times.size() + forAddress.inFlight >= limits.perAddress
+        || forUser.times.size() + forUser.inFlight >= limits.perUser)
+        return false;
+    ++forAddress.inFlight;
+    ++forUser.inFlight;
+    return true;
+}
+
+void LoginFailureLimiter::settle(const QString &address, const QString &userKey, bool passed,
+                                 const Limits &limits, bool *userHeld, bool *addressHeld)
+{
+    const qint64 t = now();
+    QMutexLocker locker(&lock);
+    const auto settleOne = [&](Failures &f, int limit) {
+        --f.inFlight;
+        if (passed)
+            return false;
+        f.times.append(t);
+        if (f.times.size() < limit)
+            return false;
+        const bool newly = f.heldUntil <= t;
+        f.heldUntil = t + limits.windowMs;
+        return newly;
+    };
+    // Reserved entries are never swept, so both are still there.
+    *userHeld = settleOne(byUser[userKey], limits.perUser);
+    *addressHeld = settleOne(byAddress[address], limits.perAddress);
+}
+
+void LoginFailureLimiter::sweep(QHash<QString, Failures> &entries, qint64 t, qint64 windowMs)
+{
+    if (entries.size() <= sweepAbove)
+        return;
+    for (auto it = entries.begin(); it != entries.end();) {
+        const bool expired = it->times.isEmpty() || it->times.last() <= t - windowMs;
+        if (it->inFlight == 0 && expired && it->heldUntil <= t)
+            it = entries.erase(it);
+        else
+            ++it;
     }
 }

@@ -81,6 +81,14 @@ QString textIn(const Values &values, const char *key, const QString &defaultValu
     return v.type() == QVariant::StringList ? v.toStringList().join(QLatin1Char(',')) : v.toString();
 }
 
+// Nonsense (zero, negative, not a number) falls back to the default.
+int positiveIn(const Values &values, const char *key, int defaultValue)
+{
+    bool ok = false;
+    const int n = valueIn(values, key, QVariant()).toInt(&ok);
+    return ok && n > 0 ? n : defaultValue;
+}
+
 } // namespace
 
 namespace Settings {
@@ -137,11 +145,17 @@ DatabaseParameters readDatabaseParameters()
     return p;
 }
 
-int maxClients()
+ClientLimits readClientLimits()
 {
-    bool ok = false;
-    const int n = value(MaxClients).toInt(&ok);
-    return ok && n > 0 ? n : DefaultMaxClients;
+    const std::shared_ptr<const Values> values = currentValues();
+    return {positiveIn(*values, MaxClients, DefaultMaxClients),
+            positiveIn(*values, MaxClientsPerAddress, DefaultMaxClientsPerAddress)};
+}
+
+int preLoginIdleTimeoutMsecs()
+{
+    // Within what poll() takes: about 23 days at most.
+    return 1000 * qMin(2000000, positiveIn(*currentValues(), PreLoginIdleTimeout, DefaultPreLoginIdleTimeout));
 }
 
 QStringList userFolderRoots()

@@ -34,15 +34,15 @@ inline constexpr char ConsoleMediaBaseURL[] = "Server/ConsoleMediaBaseURL";
 // Where "create_user_folder" and "remove_user_folder" may act: comma-separated directories.
 inline constexpr char UserFolderRoots[] = "Server/UserFolderRoots";
 inline constexpr char DefaultUserFolderRoots[] = "/home,/srv";
-// Host-password checks per client address: this many failures within the window (seconds)
-// hold the address back until a whole window has passed since the last one.
+// Host-password checks per client address and user, and per client address: this many
+// failures within the window (seconds) hold the key back until a whole window has passed since
+// the last one.
 inline constexpr char LoginFailureLimit[] = "Server/LoginFailureLimit";
 inline constexpr int DefaultLoginFailureLimit = 5;
-inline constexpr char LoginFailureWindow[] = "Server/LoginFailureWindow";
-inline constexpr int DefaultLoginFailureWindow = 60;
-// Failed host-password checks per client address, whatever the user, within the same window.
 inline constexpr char LoginFailureAddressLimit[] = "Server/LoginFailureAddressLimit";
 inline constexpr int DefaultLoginFailureAddressLimit = 50;
+inline constexpr char LoginFailureWindow[] = "Server/LoginFailureWindow";
+inline constexpr int DefaultLoginFailureWindow = 60;
 // Strict privilege: changes to accounts, groups, folders, tokens and registrations need a login
 // with administrator privilege, which an empty admin group no longer grants.
 inline constexpr char RequireAdminGroup[] = "Server/RequireAdminGroup";
@@ -55,6 +55,12 @@ inline constexpr int DefaultMySqlBorrowTimeout = 5;
 // Client connections served at once; a new one beyond is closed at once.
 inline constexpr char MaxClients[] = "Server/MaxClients";
 inline constexpr int DefaultMaxClients = 4096;
+// Connections of one client address not logged in at once; a new one beyond is closed at once.
+inline constexpr char MaxClientsPerAddress[] = "Server/MaxClientsPerAddress";
+inline constexpr int DefaultMaxClientsPerAddress = 256;
+// Seconds a connection not logged in may go without a message before it is closed.
+inline constexpr char PreLoginIdleTimeout[] = "Server/PreLoginIdleTimeout";
+inline constexpr int DefaultPreLoginIdleTimeout = 30;
 // The domain whose controller LOGONSERVER names: an account allowed to manage users and groups
 // with its password, or Kerberos with the host's keytab; and the domain's Kerberos realm.
 inline constexpr char DomainUser[] = "Server/DomainUser";
@@ -79,7 +85,13 @@ struct DatabaseParameters {
 };
 DatabaseParameters readDatabaseParameters();
 
-int maxClients();
+// MaxClients and MaxClientsPerAddress from one reading of the file, for the accept loop.
+struct ClientLimits {
+    int maxClients = DefaultMaxClients;
+    int perAddress = DefaultMaxClientsPerAddress;
+};
+ClientLimits readClientLimits();
+int preLoginIdleTimeoutMsecs();
 
 // The folder roots as the operator wrote them: absolute paths only, in order.
 QStringList userFolderRoots();

@@ -15,9 +15,10 @@ AXServerCommand::AXServerCommand(SessionState *session)
 
 bool AXServerCommand::isOwnUser(const QString &name) const
 {
-    // The catalogue compares user names without regard to case, and a login may carry a domain.
-    return name.compare(userName, Qt::CaseInsensitive) == 0
-           || name.compare(normalizeUserName(userName), Qt::CaseInsensitive) == 0;
+    // The catalogue compares user names without regard to case; the session holds the login's
+    // user part, and a malformed name is nobody's.
+    const QString user = normalizeUserName(name);
+    return !user.isEmpty() && user.compare(userName, Qt::CaseInsensitive) == 0;
 }
 
 QString AXServerCommand::dispatch(const Request &request)

@@ -27,7 +27,7 @@ public:
     static qint64 toNumber(const QString &text) { return Request::toNumber(text); }
     static int toId(const QString &text) { return static_cast<int>(toNumber(text)); }
 
-    // Whether name is the logged-in user (with or without the login's domain part).
+    // Whether name, read by the login-name rule, is the logged-in user (any domain part).
     bool isOwnUser(const QString &name) const;
 
     QString userName;

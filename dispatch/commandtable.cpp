@@ -149,7 +149,9 @@ const CommandRow commandRows[] = {
      [](C &, const P &p) { return AXUserCommand::removeUserFolder(p[0], p[1]); }},
     {"create_group", 1, 1, In, Admin, {}, [](C &, const P &p) { return AXUserCommand::createGroup(p[0]); }},
     {"modify_user_password", 3, 3, Access::OldPasswordOrAdministrator, Admin, {Secrets::Parameters, 1, -1},
-     [](C &c, const P &p) { return AXUserCommand::changeUserPassword(p[0], p[1], p[2], c.clientAddress); }},
+     [](C &c, const P &p) {
+         return AXUserCommand::changeUserPassword(p[0], p[1], p[2], c.clientAddress, normalizeUserName(p[0]));
+     }},
     {"remove_user", 1, 1, In, Admin, {}, [](C &, const P &p) { return AXUserCommand::removeUser(p[0]); }},
     {"remove_group", 1, 1, In, Admin, {}, [](C &, const P &p) { return AXUserCommand::removeGroup(p[0]); }},
     {"get_user_uid", 0, 0, In, Any, {}, acceptWithoutEffect},

@@ -7,6 +7,32 @@ bool isFieldSeparator(QChar c)
     return c == QLatin1Char('?') || c == QLatin1Char('&');
 }
 
+bool isUserNameSeparator(QChar c)
+{
+    return c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char('@') || c == QLatin1Char('+');
+}
+
+constexpr int malformedName = -2;
+
+// Position of the one separator (-1 without), or malformedName.
+int userNameSeparator(const QString &name)
+{
+    int at = -1;
+    for (int i = 0; i < name.size(); ++i) {
+        const ushort c = name.at(i).unicode();
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f))
+            return malformedName;
+        if (isUserNameSeparator(name.at(i))) {
+            if (at >= 0)
+                return malformedName;
+            at = i;
+        }
+    }
+    if (name.isEmpty() || at == 0 || at == name.size() - 1)
+        return malformedName;
+    return at;
+}
+
 } // namespace
 
 Request::Request(const QString &text)
@@ -71,15 +97,17 @@ qint64 Request::toNumber(const QString &text)
     return ok ? value : 0;
 }
 
+bool isValidUserName(const QString &name)
+{
+    return userNameSeparator(name) != malformedName;
+}
+
 QString normalizeUserName(const QString &name)
 {
-    QString result = name;
-    for (const QChar separator : {QLatin1Char('/'), QLatin1Char('\\'), QLatin1Char('@'), QLatin1Char('+')}) {
-        const int first = result.indexOf(separator);
-        if (first < 0)
-            continue;
-        const int next = result.indexOf(separator, first + 1);
-        result = result.mid(first + 1, next < 0 ? -1 : next - first - 1);
-    }
-    return result;
+    const int at = userNameSeparator(name);
+    if (at == malformedName)
+        return QString();
+    if (at < 0)
+        return name;
+    return name.at(at) == QLatin1Char('@') ? name.left(at) : name.mid(at + 1);
 }

@@ -50,5 +50,9 @@ private:
     QStringList params;
 };
 
-// A user name as requests may write it, with its domain part ("/", "\", "@" or "+") stripped.
+// A login name is read one way everywhere: "user", "DOMAIN\user", "DOMAIN/user", "DOMAIN+user"
+// or "user@DOMAIN" (the user before "@", as a Kerberos principal reads). Valid only with at most
+// one separator, no empty part and no control character.
+bool isValidUserName(const QString &name);
+// The user part of a valid name; empty for any other.
 QString normalizeUserName(const QString &name);

@@ -41,6 +41,11 @@ ConnectionSocket::~ConnectionSocket()
     ::close(fd);
 }
 
+bool ConnectionSocket::waitForMessage(int msecs)
+{
+    return waitReadable(fd, QDeadlineTimer(msecs));
+}
+
 qint64 ConnectionSocket::receiveMessage(char *buffer, int size)
 {
     for (;;) {

@@ -25,6 +25,8 @@ public:
 
     int descriptor() const { return fd; }
 
+    // Owning thread, unshared: false when nothing arrives (not even the peer's close) in msecs.
+    bool waitForMessage(int msecs);
     // Owning thread: the next message (one receive), 0 when the peer closed, negative on failure.
     qint64 receiveMessage(char *buffer, int size);
 

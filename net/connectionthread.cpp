@@ -1,8 +1,10 @@
 #include "net/connectionthread.h"
 
 #include "app/log.h"
+#include "app/settings.h"
 #include "net/connectionsocket.h"
 #include "net/listener.h"
+#include "net/prelogincount.h"
 #include "net/threadcache.h"
 #include "protocol/clientsession.h"
 #include "protocol/secretmask.h"
@@ -25,13 +27,28 @@ struct HandOver {
 void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clientAddress)
 {
     ClientSession session(clientAddress);
+    // The accept loop counted the connection as not logged in; it stops counting once the
+    // connection logged in or became a control channel, which never time out.
+    bool preLogin = true;
+    const auto leavePreLogin = [&] {
+        if (preLogin)
+            PreLoginCount::instance().remove(clientAddress);
+        preLogin = false;
+    };
     // The descriptor is closed when the last holder (a relay, perhaps) lets go.
-    const auto ended = qScopeGuard([&] { session.connectionEnded(*socket); });
+    const auto ended = qScopeGuard([&] {
+        leavePreLogin();
+        session.connectionEnded(*socket);
+    });
     bool receiveFailed = false;
     if (Listener::isRunning()) {
         // One byte is kept for the terminating zero, so a full buffer is still one message.
         char buffer[1024];
         for (;;) {
+            if (preLogin && !socket->waitForMessage(Settings::preLoginIdleTimeoutMsecs())) {
+                AX_DEBUG("No message within PreLoginIdleTimeout before a login: closing");
+                break;
+            }
             const qint64 n = socket->receiveMessage(buffer, sizeof buffer - 1);
             if (n <= 0) {
                 receiveFailed = n < 0;
@@ -42,6 +59,8 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
             AX_DEBUG("Reading %d bytes, message: '%s'", int(n),
                      SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
             session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
+            if (!session.userName.isNull() || socket->isShared())
+                leavePreLogin();
             if (!Listener::isRunning())
                 break;
         }

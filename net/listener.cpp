@@ -3,6 +3,7 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "net/connectionthread.h"
+#include "net/prelogincount.h"
 #include "net/socketio.h"
 
 #include <QtDebug>
@@ -99,7 +100,7 @@ int createListeningSocket(const QByteArray &address, int port, int backlog)
 
 int acceptConnections(int socket)
 {
-    ThrottledError refused, noThread;
+    ThrottledError refused, refusedFromAddress, noThread;
     while (isRunning()) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -113,15 +114,25 @@ int acceptConnections(int socket)
         AX_DEBUG("Accepted socket connection");
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        const int maxClients = Settings::maxClients();
-        if (ConnectionThread::liveConnections() >= maxClients) {
+        const Settings::ClientLimits limits = Settings::readClientLimits();
+        if (ConnectionThread::liveConnections() >= limits.maxClients) {
             ::close(client);
             refused.report(QStringLiteral("Connection from %1 refused: %2 clients connected, the most MaxClients allows")
-                               .arg(QLatin1String(text)).arg(maxClients));
+                               .arg(QLatin1String(text)).arg(limits.maxClients));
+            continue;
+        }
+        // Counted here, so that a burst is refused before any of its threads has run.
+        const QString address = QString::fromLatin1(text);
+        if (!PreLoginCount::instance().tryAdd(address, limits.perAddress)) {
+            ::close(client);
+            refusedFromAddress.report(
+                QStringLiteral("Connection from %1 refused: %2 of its connections not logged in, the most MaxClientsPerAddress allows")
+                    .arg(address).arg(limits.perAddress));
             continue;
         }
         const char *reason = nullptr;
         if (!ConnectionThread::start(client, text, &reason)) {
+            PreLoginCount::instance().remove(address);
             // Only this client goes without: ending the server here would turn a burst of
             // clients into a restart loop.
             std::fprintf(stderr, "Could not create server thread. Error: %s\n", reason);

@@ -13,8 +13,9 @@ extern const int LargestBacklog;
 // Returns the socket (positive) or a negative code; the reason is in SocketIo::lastSocketError().
 int createListeningSocket(const QByteArray &address, int port, int backlog);
 // Gives every connection accepted on socket a thread of its own while the server runs, up to
-// MaxClients at once (one beyond is closed at once); 0 after an orderly end (the socket is
-// closed then). A thread that cannot be created costs only that one client its connection.
+// MaxClients at once and MaxClientsPerAddress not logged in per client address (one beyond is
+// closed at once); 0 after an orderly end (the socket is closed then). A thread that cannot be
+// created costs only that one client its connection.
 int acceptConnections(int socket);
 // Blocks until a connection is pending; retried when interrupted.
 bool waitReadable(int socket);

@@ -6,7 +6,6 @@
 #include "accounts/loginfailurelimiter.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
-#include "dispatch/request.h"
 #include "protocol/clientsession.h"
 #include "net/peerconnection.h"
 #include "platform/privileged.h"
@@ -19,10 +18,9 @@ namespace {
 bool byDatabaseToken(ClientSession &session, const QString &user, const QString &password)
 {
     AX_DEBUG("Trying MySql token authentication...");
-    const QString name = normalizeUserName(user);
     const QStringList tokens = session.db->selectColumn(
         QStringLiteral("ax_user"), QStringLiteral("token"),
-        QStringLiteral("username=") + MySqlInfo::quote(name));
+        QStringLiteral("username=") + MySqlInfo::quote(user));
     AX_DEBUG("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
     const bool ok = tokens.contains(password);
     AX_DEBUG(ok ? "MySql authentication succesful" : "MySql authentication failed");
@@ -83,7 +81,7 @@ bool authenticate(ClientSession &session, const QString &command, const QString 
     AX_DEBUG("Trying Windows authentication...");
     // Host passwords can be guessed, tokens cannot: only this step counts failures. With
     // LOGONSERVER naming a domain controller, a domain user's password counts too.
-    return LoginFailureLimiter::instance().check(session.clientAddress, [&] {
+    return LoginFailureLimiter::instance().check(session.clientAddress, user, [&] {
         return Privileged::checkPassword(user, password)
             || AccountStore::accountsOf(qEnvironmentVariable("LOGONSERVER"))->checkPassword(user, password);
     });

@@ -91,7 +91,7 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
     const QString &targetDir = header.targetDir;
     const qint64 size = header.size;
 
-    const QString user = normalizeUserName(session.userName);
+    const QString &user = session.userName; // the login's user part
     const QString directory = qEnvironmentVariable("windir") + QStringLiteral("/TEMP/ambrix-") + user
                               + (targetDir.isEmpty() ? QString() : QLatin1Char('/') + targetDir);
     // The privileged side opens the file as the user, below the user's upload directory, and

@@ -20,19 +20,26 @@ const QByteArray notAuthenticated = QByteArrayLiteral("Not authenticated");
 
 QByteArray login(ClientSession &session, const QString &command, const Request &request)
 {
+    // One reading of the name for every method and check, and for the session: a name that
+    // could be read two ways is tried by none.
+    if (!isValidUserName(request.field(1))) {
+        AX_DEBUG("%s", badAuthentication.constData());
+        return badAuthentication;
+    }
+    const QString user = normalizeUserName(request.field(1));
     if (qgetenv("DEBUG_NOAUTH") == "1") {
         session.isAdmin = true;
-        session.userName = request.field(1);
+        session.userName = user;
         return authenticationOk;
     }
     const QString group = request.ampersandField(1);
     session.password = request.ampersandFieldsFrom(2);
 
-    if (!Authentication::authenticate(session, command, request.field(1), session.password)) {
+    if (!Authentication::authenticate(session, command, user, session.password)) {
         AX_DEBUG("%s", badAuthentication.constData());
         return badAuthentication;
     }
-    session.userName = request.field(1);
+    session.userName = user;
     AX_DEBUG("Admin group: %s", qUtf8Printable(group));
     QByteArray reply = authenticationOk;
     if (group.isEmpty()) {

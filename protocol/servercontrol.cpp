@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "dispatch/request.h"
 #include "protocol/clientsession.h"
 #include "protocol/connection.h"
 #include "protocol/usersocketregistry.h"
@@ -26,10 +27,15 @@ QByteArray registrationError(ClientSession &session, const QString &text, QStrin
     *user = registration.user;
     if (user->isEmpty())
         return QByteArrayLiteral("Error: empy user name");
+    // Kept under the user part, as logins know their user; a malformed name stays as given and
+    // so matches no login.
+    const QString userPart = normalizeUserName(*user);
     // Under strict privilege a control channel is opened only by its own user's login: anybody
     // else would receive what is relayed to that user and answer in its place.
-    if (session.userName.simplified() != *user && Settings::requiresAdminGroup())
+    if (Settings::requiresAdminGroup() && (userPart.isEmpty() || session.userName.simplified() != userPart))
         return QByteArrayLiteral("Not authenticated");
+    if (!userPart.isEmpty())
+        *user = userPart;
     if (address.simplified() != session.clientAddress.simplified()) {
         return QStringLiteral("Error: address parameter '%1' differs from client address '%2'")
             .arg(address, session.clientAddress)

@@ -85,6 +85,7 @@ private slots:
         server.setSetting(QStringLiteral("Server/UserFolderRoots"), folders.path());
         // The wrong passwords below are meant; none may hold the test's address back.
         server.setSetting(QStringLiteral("Server/LoginFailureLimit"), 1000);
+        server.setSetting(QStringLiteral("Server/LoginFailureAddressLimit"), 1000);
         QVERIFY(server.start());
         admin = server.login("admin", serverToken);
         QVERIFY(admin);

@@ -31,9 +31,16 @@ class ConnectionsTest : public QObject
     Q_OBJECT
 
     TestServer server;
+    TestServer idle; // PreLoginIdleTimeout=1
 
 private slots:
-    void initTestCase() { QVERIFY(server.start()); }
+    void initTestCase()
+    {
+        QVERIFY(server.start());
+        idle.setSetting(QStringLiteral("Server/PreLoginIdleTimeout"), 1);
+        idle.setSetting(QStringLiteral("Server/ServerToken"), QStringLiteral("idle-token"));
+        QVERIFY(idle.start());
+    }
 
     // Each reply exactly, with nothing after it: no line end, no length.
     void kindsBeforeLogin_data() { addRowsFrom("connections.rows"); }
@@ -95,6 +102,50 @@ private slots:
         QTRY_VERIFY(capped.logContents().contains("refused: 3 clients connected"));
         served.pop_back();
         QVERIFY(waitUntil([&] { return TestClient(capped.port()).request("get_system_load", 1000) == "Not authenticated"; }, 5000));
+    }
+
+    // At most MaxClientsPerAddress connections of one address wait for a login: the next one is
+    // closed at once while other addresses, the server token's among them, are served. A place is
+    // free again once one of them ends, logs in or becomes a control channel.
+    void perAddressBeforeLogin_data() { addRowsFrom("connections.rows"); }
+
+    void perAddressBeforeLogin()
+    {
+        TestServer capped;
+        capped.setSetting(QStringLiteral("Server/MaxClientsPerAddress"), 20);
+        capped.setSetting(QStringLiteral("Server/MaxClients"), 100);
+        capped.setSetting(QStringLiteral("Server/ServerToken"), QStringLiteral("cap-token"));
+        QVERIFY(capped.start());
+        std::vector<std::unique_ptr<TestClient>> silent;
+        for (int i = 0; i < 20; ++i)
+            silent.push_back(std::make_unique<TestClient>(capped.port(), "127.0.0.1", "127.0.0.2"));
+        QVERIFY(TestClient(capped.port(), "127.0.0.1", "127.0.0.2").waitForClose(5000));
+        QVERIFY(capped.login("anyone", "cap-token"));
+        QTRY_VERIFY(capped.logContents().contains("Connection from 127.0.0.2 refused: 20 of its connections not logged in"));
+        if (field("free").isEmpty())
+            silent.pop_back();
+        else
+            QCOMPARE(silent.back()->request(field("free").toUtf8()), field("reply").toUtf8());
+        QVERIFY(waitUntil([&] {
+            return TestClient(capped.port(), "127.0.0.1", "127.0.0.2").request("get_system_load", 1000) == "Not authenticated";
+        }, 5000));
+    }
+
+    // A connection not logged in is closed after PreLoginIdleTimeout seconds without a message.
+    // Logged-in clients and control channels never time out: they are still there when a silent
+    // connection opened after them has been closed.
+    void idleBeforeLogin_data() { addRowsFrom("connections.rows"); }
+
+    void idleBeforeLogin()
+    {
+        TestClient client(idle.port());
+        if (!field("first").isEmpty())
+            QCOMPARE(client.request(field("first").toUtf8()), field("reply").toUtf8());
+        QVERIFY(TestClient(idle.port()).waitForClose(15000));
+        if (field("stays").isEmpty())
+            QVERIFY(client.waitForClose(15000));
+        else
+            QVERIFY(!client.request("get_system_load").isEmpty());
     }
 
     // Calls on a fresh connection to a peer, then closing it: results and what the peer received.

@@ -125,29 +125,85 @@ private slots:
         QCOMPARE(principal.messages().size(), before);
     }
 
-    // Host passwords cannot be guessed at network speed: after five failures from one address,
-    // its host-password checks fail unattempted (the right password too), over any connection,
-    // while other addresses and token logins go on.
+    // Host passwords cannot be guessed at network speed: after five failures for one user from
+    // one address, that user's host-password checks from there fail unattempted (the right
+    // password too), over any connection, while other addresses, other users and token logins go
+    // on, until the address's own limit (eight here) holds back every user's checks from there.
     void guessingIsHeldBack_data() { addRowsFrom("login.rows", {{"v", prefix + "v"}}); }
 
     void guessingIsHeldBack()
     {
+        server.setSetting("Server/LoginFailureAddressLimit", 8);
+        auto relax = qScopeGuard([this] { server.removeSetting("Server/LoginFailureAddressLimit"); });
         const QString wrong = field("wrong"), right = field("right"), refused = field("refused"), source = field("source");
-        const QByteArray v = prefix + "v";
+        const QByteArray v = prefix + "v", w = prefix + "w";
         admin->request("create_user?" + v + "&Right-Pass1&" + group);
-        auto removeUser = qScopeGuard([&] { admin->request("remove_user?" + v); });
+        admin->request("create_user?" + w + "&Right-Pass1&" + group);
+        auto removeUsers = qScopeGuard([&] {
+            admin->request("remove_user?" + v);
+            admin->request("remove_user?" + w);
+        });
         const auto ask = [&](const QString &from, const QString &request) {
             TestClient client(server.port(), "127.0.0.1", qPrintable(from));
             if (request.startsWith("modify"))
                 client.request(QByteArray("login?alice&&") + AliceToken);
             return QString::fromUtf8(client.request(request.toUtf8()));
         };
+        const auto forW = [&](QString text) { return text.replace(QString(v), QString(w)); };
         for (int i = 0; i < 5; ++i)
             QCOMPARE(ask(source, wrong), refused);
         QCOMPARE(ask(source, right), refused);
         QCOMPARE(ask(source.chopped(1) + "9", right), field("accepted"));
+        QCOMPARE(ask(source, forW(right)), forW(field("accepted")));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(ask(source, forW(wrong)), refused);
+        QCOMPARE(ask(source, forW(right)), refused);
         QCOMPARE(ask(source, QByteArray("login?alice&&") + AliceToken), QString(ok));
-        QVERIFY(server.logContents().contains("Info: Host password checks from " + source.toUtf8() + " held back"));
+        const QByteArray log = server.logContents(), from = " from " + source.toUtf8() + " held back";
+        QVERIFY(log.contains("Info: Host password checks for " + v + from) && log.contains("Info: Host password checks" + from));
+    }
+
+    // Checks in flight count: of 300 concurrent guesses five are checked, and the right password
+    // among them is refused. PAM is made to count its checks and to hold them until released.
+    void concurrentGuesses()
+    {
+        QTemporaryDir dir;
+        const QString attempts = dir.filePath("attempts"), release = dir.filePath("release"), script = dir.filePath("check");
+        QVERIFY(writeFile(script, "#!/bin/sh\necho \"$PAM_USER\" >> '" + attempts.toUtf8() + "'\nfor i in $(seq 600); do [ -e '"
+                                      + release.toUtf8() + "' ] && exit 0; sleep 0.05; done\n"));
+        QVERIFY(QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(writeFile("/etc/pam.d/ambrix-server", "auth optional pam_exec.so quiet " + script.toUtf8() + "\n@include common-auth\n"));
+        server.setSetting("Server/MaxClientsPerAddress", 1000);
+        const QByteArray c = prefix + "c";
+        admin->request("create_user?" + c + "&Right-Pass1&" + group);
+        auto restore = qScopeGuard([&] {
+            writeFile(release, "");
+            QFile::remove("/etc/pam.d/ambrix-server");
+            server.removeSetting("Server/MaxClientsPerAddress");
+            admin->request("remove_user?" + c);
+        });
+        std::vector<std::unique_ptr<TestClient>> burst;
+        QVector<QByteArray> replies(300);
+        for (int i = 0; i < 300; ++i) {
+            burst.push_back(std::make_unique<TestClient>(server.port(), "127.0.0.1", "127.0.5.1"));
+            QVERIFY(burst.back()->send("login?" + c + "&&Guess-" + QByteArray::number(i)));
+        }
+        const auto answered = [&] {
+            for (int i = 0; i < 300; ++i) {
+                if (replies[i].isEmpty() && !burst[size_t(i)]->staysSilent(0))
+                    replies[i] = burst[size_t(i)]->receiveExactly(bad.size());
+            }
+            return 300 - replies.count(QByteArray());
+        };
+        // Five guesses are being checked (held by PAM), every other one is refused unchecked.
+        QVERIFY(waitUntil([&] { return answered() == 295; }, 60000));
+        QCOMPARE(TestClient(server.port(), "127.0.0.1", "127.0.5.1").request("login?" + c + "&&Right-Pass1"), bad);
+        QVERIFY(writeFile(release, ""));
+        QVERIFY(waitUntil([&] { return answered() == 300; }, 60000));
+        QCOMPARE(replies.count(bad), 300);
+        QCOMPARE(TestClient(server.port(), "127.0.0.1", "127.0.5.1").request("login?" + c + "&&Right-Pass1"), bad);
+        QCOMPARE(readFile(attempts).split('\n').count(c), 5);
+        QCOMPARE(server.logContents().count("Info: Host password checks for " + c + " from 127.0.5.1 held back"), 1);
     }
 
     // With RequireAdminGroup, an empty admin group grants no privilege, and whatever changes the
@@ -177,6 +233,11 @@ private slots:
         QCOMPARE(plain.request(taken), either("Not authenticated", "Ok"));
         QCOMPARE(TestClient(server.port()).request(taken), either("Not authenticated", "Ok"));
         QCOMPARE(plain.request("_serverCommand_set_remote_server?127.0.0.1&alice"), QByteArray("Ok"));
+        // "alice@bob" is alice: bob's token stays bob's, alice's control channel is hers.
+        TestClient at(server.port());
+        QCOMPARE(at.request("login?alice@bob&&srv&Token?42"), ok);
+        QCOMPARE(at.request("get_user_token?bob"), either("\n", QByteArray(BobToken) + "\n"));
+        QCOMPARE(at.request("_serverCommand_set_remote_server?127.0.0.1&CORP\\alice"), QByteArray("Ok"));
         // A real admin group still grants it.
         TestClient member(server.port(), "127.0.0.1", "127.0.3.3");
         QCOMPARE(member.request("login?" + user + "&" + group + "&Third-Pass3"), ok);
