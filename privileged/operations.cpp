@@ -61,7 +61,9 @@ std::string number(qint64 value)
 }
 
 // A second guard behind the serving process's own limits, which a serving process that is no
-// longer ours would skip: failed password checks per user name, whoever asks.
+// longer ours would skip: failed password checks per user name, whoever asks and from wherever,
+// at most ten times what one address may fail within the window. Well above what the serving
+// process's limits let through from a few addresses, far below what a loop could try.
 class PasswordGuard
 {
 public:
@@ -75,8 +77,8 @@ public:
     {
         const qint64 windowMs = 1000 * qMax<qint64>(1, Settings::value(Settings::LoginFailureWindow,
                                                                         Settings::DefaultLoginFailureWindow).toLongLong());
-        const int limit = qMax(1, Settings::value(Settings::LoginFailureAddressLimit,
-                                                  Settings::DefaultLoginFailureAddressLimit).toInt());
+        const int limit = 10 * qMax(1, Settings::value(Settings::LoginFailureAddressLimit,
+                                                       Settings::DefaultLoginFailureAddressLimit).toInt());
         const QString key = user.toCaseFolded();
         {
             QMutexLocker locker(&lock);
