@@ -8,6 +8,7 @@
 #include <pwd.h>
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -62,9 +63,29 @@ bool fetchEntry(std::vector<char> &buffer, Entry *entry, Lookup lookup)
     return error == 0 && found;
 }
 
+// One reentrant lookup (getpwnam_r and its kin), its entry turned into a value before its buffer
+// goes.
+template <typename Entry, typename Lookup, typename Convert>
+auto lookUp(Lookup lookup, Convert convert) -> std::optional<decltype(convert(std::declval<const Entry &>()))>
+{
+    std::vector<char> buffer(initialBufferSize);
+    Entry entry{};
+    if (!fetchEntry(buffer, &entry, lookup))
+        return std::nullopt;
+    return convert(entry);
+}
+
 AccountDatabase::User userOf(const passwd &e)
 {
     return {e.pw_uid, e.pw_gid, QString::fromUtf8(e.pw_name), QString::fromUtf8(e.pw_dir)};
+}
+
+AccountDatabase::Group groupOf(const group &e)
+{
+    AccountDatabase::Group result{e.gr_gid, {}};
+    for (char **member = e.gr_mem; member && *member; ++member)
+        result.members.append(QString::fromUtf8(*member));
+    return result;
 }
 
 // getpwent and getgrent keep one reading position per process, so a walk through either
@@ -90,26 +111,16 @@ std::optional<User> findUser(const QString &name)
     if (!isUsableName(name))
         return std::nullopt;
     const QByteArray key = name.toUtf8();
-    std::vector<char> buffer(initialBufferSize);
-    passwd entry{};
-    const auto byName = [&key](passwd *e, char *data, size_t size, passwd **found) {
+    return lookUp<passwd>([&key](passwd *e, char *data, size_t size, passwd **found) {
         return getpwnam_r(key.constData(), e, data, size, found);
-    };
-    if (!fetchEntry(buffer, &entry, byName))
-        return std::nullopt;
-    return userOf(entry);
+    }, userOf);
 }
 
 std::optional<User> findUserById(quint32 uid)
 {
-    std::vector<char> buffer(initialBufferSize);
-    passwd entry{};
-    const auto byId = [uid](passwd *e, char *data, size_t size, passwd **found) {
+    return lookUp<passwd>([uid](passwd *e, char *data, size_t size, passwd **found) {
         return getpwuid_r(uid_t(uid), e, data, size, found);
-    };
-    if (!fetchEntry(buffer, &entry, byId))
-        return std::nullopt;
-    return userOf(entry);
+    }, userOf);
 }
 
 std::optional<Group> findGroup(const QString &name)
@@ -117,17 +128,9 @@ std::optional<Group> findGroup(const QString &name)
     if (!isUsableName(name))
         return std::nullopt;
     const QByteArray key = name.toUtf8();
-    std::vector<char> buffer(initialBufferSize);
-    group entry{};
-    const auto byName = [&key](group *e, char *data, size_t size, group **found) {
+    return lookUp<group>([&key](group *e, char *data, size_t size, group **found) {
         return getgrnam_r(key.constData(), e, data, size, found);
-    };
-    if (!fetchEntry(buffer, &entry, byName))
-        return std::nullopt;
-    Group result{entry.gr_gid, {}};
-    for (char **member = entry.gr_mem; member && *member; ++member)
-        result.members.append(QString::fromUtf8(*member));
-    return result;
+    }, groupOf);
 }
 
 QStringList usersWithPrimaryGroup(quint32 gid)
