@@ -1,7 +1,8 @@
 // "psexec" for this server: opens a file or folder with the default application of the user
-// who holds a desktop session, inside that session. The server starts it as root with the
-// argument list it would give the Windows tool and never looks at the outcome, so the exit code
-// and the one line on standard error are for operators. Nothing is ever run as root.
+// who holds a desktop session, inside that session. The server's privileged side starts it as
+// root with the argument list it would give the Windows tool and never looks at the outcome, so
+// the exit code and the one line on standard error are for operators. Nothing is ever run as
+// root, and nothing of the user's is read as root.
 #include "desktopentry.h"
 #include "launchrequest.h"
 #include "sessionprocesses.h"
@@ -127,20 +128,22 @@ int main(int argc, char *argv[])
     System::UserAccount user;
     if (!System::lookupUser(uid, &user))
         return fail(NoSession, "the owner of " + name + " (uid " + std::to_string(uid) + ") has no account");
-    std::vector<std::string> environment = SessionProcesses::graphicalEnvironment(session, uid, SessionVariables);
-    if (environment.empty())
-        return fail(NoSession, name + " of " + user.name
-                                   + " has no graphical environment (none of its processes has DISPLAY or WAYLAND_DISPLAY)");
-    environment.insert(environment.end(), {"HOME=" + user.home, "USER=" + user.name, "LOGNAME=" + user.name,
-                                           "SHELL=" + user.shell, std::string("PATH=") + UserPath});
-
     std::string error;
     const long child = System::startChild(&error);
     if (child < 0)
         return fail(NotStarted, "cannot fork: " + error);
     if (child == 0) {
-        if (!System::becomeUser(user, environment, &error))
+        if (!System::becomeUser(user, &error))
             System::exitNow(fail(NotStarted, "cannot become " + user.name + ": " + error));
+        // Read as the user: the environment of the user's own processes is the user's to read,
+        // and root may lack the capability to read anybody else's (the unit's bounding set).
+        std::vector<std::string> environment = SessionProcesses::graphicalEnvironment(session, uid, SessionVariables);
+        if (environment.empty())
+            System::exitNow(fail(NoSession, name + " of " + user.name
+                                                + " has no graphical environment (none of its processes has DISPLAY or WAYLAND_DISPLAY)"));
+        environment.insert(environment.end(), {"HOME=" + user.home, "USER=" + user.name, "LOGNAME=" + user.name,
+                                               "SHELL=" + user.shell, std::string("PATH=") + UserPath});
+        System::useEnvironment(environment);
         System::exitNow(openAsUser(request, user.name));
     }
     return System::waitForChild(child);

@@ -27,8 +27,10 @@ int waitForChild(long pid);
 [[noreturn]] void exitNow(int code);
 
 // For good: supplementary groups, group and user, checked that root cannot come back; then the
-// user's home as working directory (or "/") and exactly environment ("NAME=value" entries).
-bool becomeUser(const UserAccount &user, const std::vector<std::string> &environment, std::string *error);
+// user's home as working directory (or "/").
+bool becomeUser(const UserAccount &user, std::string *error);
+// Exactly environment ("NAME=value" entries), nothing else.
+void useEnvironment(const std::vector<std::string> &environment);
 
 enum class Access { Readable, Missing, Unreadable };
 // As the calling process sees it.

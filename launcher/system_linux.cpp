@@ -96,7 +96,7 @@ void exitNow(int code)
     _exit(code);
 }
 
-bool becomeUser(const UserAccount &user, const std::vector<std::string> &environment, std::string *error)
+bool becomeUser(const UserAccount &user, std::string *error)
 {
     const uid_t uid = static_cast<uid_t>(user.uid);
     const gid_t gid = static_cast<gid_t>(user.gid);
@@ -119,12 +119,16 @@ bool becomeUser(const UserAccount &user, const std::vector<std::string> &environ
         return false;
     }
     umask(022);
+    return true;
+}
+
+void useEnvironment(const std::vector<std::string> &environment)
+{
     clearenv();
     for (const std::string &entry : environment) {
         const std::size_t equals = entry.find('=');
         setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
     }
-    return true;
 }
 
 Access accessOf(const std::string &path)

@@ -18,6 +18,10 @@ bool isRoot();
 // to write. False with the reason when the account is missing.
 bool prepareFiles(const QString &settingsPath, const QString &mediaDirectory, QString *error);
 
+// While root: the settings file and its directory get the account's group, so that what root
+// wrote stays readable to the serving process. False with the reason when the account is missing.
+bool shareSettings(const QString &settingsPath, QString *error);
+
 // Becomes the serving account for good, then locks the process down (no capabilities,
 // no_new_privs, the system-call filter). Without root, only the lock-down. Must run before the
 // process has a thread of its own. False with the reason; the process must not serve then.

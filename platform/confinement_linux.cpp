@@ -185,13 +185,21 @@ bool isRoot()
     return ::geteuid() == 0;
 }
 
-bool prepareFiles(const QString &settingsPath, const QString &mediaDirectory, QString *error)
+bool shareSettings(const QString &settingsPath, QString *error)
 {
     const std::optional<AccountDatabase::User> account = servingAccount(error);
     if (!account)
         return false;
     shareWithGroup(QFileInfo(settingsPath).path(), account->gid, S_IRGRP | S_IXGRP);
     shareWithGroup(settingsPath, account->gid, S_IRGRP);
+    return true;
+}
+
+bool prepareFiles(const QString &settingsPath, const QString &mediaDirectory, QString *error)
+{
+    const std::optional<AccountDatabase::User> account = servingAccount(error);
+    if (!account || !shareSettings(settingsPath, error))
+        return false;
     // The media directory is the serving account's to write, in a parent of root's.
     const QByteArray media = QFile::encodeName(QDir::cleanPath(mediaDirectory));
     QDir().mkpath(QFileInfo(mediaDirectory).path());

@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
 #include "net/peerconnection.h"
+#include "platform/confinement.h"
 #include "registration/serverregistry.h"
 #include "registration/tokengenerator.h"
 
@@ -55,6 +56,10 @@ int ServerRegistration::run(const QString &adminUser, const QString &adminPasswo
             AX_DEBUG("Cannot store the server token in %s", qUtf8Printable(settings.fileName()));
             return TokenRefused;
         }
+        // The rewritten file is root's group's: the serving process must still read it.
+        QString reason;
+        if (Confinement::isRoot() && !Confinement::shareSettings(settings.fileName(), &reason))
+            AX_DEBUG("%s", qUtf8Printable(reason));
     }
 
     if (beforeNetwork && !beforeNetwork())

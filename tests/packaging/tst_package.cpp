@@ -98,6 +98,8 @@ private slots:
         QVERIFY(readFile(control + "/postinst").contains("/usr/share/ambrix-server/ambrix-server.ini"));
         QSettings sample(stage + "/usr/share/ambrix-server/ambrix-server.ini", QSettings::IniFormat);
         QVERIFY(sample.status() == QSettings::NoError && sample.contains("Server/UserFolderRoots"));
+        // New installations are strict; a file without the key keeps the historical rule.
+        QCOMPARE(sample.value("Server/RequireAdminGroup").toString(), QStringLiteral("true"));
     }
 
     void unitAndLogRotation()
@@ -113,6 +115,11 @@ private slots:
         // The server finds the package's "psexec" before any other.
         QVERIFY2(packaged.contains(QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
         // What the unit does under systemd (settings in /opt, a clean stop on SIGINT) is the system test's.
+        const ProgramResult security = runProgram("systemd-analyze", {"security", "--offline=yes", "--no-pager",
+                                                                      stage + "/usr/lib/systemd/system/ambrix-server.service"});
+        const QRegularExpressionMatch exposure =
+            QRegularExpression(QStringLiteral("Overall exposure level for \\S+: ([0-9.]+)")).match(QString::fromUtf8(security.out));
+        QVERIFY2(exposure.hasMatch() && exposure.captured(1).toDouble() <= 4.0, security.out.right(300).constData());
 
         // The log's path has a blank: unquoted, logrotate would read two patterns.
         const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", stage + "/etc/logrotate.d/ambrix-server"});

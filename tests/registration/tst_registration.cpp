@@ -120,6 +120,8 @@ private slots:
             return;
         const QString token = server.setting("Server/ServerToken").toString();
         QVERIFY2(tokenForm.match(token).hasMatch(), qPrintable(token));
+        // Rewritten by root, the settings stay readable to the serving account.
+        QCOMPARE(QFileInfo(server.settingsPath()).group(), QStringLiteral("ambrix-server"));
         const QStringList expected = QString(messages).replace("TOKEN", token).split('|');
         QVERIFY(principal.waitForMessages(expected.size()));
         QStringList got;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The operators' part of README.md, step by step, on a Debian 12 booted with systemd in a
-# container: MariaDB with the catalogue, the freshly built package installed with apt,
-# settings, registration, the service (status, journal, debug switch, stop, kill, restart,
-# upgrade, reboot), uploads, logrotate, remove and purge.
+# container: MariaDB with the catalogue, the freshly built package installed with apt, the
+# serving account, settings, registration, the service (its two processes and its sandbox as
+# /proc and systemd-analyze see them, status, journal, debug switch, stop, kill, restart,
+# upgrade, reboot), uploads, a platform program's mount, logrotate, remove and purge.
 #
 # The root file system (Debian 12 minbase with systemd, MariaDB, logrotate and the package's
 # dependencies) comes from the Debian archive once and is kept between runs in
@@ -240,12 +241,36 @@ list_files() {
 changed_files() {
     list_files | diff /root/before.txt - | sed -n 's/^> //p; s/^< /- /p'
 }
+# The lines of /proc/PID/status named, blanks squeezed.
+status_of() { grep -E "^($2):" "/proc/$1/status" | sed 's/[[:space:]]\+/ /g; s/ $//'; }
+# Processes of the unit's control group, by /proc (whichever cgroup hierarchy the host has).
+unit_pids() { grep -l ":$(unit ControlGroup)\$" /proc/[0-9]*/cgroup 2>/dev/null | cut -d/ -f3; }
+privileged_pid() {
+    local pid
+    for pid in $(unit_pids); do [[ "$(cat "/proc/$pid/comm")" != ambrix-privileg ]] || echo "$pid"; done
+}
+# The TCP and UDP sockets PID holds, by inode.
+inet_sockets() {
+    find "/proc/$1/fd" -mindepth 1 -lname 'socket:*' -printf '%l\n' | sed 's/^socket:\[\(.*\)\]$/\1/' |
+        grep -Fx -f <(awk 'FNR > 1 { print $10 }' /proc/net/tcp /proc/net/tcp6 /proc/net/udp /proc/net/udp6) || true
+}
 OPS
 # The operator's lines for systemctl edit, as README.md shows them, and an editor that types them.
 printf '[Service]\nEnvironment=QT_LOGGING_RULES=*.debug=true\n' >"$CT/root/debug.conf"
-printf '[Service]\nExecStart=\nExecStart=/usr/sbin/ambrix-server -a 0.0.0.0 -p 4446\n' >"$CT/root/port.conf"
+printf '[Service]\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\nExecStart=\nExecStart=/usr/sbin/ambrix-server -a 0.0.0.0 -p 445\n' \
+    >"$CT/root/port.conf"
 printf '#!/bin/sh\ncp "$OVERRIDE" "$1"\n' >"$CT/root/editor"
 chmod 755 "$CT/root/editor"
+# The platform's chroot programs, faked: the first notes what it got (arguments, uid, the mode
+# and digest of its last argument, the credentials file) and mounts a tmpfs on its first.
+cat >"$CT/root/mountchroot" <<'FAKE'
+#!/bin/sh
+for last; do :; done
+{ echo "$*"; id -u; stat -c %a "$last"; sha256sum <"$last" | cut -c1-64; } >/root/mountchroot.txt
+mkdir -p "$1" && mount -t tmpfs ax-chroot "$1"
+FAKE
+printf '#!/bin/sh\numount "$1"\n' >"$CT/root/umountchroot"
+chmod 755 "$CT/root/mountchroot" "$CT/root/umountchroot"
 # Three clients that log in and stay connected.
 cat >"$CT/root/hold-clients" <<'HOLD'
 source /root/ops.sh
@@ -279,9 +304,11 @@ out="$(ct "cd /root && apt-get install -y --no-install-recommends ./$DEB_NAME 2>
 check_has "installation" "$out" "Ambrix Server is installed but neither enabled nor started"
 check "enabled after installation" "$(ct 'systemctl is-enabled ambrix-server || true')" disabled
 check "active after installation" "$(ct 'systemctl is-active ambrix-server || true')" inactive
+check "the serving account" "$(ct 'getent passwd ambrix-server | cut -d: -f1,5-')" \
+    "ambrix-server:Ambrix Server (serving process):/nonexistent:/usr/sbin/nologin"
 check "modes of the settings" "$(ct 'stat -c "%a %U:%G %n" "/opt/Ambrix Server" "$SETTINGS"')" \
-    "750 root:root /opt/Ambrix Server
-600 root:root /opt/Ambrix Server/ambrix-server.ini"
+    "750 root:ambrix-server /opt/Ambrix Server
+640 root:ambrix-server /opt/Ambrix Server/ambrix-server.ini"
 check "systemd-analyze verify" "$(ct 'systemd-analyze verify --man=no ambrix-server.service 2>&1')" ""
 check "manuals" "$(ct 'ls /usr/share/man/man8/ambrix-server.8.gz /usr/share/man/man1/ambrix-cli.1.gz | wc -l')" 2
 
@@ -293,7 +320,8 @@ TOKEN="$(ct 'ini ServerToken')"
 [[ "$TOKEN" =~ ^[A-Za-z0-9]{64}$ ]] || fail "no server token in the settings: '$TOKEN'"
 check "the principal's row in ax_server" "$(ct 'mariadb -N -e "SELECT token, ambrix_server, application_server
     FROM ambrix.ax_server WHERE address=\"127.0.0.1\" AND port=4445"')" "$TOKEN	1	1"
-check "mode of the settings after registration" "$(ct 'stat -c "%a %U:%G" "$SETTINGS"')" "600 root:root"
+check "mode of the settings after registration" "$(ct 'stat -c "%a %U:%G" "$SETTINGS"')" "640 root:ambrix-server"
+ct 'install -m 755 /root/mountchroot /root/umountchroot /usr/sbin/'
 
 step "systemctl enable --now ambrix-server"
 ct 'systemctl enable --now ambrix-server' 2>/dev/null
@@ -309,6 +337,37 @@ PID="$(ct main_pid)"
 wait_ct 10 "output_of $PID | grep -qx 'Ambrix Server $VERSION'"
 check "journal of the server without debug lines" "$(ct "output_of $PID")" "Ambrix Server $VERSION"
 
+step "the serving process without root, its privileged side without a network socket"
+AX_UID="$(ct 'id -u ambrix-server')"
+AX_GID="$(ct 'id -g ambrix-server')"
+[[ "$AX_UID" != 0 && "$AX_GID" != 0 ]] || fail "ambrix-server has root's ids: $AX_UID $AX_GID"
+NO_CAPS=0000000000000000
+check "the serving process" "$(ct "status_of $PID 'Uid|Gid|Groups|Cap...|NoNewPrivs|Seccomp'")" \
+    "Uid: $AX_UID $AX_UID $AX_UID $AX_UID
+Gid: $AX_GID $AX_GID $AX_GID $AX_GID
+Groups:
+CapInh: $NO_CAPS
+CapPrm: $NO_CAPS
+CapEff: $NO_CAPS
+CapBnd: $NO_CAPS
+CapAmb: $NO_CAPS
+NoNewPrivs: 1
+Seccomp: 2"
+# Root with the unit's bounding set: CHOWN..SETPCAP (bits 0-8) and AUDIT_WRITE (29).
+check "the privileged side" "$(ct "status_of \$(privileged_pid) 'PPid|Uid|CapEff|CapBnd|NoNewPrivs|Seccomp'")" "PPid: $PID
+Uid: 0 0 0 0
+CapEff: 00000000200001ff
+CapBnd: 00000000200001ff
+NoNewPrivs: 1
+Seccomp: 2"
+[[ -n "$(ct "inet_sockets $PID")" ]] || fail "no internet socket seen in the serving process"
+check "internet sockets of the unit's root processes" \
+    "$(ct 'for pid in $(unit_pids); do [[ $(status_of $pid Uid) != "Uid: 0 "* ]] || inet_sockets $pid; done')" ""
+EXPOSURE="$(ct 'systemd-analyze security --no-pager ambrix-server.service' |
+    sed -n 's/^.*Overall exposure level for ambrix-server.service: \([0-9.]*\) .*$/\1/p')"
+step "exposure of ambrix-server.service: $EXPOSURE"
+awk -v e="$EXPOSURE" 'BEGIN { exit !(e != "" && e <= 4.0) }' || fail "exposure '$EXPOSURE' above 4.0"
+
 step "ambrix-cli: an upload as alice"
 check "upload" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" upload /root/report-été.txt inbox')" inbox
 UPLOADED="/var/lib/ambrix-server/TEMP/ambrix-alice/inbox/report-été.txt"
@@ -322,8 +381,24 @@ step "icons are fetched where no local user can plant anything"
 ct "runuser -u alice -- sh -c 'mkdir -p /tmp/axserver && ln -s /etc/shadow /tmp/axserver/text-editor.png'"
 ct 'ambrix-cli -u alice -t "$(token_of alice)" -o /root/icon "_byteArray_get_application_icon?1" >/dev/null'
 check "icon of application 1" "$(ct 'grep -c "^root:" /root/icon || true')" 0
-check "media directory" "$(ct 'stat -c "%U %a" /var/cache/ambrix-server/media')" "root 755"
+check "media directory" "$(ct 'stat -c "%U %a" /var/cache/ambrix-server/media')" "ambrix-server 755"
 check "a local user writing there" "$(ct "runuser -u alice -- touch /var/cache/ambrix-server/media/x 2>/dev/null || echo refused")" refused
+
+step "mount_chroot: the platform's program mounts outside the service's sandbox"
+out="$(ct "echo '$ALICE_PASSWORD' | ambrix-cli -u alice -t - 'mount_chroot?/srv/ax-chroot&b&alice&d&e'")"
+check "mount_chroot" "$out" Ok
+check "the chroot, seen from the host" "$(ct 'findmnt -n -o FSTYPE --mountpoint /srv/ax-chroot')" tmpfs
+check "what mountchroot got" "$(ct 'sed "1s|/ambrix-chroot-[A-Za-z0-9]*$|/CREDENTIALS|" /root/mountchroot.txt')" \
+    "/srv/ax-chroot b alice d e /run/ambrix-server/CREDENTIALS
+0
+600
+$(printf 'username=alice\npassword=%s\n' "$ALICE_PASSWORD" | sha256sum | cut -c1-64)"
+check "credentials files left" "$(ct 'ls -A /run/ambrix-server')" ""
+check "the password in the journal and the log" \
+    "$(ct "{ journalctl --no-pager; cat \"\$LOG\"; } | grep -c -F '$ALICE_PASSWORD' || true")" 0
+check "umount_chroot" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" "umount_chroot?/srv/ax-chroot"')" Ok
+wait_ct 30 '! findmnt --mountpoint /srv/ax-chroot'
+ct 'rmdir /srv/ax-chroot && rm /usr/sbin/mountchroot /usr/sbin/umountchroot'
 
 step "debug lines on with systemctl edit, and off again with systemctl revert"
 ct 'edit_unit /root/debug.conf && systemctl restart ambrix-server'
@@ -335,9 +410,9 @@ PID="$(ct main_pid)"
 wait_ct 10 "output_of $PID | grep -qx 'Ambrix Server $VERSION'"
 check "journal after systemctl revert" "$(ct "output_of $PID")" "Ambrix Server $VERSION"
 
-step "another port with systemctl edit"
-ct 'edit_unit /root/port.conf && set_ini ServerPort 4446 && systemctl restart ambrix-server'
-wait_ct 30 'ambrix-cli -p 4446 -u alice -t "$(token_of alice)" get_valid_applications'
+step "a port below 1024 with systemctl edit"
+ct 'edit_unit /root/port.conf && set_ini ServerPort 445 && systemctl restart ambrix-server'
+wait_ct 30 'ambrix-cli -p 445 -u alice -t "$(token_of alice)" get_valid_applications'
 ct 'systemctl revert ambrix-server && set_ini ServerPort 4445 && systemctl restart ambrix-server' >/dev/null
 wait_ct 30 catalogue
 PID="$(ct main_pid)"
@@ -402,6 +477,8 @@ check "files left by removal" "$(ct changed_files | grep -v -e '^/opt/Ambrix Ser
 step "apt-get purge"
 out="$(ct 'apt-get purge -y ambrix-server 2>&1')"
 check_has "purge" "$out" "Kept /opt/Ambrix Server/"
+check_has "purge" "$out" "Kept the system account ambrix-server"
+check "the serving account after purge" "$(ct 'getent passwd ambrix-server | cut -d: -f1')" ambrix-server
 check "files left by purge" "$(ct changed_files)" "/opt/Ambrix Server
 /opt/Ambrix Server/ambrix-server.ini
 /opt/Ambrix Server/ambrix-server.log
