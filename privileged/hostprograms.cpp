@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileDevice>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTemporaryFile>
 
 namespace {
@@ -34,8 +35,9 @@ Command commandFor(const QString &program, const QStringList &arguments, bool wa
     if (!isUnderServiceManager())
         return {program, arguments};
     QStringList runner{QStringLiteral("--quiet"), QStringLiteral("--collect"), QStringLiteral("--service-type=exec")};
+    // A program not waited for may start others and end (the launcher does): they stay.
     runner << (waitForIt ? QStringList{QStringLiteral("--wait"), QStringLiteral("--pipe")}
-                         : QStringList{QStringLiteral("--no-block")});
+                         : QStringList{QStringLiteral("--no-block"), QStringLiteral("--property=KillMode=process")});
     return {serviceManagerRunner, runner + QStringList{QStringLiteral("--"), program} + arguments};
 }
 
@@ -72,10 +74,18 @@ int mountChroot(const QStringList &arguments, const QString &user, const QString
 
 bool umountChroot(const QString &argument)
 {
-    const QString program = QString::fromLatin1(Programs::UmountChrootProgram);
+    return startDetached(QString::fromLatin1(Programs::UmountChrootProgram), {argument});
+}
+
+bool startDetached(const QString &program, const QStringList &arguments)
+{
     if (!isUnderServiceManager())
-        return Programs::startDetached(program, {argument});
-    const Command command = commandFor(program, {argument}, false);
+        return Programs::startDetached(program, arguments);
+    // The runner wants the program's path; PATH is this service's own.
+    const QString path = program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
+    if (path.isEmpty())
+        return false;
+    const Command command = commandFor(path, arguments, false);
     return Programs::run(command.program, command.arguments, runnerWaitMs).succeeded();
 }
 

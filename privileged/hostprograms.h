@@ -14,6 +14,10 @@ namespace HostPrograms {
 int mountChroot(const QStringList &arguments, const QString &user, const QString &password);
 // Started, not waited for: true when it could be started.
 bool umountChroot(const QString &argument);
+
+// Any program of the package, started and not waited for, the same way: under the service
+// manager outside this service's sandbox (and its control group, so that it outlives a restart).
+bool startDetached(const QString &program, const QStringList &arguments);
 int managePrinters(const QStringList &arguments);
 
 struct CloudRun {

@@ -4,6 +4,7 @@
 #include "platform/programs.h"
 #include "privileged/asuser.h"
 #include "privileged/beneath.h"
+#include "privileged/hostprograms.h"
 #include "privileged/sessions.h"
 
 #include <QFile>
@@ -80,7 +81,8 @@ int openInSession(const QString &userName, const QString &path, const QString &e
 
     if (!extra.isEmpty())
         arguments.append(extra);
-    Programs::startDetached(program, arguments);
+    // What the user opens runs as the user in the session, not in this service's sandbox.
+    HostPrograms::startDetached(program, arguments);
     return sessionId;
 }
 
