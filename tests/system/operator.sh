@@ -400,6 +400,13 @@ check "umount_chroot" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" "umount_
 wait_ct 30 '! findmnt --mountpoint /srv/ax-chroot'
 ct 'rmdir /srv/ax-chroot && rm /usr/sbin/mountchroot /usr/sbin/umountchroot'
 
+step "open_file: the launcher runs in a unit of its own, outside the service"
+# alice has no desktop session here: the launcher starts, says so, and opens nothing.
+check "open_file" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" "open_file?/root/report-été.txt&"')" '\root\report-été.txt'
+wait_ct 30 'journalctl -t psexec --no-pager | grep -q "psexec: no session to open /root/report-été.txt in (session -1)"'
+check "the launcher's unit" "$(ct 'journalctl -t psexec -o export --no-pager | sed -n "s/^_SYSTEMD_UNIT=//p" | sort -u')" \
+    "$(ct 'journalctl -t psexec -o export --no-pager | sed -n "s/^_SYSTEMD_UNIT=\(run-.*\)/\1/p" | sort -u')"
+
 step "debug lines on with systemctl edit, and off again with systemctl revert"
 ct 'edit_unit /root/debug.conf && systemctl restart ambrix-server'
 wait_ct 30 catalogue
