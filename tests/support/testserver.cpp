@@ -94,8 +94,11 @@ bool TestServer::start(const QStringList &extraArgs, const QString &program)
     process->setStandardErrorFile(dir.path() + QStringLiteral("/stderr.txt"));
     process->start(program, QStringList{"-a", "127.0.0.1", "-p", QString::number(listenPort)} + extraArgs);
     const auto running = [this] { return process->state() == QProcess::Running; };
+    // Answered, not just connected: the kernel queues connections from the moment the port is
+    // bound, before the server has given up root and reads any of them.
     return process->waitForStarted(5000)
-           && waitUntil([&] { return !running() || TestClient(listenPort).isConnected(); }, 10000) && running();
+           && waitUntil([&] { return !running() || !TestClient(listenPort).request("x", 1000).isEmpty(); }, 10000)
+           && running();
 }
 
 qint64 TestServer::pid() const { return process ? process->processId() : 0; }
