@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -91,6 +92,8 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, SIG_IGN);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // Handed over by dup2, which clears close-on-exec: no program started here may inherit it.
+    ::fcntl(firstChannel, F_SETFD, FD_CLOEXEC);
     QCoreApplication application(argc, argv);
     serve(firstChannel);
     // Detached channel threads may still be in an operation: they go with the process.
