@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <pwd.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -30,11 +31,14 @@ std::unique_ptr<QProcess> startSession(const QString &user, const QStringList &c
     process->start("/usr/bin/setsid", QStringList{"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user,
                                                   "--init-groups"} + command);
     process->waitForStarted();
-    // A session is the user's once its process is.
-    const QString status = QStringLiteral("/proc/%1/status").arg(process->processId());
-    const QByteArray uid = QByteArray::number(getpwnam(qPrintable(user)) ? getpwnam(qPrintable(user))->pw_uid : 0);
-    waitUntil([&] { return readFile(status).contains("\nUid:\t" + uid + "\t"); }, 10000);
-    return process;
+    // A session is the user's once its process has run the command as the user: until that exec
+    // the kernel shows /proc/PID as root's, and the server (rightly) leaves root's sessions alone.
+    const QByteArray proc = QStringLiteral("/proc/%1").arg(process->processId()).toLatin1();
+    const passwd *account = getpwnam(qPrintable(user));
+    const uid_t uid = account ? account->pw_uid : 0;
+    struct stat info;
+    const bool isUsers = waitUntil([&] { return ::stat(proc.constData(), &info) == 0 && info.st_uid == uid; }, 20000);
+    return isUsers ? std::move(process) : nullptr;
 }
 
 } // namespace
@@ -135,7 +139,15 @@ private slots:
         }
         const auto first = startSession(user, firstSession.split('|'));
         const auto second = startSession(user, {"sleep", "300"});
-        const auto stop = qScopeGuard([&] { first->kill(); second->kill(); first->waitForFinished(); second->waitForFinished(); });
+        const auto stop = qScopeGuard([&] {
+            for (QProcess *session : {first.get(), second.get()}) {
+                if (session) {
+                    session->kill();
+                    session->waitForFinished();
+                }
+            }
+        });
+        QVERIFY2(first && second, "the sessions' processes did not become the user's");
         qint64 member = 0;
         if (firstSession.contains("echo")) {
             QVERIFY(first->waitForReadyRead());

@@ -1,7 +1,5 @@
 #include "loginrecords.h"
 
-#include <QFile>
-
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -18,7 +16,12 @@ bool write(short type, qint64 pid, const QString &userName = QString())
     memset(&entry, 0, sizeof entry);
     entry.ut_type = type;
     const QByteArray line = "axt/" + QByteArray::number(pid);
-    const QByteArray id = "x" + QByteArray::number(pid % 46656, 36).rightJustified(3, '0');
+    // Four characters of 64 hold every process id (pid_max is at most 2^22), so two live records
+    // of concurrent tests never share an id and replace each other.
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+-";
+    QByteArray id(4, '0');
+    for (int i = 3, rest = int(pid); i >= 0; --i, rest /= 64)
+        id[i] = digits[rest % 64];
     const QByteArray user = userName.toLocal8Bit();
     strncpy(entry.ut_line, line.constData(), sizeof entry.ut_line);
     strncpy(entry.ut_id, id.constData(), sizeof entry.ut_id);
@@ -40,7 +43,6 @@ LoginRecords::LoginRecords()
 {
     const int fd = ::open(_PATH_UTMPX, O_WRONLY | O_CREAT | O_EXCL, 0664);
     if (fd >= 0) {
-        createdFile = true;
         if (const group *utmp = getgrnam("utmp"))
             (void)fchown(fd, 0, utmp->gr_gid);
         ::close(fd);
@@ -49,18 +51,10 @@ LoginRecords::LoginRecords()
 
 LoginRecords::~LoginRecords()
 {
+    // A file made for the purpose stays, holding ended records only: removing it would lose the
+    // records another test process is writing into it at that moment.
     for (const qint64 pid : QList<qint64>(pids))
         end(pid);
-    if (!createdFile)
-        return;
-    // Only when no live session was recorded meanwhile by someone else.
-    bool hasSessions = false;
-    setutxent();
-    while (const utmpx *entry = getutxent())
-        hasSessions = hasSessions || entry->ut_type == USER_PROCESS;
-    endutxent();
-    if (!hasSessions)
-        QFile::remove(QStringLiteral(_PATH_UTMPX));
 }
 
 bool LoginRecords::add(qint64 pid, const QString &userName)

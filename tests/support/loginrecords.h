@@ -4,7 +4,7 @@
 #include <QString>
 
 // Real login records of this machine for processes of a test: added as user sessions and marked
-// ended when this object goes. A login-record file made for the purpose is removed again.
+// ended when this object goes.
 class LoginRecords
 {
 public:
@@ -19,5 +19,4 @@ public:
 
 private:
     QList<qint64> pids;
-    bool createdFile = false;
 };
