@@ -1,5 +1,7 @@
 #include "closedloop.h"
 
+#include "benchsocket.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -135,11 +137,11 @@ LoopResult runClosedLoop(int clients, double warmupSeconds, double durationSecon
 void printLoopResult(const char *mode, int clients, const LoopResult &result)
 {
     std::printf("mode=%s clients=%d operations=%llu seconds=%.3f throughput=%.1f p50_us=%.1f "
-                "p99_us=%.1f max_us=%.1f slow=%llu errors=%llu\n",
+                "p99_us=%.1f max_us=%.1f slow=%llu errors=%llu%s\n",
                 mode, clients, static_cast<unsigned long long>(result.operations), result.seconds,
                 result.throughput(), result.p50Micros, result.p99Micros, result.maxMicros,
                 static_cast<unsigned long long>(result.slowOperations),
-                static_cast<unsigned long long>(result.errors));
+                static_cast<unsigned long long>(result.errors), BenchSocket::tlsFigures().c_str());
     if (result.errors)
         std::printf("error: %s\n", result.firstError.c_str());
 }

@@ -3,6 +3,7 @@
 // It prints one line of "key=value" pairs (and an "error:" line when something went wrong) and
 // exits non-zero when a reply was wrong or a connection failed.
 
+#include "benchsocket.h"
 #include "dbload.h"
 #include "loadoptions.h"
 #include "tcpload.h"
@@ -30,6 +31,8 @@ const char usage[] =
     "  db-churn     per operation: connect to MariaDB, the login's token query, close\n"
     "options:\n"
     "  --host ADDR --port N --clients N --duration S --warmup S --timeout S\n"
+    "  --tls full|resumed          TLS on every connection, each handshake a full one, or\n"
+    "                              resuming the client's previous session where it can\n"
     "  --user NAME --token TOKEN   log in on every connection first\n"
     "  --setup MESSAGE             sent once per connection before measuring (repeatable)\n"
     "  --message MESSAGE --expect REPLY (\\n in both stands for a line end)\n"
@@ -68,6 +71,7 @@ bool parse(int argc, char **argv, LoadOptions *o)
         else if (key == "--duration") o->durationSeconds = std::atof(value);
         else if (key == "--warmup") o->warmupSeconds = std::atof(value);
         else if (key == "--timeout") o->timeoutSeconds = std::atoi(value);
+        else if (key == "--tls") o->tls = value;
         else if (key == "--user") o->user = value;
         else if (key == "--token") o->token = value;
         else if (key == "--setup") o->setupMessages.push_back(unescaped(value));
@@ -85,7 +89,7 @@ bool parse(int argc, char **argv, LoadOptions *o)
         else if (key == "--connect-like") o->connectLikeQtDriver = std::string(value) == "qt";
         else return false;
     }
-    return o->port > 0 && o->clients > 0;
+    return o->port > 0 && o->clients > 0 && (o->tls == "off" || o->tls == "full" || o->tls == "resumed");
 }
 
 } // namespace
@@ -98,6 +102,13 @@ int main(int argc, char **argv)
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    const BenchSocket::Tls tls = o.tls == "full" ? BenchSocket::Tls::Full
+                                 : o.tls == "resumed" ? BenchSocket::Tls::Resumed : BenchSocket::Tls::Off;
+    if (!BenchSocket::useTls(tls, &error)) {
+        std::fprintf(stderr, "error: %s\n", error.c_str());
+        return 1;
+    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (o.mode == "request")
         return TcpLoad::runRequests(o);

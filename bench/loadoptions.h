@@ -12,6 +12,7 @@ struct LoadOptions {
     double warmupSeconds = 0.5;
     double durationSeconds = 3;
     int timeoutSeconds = 10;
+    std::string tls = "off";   // off, full (every connection a full handshake) or resumed
 
     // Text protocol.
     std::string user;          // with --token: log in first

@@ -50,6 +50,9 @@ BEGIN {
     describe["churn"] = "connect, token login, command, quit | MariaDB connect + query + close"
     describe["churn-qt"] = "the same churn | MariaDB connect as Qt's driver does + query + close"
     describe["churn-noop"] = "the same churn | no-op server"
+    describe["tls-requests"] = "TLS round trips, \"get_remote_app_server_port\" | the same in plain text"
+    describe["tls-churn-full"] = "TLS churn, every handshake full | no-op server behind stunnel4"
+    describe["tls-churn-resumed"] = "TLS churn, sessions resumed | no-op server behind stunnel4"
     target["unauthenticated"] = 0.9
     target["memory"] = 0.8
     target["record"] = 0.8
@@ -57,6 +60,9 @@ BEGIN {
     target["churn"] = 1.0
     target["churn-noop"] = 0.7
     target["upload"] = 0.7
+    target["tls-requests"] = 0.85
+    target["tls-churn-full"] = 1.0
+    target["tls-churn-resumed"] = 1.0
     runs = 0
 }
 
@@ -79,7 +85,7 @@ END {
     print "| Point | Baseline | Clients | Throughput ratio | p50 ratio | p99 ratio | Server ops/s | Baseline ops/s | Server p50 / p99 µs | Baseline p50 / p99 µs | Target |"
     print "|---|---|---|---|---|---|---|---|---|---|---|"
     # Rows in a fixed order: the points, then the two churn explanations.
-    split("unauthenticated memory record catalogue churn churn-qt churn-noop", points, " ")
+    split("unauthenticated memory record catalogue churn churn-qt churn-noop tls-requests tls-churn-full tls-churn-resumed", points, " ")
     for (p = 1; p in points; p++) {
         point = points[p]
         # The churn explanations compare their baselines with the server's own churn.
@@ -105,6 +111,17 @@ END {
         }
     }
     print ""
+
+    # Resumption is only worth its row when the handshakes were in fact resumed.
+    n = split(clientList["tls-churn-resumed"], counts, " ")
+    for (c = 1; c <= n; c++)
+        for (k = 1; k <= 2; k++) {
+            role = k == 1 ? "server" : "baseline"
+            if (med("tls-churn-resumed", counts[c], role, "tls_resumed") != "-")
+                printf "TLS churn with resumption, %s clients, %s: %s full and %s resumed handshakes (median per run).\n",
+                    counts[c], role == "server" ? "server" : "stunnel4", med("tls-churn-resumed", counts[c], role, "tls_full"),
+                    med("tls-churn-resumed", counts[c], role, "tls_resumed")
+        }
 
     # Churn: the slowest cycle of any run and client count, and cycles of a second or more.
     n = split(clientList["churn"], counts, " ")
