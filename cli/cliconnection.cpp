@@ -2,6 +2,7 @@
 #include "cli/clioutput.h"
 
 #include <QDeadlineTimer>
+#include <QSslConfiguration>
 
 using namespace CliOutput;
 
@@ -29,6 +30,32 @@ bool CliConnection::open(const QString &host, quint16 port)
     socket.connectToHost(host, port);
     if (!socket.waitForConnected(timeoutMs))
         return fail(tr("Cannot connect to %1 port %2: %3").arg(host).arg(port).arg(socket.errorString()));
+    return true;
+}
+
+bool CliConnection::openEncrypted(const QString &host, quint16 port, const QString &caFile, bool insecure)
+{
+    if (!QSslSocket::supportsSsl())
+        return fail(tr("TLS is not available: %1").arg(QSslSocket::sslLibraryVersionString()));
+    QSslConfiguration configuration = socket.sslConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    if (!caFile.isEmpty()) {
+        const QList<QSslCertificate> authorities = QSslCertificate::fromPath(caFile, QSsl::Pem);
+        if (authorities.isEmpty())
+            return fail(tr("No certificate in %1.").arg(caFile));
+        configuration.setCaCertificates(authorities);
+    }
+    configuration.setPeerVerifyMode(insecure ? QSslSocket::VerifyNone : QSslSocket::VerifyPeer);
+    socket.setSslConfiguration(configuration);
+    socket.connectToHostEncrypted(host, port);
+    if (!socket.waitForEncrypted(timeoutMs)) {
+        QStringList reasons;
+        for (const QSslError &e : socket.sslHandshakeErrors())
+            reasons.append(e.errorString());
+        if (reasons.isEmpty())
+            reasons.append(socket.errorString());
+        return fail(tr("No TLS connection to %1 port %2: %3").arg(host).arg(port).arg(reasons.join(QStringLiteral("; "))));
+    }
     return true;
 }
 

@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 // One blocking connection to the server. Text replies have no framing, so a reply ends when
 // the server goes quiet; byte-array replies and the upload's "Ok" are read by exact size.
@@ -12,6 +12,9 @@ public:
     explicit CliConnection(int timeoutMs);
 
     bool open(const QString &host, quint16 port);
+    // TLS 1.2 or later; the certificate is checked against caFile (the system's trust store
+    // when empty) and host, or not at all when insecure.
+    bool openEncrypted(const QString &host, quint16 port, const QString &caFile, bool insecure);
     // Writes, waiting until the system has taken the bytes, so large content streams.
     bool send(const QByteArray &bytes);
 
@@ -33,7 +36,7 @@ private:
     bool waitForMore(int msecs);
     bool fail(const QString &text);
 
-    QTcpSocket socket;
+    QSslSocket socket;
     QByteArray pending; // received but not yet handed out
     int timeoutMs;
     QString error;

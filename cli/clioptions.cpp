@@ -37,6 +37,10 @@ QString checkMessage(const QByteArray &message)
 
 QString checkCombination(const CliOptions &o)
 {
+    if ((o.insecure || !o.caFile.isEmpty()) && !o.tls)
+        return tr("--ca and --insecure go with --tls.");
+    if (o.insecure && !o.caFile.isEmpty())
+        return tr("--insecure checks no certificate: --ca has no use with it.");
     if (o.user.isEmpty() != o.token.isEmpty())
         return tr("-u and -t go together.");
     if (!o.adminGroup.isEmpty() && o.user.isEmpty())
@@ -87,6 +91,16 @@ QString parse(int argc, char **argv, CliOptions *o)
             o->showHelp = true;
             return QString();
         }
+        if (std::strcmp(arg, "--tls") == 0 || std::strcmp(arg, "--insecure") == 0) {
+            (arg[2] == 't' ? o->tls : o->insecure) = true;
+            continue;
+        }
+        if (std::strcmp(arg, "--ca") == 0) {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return tr("Option --ca needs a file.");
+            o->caFile = QString::fromLocal8Bit(argv[++i]);
+            continue;
+        }
         if (arg[0] != '-' || arg[1] == '\0' || arg[2] != '\0')
             break;
         if (std::strchr("hputgoT", arg[1]) == nullptr)
@@ -101,6 +115,7 @@ QString parse(int argc, char **argv, CliOptions *o)
             const uint port = value.toUInt(&ok);
             ok = ok && port > 0 && port < 65536;
             o->port = quint16(port);
+            o->portGiven = true;
             break;
         }
         case 'u': o->user = value; break;
@@ -116,6 +131,8 @@ QString parse(int argc, char **argv, CliOptions *o)
             return tr("Bad value for %1: %2.").arg(QString::fromLocal8Bit(arg), QString::fromLocal8Bit(value));
     }
 
+    if (o->tls && !o->portGiven)
+        o->port = 4446;
     if (i < argc && std::strcmp(argv[i], "upload") == 0) {
         if (argc - i < 2 || argc - i > 3)
             return tr("upload takes FILE and an optional TARGETDIR.");
@@ -132,15 +149,21 @@ QString parse(int argc, char **argv, CliOptions *o)
 
 QString usageText(const char *program)
 {
-    return tr("usage: %1 [-h HOST] [-p PORT] [-u USER -t TOKEN_OR_PASSWORD [-g ADMINGROUP]]\n"
+    return tr("usage: %1 [TLS] [-h HOST] [-p PORT] [-u USER -t TOKEN_OR_PASSWORD [-g ADMINGROUP]]\n"
               "          [-o FILE] [-T SECONDS] MESSAGE...\n"
-              "       %1 [-h HOST] [-p PORT] -u USER -t TOKEN_OR_PASSWORD upload FILE [TARGETDIR]\n"
+              "       %1 [TLS] [-h HOST] [-p PORT] -u USER -t TOKEN_OR_PASSWORD upload FILE [TARGETDIR]\n"
+              "   TLS: --tls [--ca FILE | --insecure]\n"
               "\n"
               "Talks to an Ambrix Server: logs in when -u is given, sends each MESSAGE exactly as\n"
               "given, one at a time, and prints each reply as it arrives.\n"
               "\n"
               "  -h HOST     server address (default 127.0.0.1)\n"
-              "  -p PORT     server port (default 4445)\n"
+              "  -p PORT     server port (default 4445, with --tls 4446)\n"
+              "  --tls       encrypt the connection (TLS 1.2 or later) and check the server's\n"
+              "              certificate against the system's trust store and HOST\n"
+              "  --ca FILE   check it against the certificates in FILE instead (PEM)\n"
+              "  --insecure  check no certificate: anyone on the way can read and change\n"
+              "              everything, the password or token included\n"
               "  -u USER     log in as USER before sending\n"
               "  -t TOKEN    the user's token or password; \"-\" reads it from standard input\n"
               "  -g GROUP    admin group named in the login (default none)\n"

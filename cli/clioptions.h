@@ -8,6 +8,12 @@
 struct CliOptions {
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = 4445;
+    bool portGiven = false;
+    // TLS: the server's certificate checked against caFile (the system's trust store when
+    // empty), or not at all with insecure.
+    bool tls = false;
+    QString caFile;
+    bool insecure = false;
     QByteArray user;
     QByteArray token;
     QByteArray adminGroup;

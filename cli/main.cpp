@@ -133,7 +133,13 @@ int main(int argc, char **argv)
         return ExitBadArguments;
     }
     CliConnection connection(options.timeoutSeconds * 1000);
-    if (!connection.open(options.host, options.port)) {
+    if (options.insecure)
+        complain(tr("WARNING: --insecure: the server's certificate is not checked. Anyone between here "
+                    "and %1 can read and change this connection, the password or token included.")
+                     .arg(options.host));
+    const bool opened = options.tls ? connection.openEncrypted(options.host, options.port, options.caFile, options.insecure)
+                                    : connection.open(options.host, options.port);
+    if (!opened) {
         complain(connection.errorText());
         return ExitConnectionFailed;
     }
