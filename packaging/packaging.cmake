@@ -53,9 +53,9 @@ holds ambrix-cli, a client for operators.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded or run at run time, where shlibdeps cannot see them: the Qt MySQL driver, the Samba
 # "net" tool, the shadow tools (useradd, chpasswd, gpasswd, ...), pam_unix of the PAM service and
-# wget, which fetches icons and logos. The launcher opens files in desktop sessions through
+# wget, which fetches icons and logos; openssl makes the host's first TLS certificate. The launcher opens files in desktop sessions through
 # xdg-utils; servers without desktops need neither, and the server's replies do not depend on it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-mysql, samba-common-bin, passwd, libpam-modules, wget")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-mysql, samba-common-bin, passwd, libpam-modules, wget, openssl")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "samba, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${AMBRIX_PACKAGING_DIR}/postinst ${AMBRIX_PACKAGING_DIR}/prerm ${AMBRIX_PACKAGING_DIR}/postrm

@@ -309,6 +309,12 @@ check "the serving account" "$(ct 'getent passwd ambrix-server | cut -d: -f1,5-'
 check "modes of the settings" "$(ct 'stat -c "%a %U:%G %n" "/opt/Ambrix Server" "$SETTINGS"')" \
     "750 root:ambrix-server /opt/Ambrix Server
 640 root:ambrix-server /opt/Ambrix Server/ambrix-server.ini"
+check "the TLS key and certificate" "$(ct 'cd "/opt/Ambrix Server/tls" && stat -c "%a %U:%G %n" . server.key server.crt')" \
+    "750 root:ambrix-server .
+600 root:root server.key
+644 root:root server.crt"
+check "the certificate's names" "$(ct 'openssl x509 -in "/opt/Ambrix Server/tls/server.crt" -noout -ext subjectAltName | grep -o "IP Address:127.0.0.1"')" \
+    "IP Address:127.0.0.1"
 check "systemd-analyze verify" "$(ct 'systemd-analyze verify --man=no ambrix-server.service 2>&1')" ""
 check "manuals" "$(ct 'ls /usr/share/man/man8/ambrix-server.8.gz /usr/share/man/man1/ambrix-cli.1.gz | wc -l')" 2
 
@@ -330,6 +336,8 @@ check_has "systemctl status" "$(ct 'systemctl status ambrix-server --no-pager ||
 check "catalogue of alice (token)" "$(ct catalogue)" "$CATALOGUE"
 check "catalogue of alice (host password, PAM)" \
     "$(ct "echo '$ALICE_PASSWORD' | ambrix-cli -u alice -t - get_valid_applications")" "$CATALOGUE"
+check "catalogue of alice over TLS, the package's certificate checked" \
+    "$(ct "echo '$ALICE_PASSWORD' | ambrix-cli --tls --ca '/opt/Ambrix Server/tls/server.crt' -u alice -t - get_valid_applications")" "$CATALOGUE"
 # A thread per client: a cap on the service's tasks is a cap on its clients, and the accept
 # loop ends when it cannot start a thread.
 check "tasks the service may start" "$(ct 'unit TasksMax')" infinity
@@ -483,13 +491,16 @@ check "files left by removal" "$(ct changed_files | grep -v -e '^/opt/Ambrix Ser
 
 step "apt-get purge"
 out="$(ct 'apt-get purge -y ambrix-server 2>&1')"
-check_has "purge" "$out" "Kept /opt/Ambrix Server/"
+check_has "purge" "$out" "Kept /opt/Ambrix Server/ \(settings, log and TLS key\)"
 check_has "purge" "$out" "Kept the system account ambrix-server"
 check "the serving account after purge" "$(ct 'getent passwd ambrix-server | cut -d: -f1')" ambrix-server
 check "files left by purge" "$(ct changed_files)" "/opt/Ambrix Server
 /opt/Ambrix Server/ambrix-server.ini
 /opt/Ambrix Server/ambrix-server.log
 /opt/Ambrix Server/ambrix-server.log.1.gz
+/opt/Ambrix Server/tls
+/opt/Ambrix Server/tls/server.crt
+/opt/Ambrix Server/tls/server.key
 /var/lib/ambrix-server
 /var/lib/ambrix-server/TEMP
 /var/lib/ambrix-server/TEMP/ambrix-alice
