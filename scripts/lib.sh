@@ -6,6 +6,8 @@ BUILD_DIR="${AMBRIX_BUILD_DIR:-$ROOT/build}"
 LOCAL_DIR="$ROOT/.local"
 DB_USER=ambrix
 DB_PASSWORD=ambrix-dev
+# The build type of every tree the scripts configure, the package's included.
+BUILD_OPTIONS="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
 ensure_packages() {
     local missing=()
@@ -50,7 +52,7 @@ build() {
     use_ccache
     if [[ ! -f "$BUILD_DIR/build.ninja" ]]; then
         # shellcheck disable=SC2086
-        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $CCACHE_LAUNCHER "$@" >/dev/null
+        cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja $BUILD_OPTIONS $CCACHE_LAUNCHER "$@" >/dev/null
     fi
     cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
@@ -78,12 +80,29 @@ run_suite() {
     return "$status"
 }
 
-# package_deb OUTPUT_DIR: the Debian package from the built tree; prints its path.
+# package_deb OUTPUT_DIR: the Debian packages (debian/), built by dpkg-buildpackage from a copy
+# of the source: what git would commit, without the build trees. Leaves the .debs (stripped, as
+# ever: no debug symbol packages), the .buildinfo and the .changes in OUTPUT_DIR; prints the paths
+# of the .debs. The copy
+# keeps its path from one build to the next, so that the compiler cache finds its objects.
 package_deb() {
-    mkdir -p "$1"
-    cpack -G DEB -B "$1" --config "$BUILD_DIR/CPackConfig.cmake" >/dev/null
-    rm -rf "$1/_CPack_Packages"
-    ls "$1"/*.deb
+    local out="$1" work="$BUILD_DIR/deb-source"
+    local src="$work/ambrix-server"
+    use_ccache
+    rm -rf "$work"
+    mkdir -p "$src" "$out"
+    git -C "$ROOT" ls-files -z --cached --others --exclude-standard |
+        tar -C "$ROOT" --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$src" -xf -
+    if ! (cd "$src" && DEB_BUILD_OPTIONS="nocheck noddebs parallel=$(nproc)" \
+        AMBRIX_CMAKE_OPTIONS="$BUILD_OPTIONS $CCACHE_LAUNCHER" dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1; then
+        tail -40 "$work/build.log" >&2
+        echo "dpkg-buildpackage failed; see $work/build.log" >&2
+        return 1
+    fi
+    rm -f "$out"/ambrix-*.deb "$out"/ambrix-server_*.buildinfo "$out"/ambrix-server_*.changes
+    mv "$work"/*.deb "$work"/*.buildinfo "$work"/*.changes "$out/"
+    rm -rf "$src"
+    ls "$out"/*.deb
 }
 
 port_in_use() {

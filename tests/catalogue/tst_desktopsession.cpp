@@ -85,7 +85,7 @@ private slots:
         // With no capability beyond the unit's bounding set, as under systemd: root may not read
         // another user's process environments there.
         QByteArray capabilities = "-all";
-        for (const QByteArray &line : readFile(AMBRIX_SOURCE_DIR "/packaging/ambrix-server.service").split('\n')) {
+        for (const QByteArray &line : readFile(AMBRIX_SOURCE_DIR "/debian/ambrix-server.service").split('\n')) {
             for (const QByteArray &name : line.startsWith("CapabilityBoundingSet=") ? line.mid(22).split(' ') : QList<QByteArray>())
                 capabilities += ",+" + name.mid(4).toLower();
         }

@@ -1,25 +1,13 @@
-// The Debian package and the install rules it is built from, checked on the build tree: what
-// lands where, what the package depends on, and that the packaged programs run.
+// The Debian packages as scripts/package builds them with dpkg-buildpackage: what lands where,
+// what they depend on, what lintian says of them, and that the packaged programs run.
 #include "testserver.h"
 
 #include <QtTest>
 
 namespace {
 
-// Regular files as "path x" (executable) or "path -", sorted: under a staged root, or from the
-// lines of "dpkg-deb -c" ("-rwxr-xr-x root/root 56216 2024-01-01 12:00 ./usr/bin/x").
-QStringList stagedFiles(const QString &root)
-{
-    QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        files << info.filePath().mid(root.size()) + (info.permission(QFile::ExeOwner) ? " x" : " -");
-    }
-    files.sort();
-    return files;
-}
-
+// Regular files of a package as "path x" (executable) or "path -", from the lines of
+// "dpkg-deb -c" ("-rwxr-xr-x root/root 56216 2024-01-01 12:00 ./usr/bin/x").
 QStringList packagedFiles(const QByteArray &listing)
 {
     QStringList files;
@@ -27,14 +15,21 @@ QStringList packagedFiles(const QByteArray &listing)
         if (line.startsWith('-'))
             files << QString::fromUtf8(line.mid(line.indexOf(" ./") + 2)) + (line.at(3) == 'x' ? " x" : " -");
     }
-    files.sort();
     return files;
 }
 
-QString controlField(const QByteArray &info, const char *name)
+QString controlField(const QString &deb, const char *name)
 {
-    const QRegularExpression field(QStringLiteral("^ %1: (.*)$").arg(QLatin1String(name)), QRegularExpression::MultilineOption);
-    return field.match(QString::fromUtf8(info)).captured(1);
+    return QString::fromUtf8(runProgram("dpkg-deb", {"-f", deb, name}).out).trimmed();
+}
+
+// The packages a relation field names, alternatives included, without their versions.
+QStringList packageNames(const QString &relations)
+{
+    QStringList names;
+    for (const QString &relation : relations.split(QRegularExpression(QStringLiteral("[,|]")), Qt::SkipEmptyParts))
+        names << relation.trimmed().section(' ', 0, 0);
+    return names;
 }
 
 } // namespace
@@ -44,93 +39,106 @@ class PackageTest : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    const QString stage = dir.path() + "/stage";
-    QString deb;
+    const QString root = dir.path() + "/root";
+    QHash<QString, QString> debs;
+    QString changes;
     QStringList packaged;
 
 private slots:
     void initTestCase()
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DESTDIR"), stage);
-        const ProgramResult install = runProgram("cmake", {"--install", AMBRIX_BINARY_DIR, "--prefix", "/usr"}, {}, env);
-        QVERIFY2(install.exitCode == 0, install.err.constData());
         const QString out = dir.path() + "/out";
-        const ProgramResult cpack = runProgram("cpack", {"-G", "DEB", "-B", out, "--config", AMBRIX_BINARY_DIR "/CPackConfig.cmake"});
-        QVERIFY2(cpack.exitCode == 0, cpack.out + cpack.err);
-        const QStringList debs = QDir(out).entryList({QStringLiteral("*.deb")});
-        QCOMPARE(debs.size(), 1);
-        deb = out + '/' + debs.first();
-        const ProgramResult listing = runProgram("dpkg-deb", {"-c", deb});
-        QCOMPARE(listing.exitCode, 0);
-        packaged = packagedFiles(listing.out);
-        // The package holds what the install rules install.
-        QCOMPARE(packaged, stagedFiles(stage));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("AMBRIX_BUILD_DIR"), AMBRIX_BINARY_DIR);
+        const ProgramResult built = runProgram("bash", {AMBRIX_SOURCE_DIR "/scripts/package", out}, {}, env, 1200000);
+        QVERIFY2(built.exitCode == 0, built.out + built.err);
+        for (const QString &name : QDir(out).entryList({QStringLiteral("*.deb")})) {
+            const QString deb = out + '/' + name;
+            const QString package = name.section('_', 0, 0);
+            debs.insert(package, deb);
+            const ProgramResult listing = runProgram("dpkg-deb", {"-c", deb});
+            QCOMPARE(listing.exitCode, 0);
+            for (const QString &file : packagedFiles(listing.out))
+                packaged << package + ' ' + file;
+            QCOMPARE(runProgram("dpkg-deb", {"-x", deb, root}).exitCode, 0);
+        }
+        QStringList names = debs.keys();
+        names.sort();
+        QCOMPARE(names, QStringList({"ambrix-cli", "ambrix-server"}));
+        changes = out + '/' + QDir(out).entryList({QStringLiteral("*.changes")}).value(0);
     }
 
     void filesAtTheirPaths_data() { addRowsFrom("package.rows"); }
 
-    void filesAtTheirPaths() { QVERIFY2(packaged.contains(field("entry")), qPrintable(packaged.join('\n'))); }
+    void filesAtTheirPaths()
+    {
+        QVERIFY2(packaged.contains(field("package") + ' ' + field("entry")), qPrintable(packaged.join('\n')));
+    }
 
     void controlFields()
     {
-        const ProgramResult info = runProgram("dpkg-deb", {"-I", deb});
-        QCOMPARE(info.exitCode, 0);
-        QCOMPARE(controlField(info.out, "Version"), QStringLiteral(AMBRIX_VERSION));
-        QCOMPARE(controlField(info.out, "Package"), QStringLiteral("ambrix-server"));
-        QStringList depends;
-        for (const QString &d : controlField(info.out, "Depends").split(',', Qt::SkipEmptyParts))
-            depends << d.trimmed().section(' ', 0, 0);
-        // What the server loads or runs at run time, and what the shared-library scan found.
-        for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules", "wget", "libqt5core5a",
-                                    "libqt5network5", "libqt5sql5", "libqt5widgets5", "libpam0g", "libacl1", "libc6",
-                                    "samba-libs", "libkrb5-3"})
+        for (const QString &deb : qAsConst(debs))
+            QCOMPARE(controlField(deb, "Version"), QStringLiteral(AMBRIX_VERSION));
+        const QString server = debs.value("ambrix-server");
+        const QStringList depends = packageNames(controlField(server, "Depends"));
+        // What the server loads or runs at run time, what the shared-library scan found, and what
+        // makes its account and its settings' folder.
+        for (const char *package : {"libqt5sql5-mysql", "samba-common-bin", "passwd", "libpam-modules", "wget", "openssl",
+                                    "libqt5core5a", "libqt5network5", "libqt5sql5", "libqt5widgets5", "libpam0g", "libacl1",
+                                    "libc6", "samba-libs", "libkrb5-3", "systemd-standalone-sysusers", "systemd-standalone-tmpfiles"})
             QVERIFY2(depends.contains(QLatin1String(package)), qPrintable(package + (": " + depends.join(' '))));
         // Only for opening files in desktop sessions, which hosts without desktops do not do.
-        QVERIFY(controlField(info.out, "Recommends").contains(QLatin1String("xdg-utils")));
+        QVERIFY(packageNames(controlField(server, "Recommends")).contains(QLatin1String("xdg-utils")));
+        // A console host installs the client alone: none of the server's libraries come with it.
+        const QStringList client = packageNames(controlField(debs.value("ambrix-cli"), "Depends"));
+        QVERIFY2(client.contains("libqt5network5") && !client.contains("samba-libs") && !client.contains("libpam0g"),
+                 qPrintable(client.join(' ')));
 
         const QString control = dir.path() + QStringLiteral("/control");
-        QCOMPARE(runProgram("dpkg-deb", {"-e", deb, control}).exitCode, 0);
-        QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/pam.d/ambrix-server\n/etc/logrotate.d/ambrix-server"));
-        for (const char *script : {"postinst", "prerm", "postrm"})
-            QVERIFY2(QFileInfo(control + '/' + script).isExecutable(), script);
+        QCOMPARE(runProgram("dpkg-deb", {"-e", server, control}).exitCode, 0);
+        QCOMPARE(readFile(control + "/conffiles").trimmed(), QByteArray("/etc/logrotate.d/ambrix-server\n/etc/pam.d/ambrix-server"));
         // The maintainer script copies the sample from where the package puts it, and the sample reads.
         QVERIFY(readFile(control + "/postinst").contains("/usr/share/ambrix-server/ambrix-server.ini"));
-        QSettings sample(stage + "/usr/share/ambrix-server/ambrix-server.ini", QSettings::IniFormat);
+        QSettings sample(root + "/usr/share/ambrix-server/ambrix-server.ini", QSettings::IniFormat);
         QVERIFY(sample.status() == QSettings::NoError && sample.contains("Server/UserFolderRoots"));
         // New installations are strict; a file without the key keeps the historical rule.
         QCOMPARE(sample.value("Server/RequireAdminGroup").toString(), QStringLiteral("true"));
     }
 
+    void lintianSaysNothingAmiss()
+    {
+        // The .changes names both packages and the build's record; overrides carry their reasons.
+        const ProgramResult lintian = runProgram("lintian", {"--fail-on", "error,warning", changes}, {},
+                                                 QProcessEnvironment::systemEnvironment(), 600000);
+        QVERIFY2(lintian.exitCode == 0, lintian.out + lintian.err);
+    }
+
     void unitAndLogRotation()
     {
         // Unit files may repeat a key, so they are read as lines.
-        const QList<QByteArray> lines = readFile(stage + "/usr/lib/systemd/system/ambrix-server.service").split('\n');
+        const QString unit = root + "/lib/systemd/system/ambrix-server.service";
         QByteArray execStart, path;
-        for (const QByteArray &line : lines) {
+        for (const QByteArray &line : readFile(unit).split('\n')) {
             execStart = line.startsWith("ExecStart=") ? line.mid(10) : execStart;
             path = line.startsWith("Environment=PATH=") ? line.mid(17) : path;
         }
-        QVERIFY2(packaged.contains(QString::fromUtf8(execStart.split(' ').first()) + " x"), execStart.constData());
+        QVERIFY2(packaged.contains("ambrix-server " + QString::fromUtf8(execStart.split(' ').first()) + " x"), execStart.constData());
         // The server finds the package's "psexec" before any other.
-        QVERIFY2(packaged.contains(QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
+        QVERIFY2(packaged.contains("ambrix-server " + QString::fromUtf8(path.split(':').first()) + "/psexec x"), path.constData());
         // What the unit does under systemd (settings in /opt, a clean stop on SIGINT) is the system test's.
-        const ProgramResult security = runProgram("systemd-analyze", {"security", "--offline=yes", "--no-pager",
-                                                                      stage + "/usr/lib/systemd/system/ambrix-server.service"});
+        const ProgramResult security = runProgram("systemd-analyze", {"security", "--offline=yes", "--no-pager", unit});
         const QRegularExpressionMatch exposure =
             QRegularExpression(QStringLiteral("Overall exposure level for \\S+: ([0-9.]+)")).match(QString::fromUtf8(security.out));
         QVERIFY2(exposure.hasMatch() && exposure.captured(1).toDouble() <= 4.0, security.out.right(300).constData());
 
         // The log's path has a blank: unquoted, logrotate would read two patterns.
-        const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", stage + "/etc/logrotate.d/ambrix-server"});
+        const ProgramResult rotation = runProgram(QStringLiteral("logrotate"), {"-d", root + "/etc/logrotate.d/ambrix-server"});
         QCOMPARE(rotation.exitCode, 0);
         QVERIFY2(rotation.err.contains("considering log /opt/Ambrix Server/ambrix-server.log\n"), rotation.err.constData());
     }
 
     void packagedProgramsRun()
     {
-        const QString root = dir.path() + QStringLiteral("/root");
-        QCOMPARE(runProgram("dpkg-deb", {"-x", deb, root}).exitCode, 0);
         // The launcher refuses an argument list of another shape.
         QCOMPARE(runProgram(root + "/usr/lib/ambrix-server/bin/psexec", {}).exitCode, 2);
         const ProgramResult usage = runProgram(root + "/usr/sbin/ambrix-server", {"--bogus"});
