@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The operators' part of README.md, step by step, on a Debian 12 booted with systemd in a
-# container: MariaDB with the catalogue, the freshly built package installed with apt, the
-# serving account, settings, registration, the service (its two processes and its sandbox as
-# /proc and systemd-analyze see them, status, journal, debug switch, stop, kill, restart,
-# upgrade, reboot), uploads, a platform program's mount, logrotate, remove and purge.
+# container: MariaDB with the catalogue, the freshly built packages (dpkg-buildpackage) installed
+# with apt, first as a previous build, the serving account, settings, registration, the service
+# (its two processes and its sandbox as /proc and systemd-analyze see them, status, journal, debug
+# switch, stop, kill, restart, the upgrade to this build, reboot), uploads, a platform program's
+# mount, logrotate, remove and purge.
 #
 # The root file system (Debian 12 minbase with systemd, MariaDB, logrotate and the package's
 # dependencies) comes from the Debian archive once and is kept between runs in
@@ -180,10 +181,12 @@ for tool in debootstrap systemd-nspawn nsenter; do
 done
 WORK="$(mktemp -d "${TMPDIR:-/var/tmp}/ambrix-system.XXXXXX")"
 
-step "package"
-DEB="$(package_deb "$WORK/package")"
-VERSION="$(dpkg-deb -f "$DEB" Version)"
-DEPENDS="$(dpkg-deb -f "$DEB" Depends)"
+step "packages"
+DEBS="$(package_deb "$WORK/package")"
+SERVER_DEB="$(grep '/ambrix-server_' <<<"$DEBS")"
+CLI_DEB="$(grep '/ambrix-cli_' <<<"$DEBS")"
+VERSION="$(dpkg-deb -f "$SERVER_DEB" Version)"
+DEPENDS="$(dpkg-deb -f "$SERVER_DEB" Depends), $(dpkg-deb -f "$CLI_DEB" Depends)"
 
 KEY="$({ declare -f prepare_root; echo "$MIRROR $SECURITY_MIRROR $DEPENDS"; } | sha256sum | cut -c1-16)"
 BASE="$CACHE_DIR/system-root-$KEY"
@@ -210,8 +213,20 @@ fi
 mkdir -p "$WORK/upper" "$WORK/overlay" "$WORK/root"
 mount -t overlay ambrix-system-test -o "lowerdir=$BASE,upperdir=$WORK/upper,workdir=$WORK/overlay" "$WORK/root"
 CT="$WORK/root"
-cp "$DEB" "$ROOT/db/schema.sql" "$ROOT/db/sample.sql" "$CT/root/"
-DEB_NAME="$(basename "$DEB")"
+cp "$SERVER_DEB" "$CLI_DEB" "$ROOT/db/schema.sql" "$ROOT/db/sample.sql" "$CT/root/"
+DEB_NAMES="./$(basename "$SERVER_DEB") ./$(basename "$CLI_DEB")"
+# The previous build, which the upgrade step replaces: these packages under a lower version,
+# without the relations that keep older packages out.
+PREVIOUS="$VERSION~previous"
+PREVIOUS_NAMES=""
+for deb in "$SERVER_DEB" "$CLI_DEB"; do
+    rm -rf "$WORK/repack"
+    dpkg-deb -R "$deb" "$WORK/repack"
+    sed -i -e "s/^Version: .*/Version: $PREVIOUS/" -e '/^Breaks:/d; /^Replaces:/d' "$WORK/repack/DEBIAN/control"
+    name="$(dpkg-deb -f "$deb" Package)_${PREVIOUS}_amd64.deb"
+    dpkg-deb -b "$WORK/repack" "$CT/root/$name" >/dev/null
+    PREVIOUS_NAMES="$PREVIOUS_NAMES ./$name"
+done
 CATALOGUE="$(sed -n 's/^--   get_valid_applications *//p' "$ROOT/db/sample.sql")"
 [[ -n "$CATALOGUE" ]] || fail "db/sample.sql names no expected catalogue"
 cat >"$CT/root/ops.sh" <<'OPS'
@@ -299,8 +314,8 @@ ct "useradd -m -s /bin/bash alice && echo 'alice:$ALICE_PASSWORD' | chpasswd"
 ct 'useradd -m -s /bin/bash bob'
 ct 'list_files > /root/before.txt'
 
-step "apt-get install ./$DEB_NAME"
-out="$(ct "cd /root && apt-get install -y --no-install-recommends ./$DEB_NAME 2>&1")"
+step "apt-get install$PREVIOUS_NAMES"
+out="$(ct "cd /root && apt-get install -y --no-install-recommends$PREVIOUS_NAMES 2>&1")"
 check_has "installation" "$out" "Ambrix Server is installed but neither enabled nor started"
 check "enabled after installation" "$(ct 'systemctl is-enabled ambrix-server || true')" disabled
 check "active after installation" "$(ct 'systemctl is-active ambrix-server || true')" inactive
@@ -459,12 +474,20 @@ ct 'systemctl stop held-clients'
 check "settings after the restart" "$(ct 'sha256sum "$SETTINGS"')" "$SUM"
 check "token and roles after the restart" "$(ct 'echo $(ini ServerToken) $(ini AmbrixServer) $(ini ApplicationServer)')" "$TOKEN 1 1"
 
-step "upgrade: the package again over a running service"
+step "upgrade: this build over the previous one, the service running"
 PID="$(ct main_pid)"
-ct "cd /root && apt-get install -y --no-install-recommends --reinstall ./$DEB_NAME >/dev/null 2>&1"
+CURSOR="$(ct 'journalctl -n 0 --show-cursor --no-pager | sed -n "s/^-- cursor: //p"')"
+ct "cd /root && apt-get install -y --no-install-recommends $DEB_NAMES >/dev/null 2>&1"
+check "versions after the upgrade" "$(ct "dpkg-query -W -f '\${Version} ' ambrix-server ambrix-cli")" "$VERSION $VERSION "
 wait_ct 30 "[[ \$(main_pid) != $PID && \$(unit SubState) == running ]] && catalogue"
 check "settings after the upgrade" "$(ct 'sha256sum "$SETTINGS"')" "$SUM"
+check "token after the upgrade" "$(ct 'ini ServerToken')" "$TOKEN"
 check "enabled after the upgrade" "$(ct 'systemctl is-enabled ambrix-server')" enabled
+# One restart, once the new files were in place: a server started before would run a replaced file.
+check "the server's program after the upgrade" "$(ct 'readlink /proc/$(main_pid)/exe')" /usr/sbin/ambrix-server
+wait_ct 10 "journalctl -u ambrix-server --after-cursor='$CURSOR' -o cat | grep -qx 'Stopping Ambrix server...'"
+check "stops during the upgrade" \
+    "$(ct "journalctl -u ambrix-server --after-cursor='$CURSOR' -o cat | grep -cx 'Stopping Ambrix server...'")" 1
 
 step "logrotate"
 PID="$(ct main_pid)"
@@ -483,14 +506,16 @@ check "MariaDB ready before the server started" \
     "$(ct '(( $(systemctl show -p ActiveEnterTimestampMonotonic --value mariadb) <= $(unit ExecMainStartTimestampMonotonic) )) && echo yes')" yes
 
 step "apt-get remove"
-ct 'apt-get remove -y ambrix-server >/dev/null 2>&1'
+ct 'apt-get remove -y ambrix-server ambrix-cli >/dev/null 2>&1'
 check "active after removal" "$(ct 'systemctl is-active ambrix-server || true')" inactive
+# Configuration stays until purge, the unit's enablement with it.
 check "files left by removal" "$(ct changed_files | grep -v -e '^/opt/Ambrix Server' -e '^/var/lib/ambrix-server' || true)" \
     "/etc/logrotate.d/ambrix-server
-/etc/pam.d/ambrix-server"
+/etc/pam.d/ambrix-server
+/etc/systemd/system/multi-user.target.wants/ambrix-server.service"
 
 step "apt-get purge"
-out="$(ct 'apt-get purge -y ambrix-server 2>&1')"
+out="$(ct 'apt-get purge -y ambrix-server ambrix-cli 2>&1')"
 check_has "purge" "$out" "Kept /opt/Ambrix Server/ \(settings, log and TLS key\)"
 check_has "purge" "$out" "Kept the system account ambrix-server"
 check "the serving account after purge" "$(ct 'getent passwd ambrix-server | cut -d: -f1')" ambrix-server
@@ -508,4 +533,4 @@ check "files left by purge" "$(ct changed_files)" "/opt/Ambrix Server
 /var/lib/ambrix-server/TEMP/ambrix-alice/inbox/report-été.txt
 /var/lib/ambrix-server/TEMP/ambrix-alice/inbox/second.txt"
 check "token kept by purge" "$(ct 'ini ServerToken')" "$TOKEN"
-check "package after purge" "$(ct 'dpkg-query -W -f "\${Status}" ambrix-server 2>/dev/null || echo none')" none
+check "packages after purge" "$(ct 'dpkg-query -W -f "\${Status}" ambrix-server ambrix-cli 2>/dev/null || echo none')" none
