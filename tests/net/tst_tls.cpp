@@ -230,6 +230,25 @@ private slots:
         QCOMPARE(sender->receive(), QByteArray("opened doc.txt"));
     }
 
+    void unusableFiles_data()
+    {
+        QVERIFY(QFile::link(file("first.key"), file("link.key")));
+        addRowsFrom("tls.rows", {{"dir", certificates.path()}});
+    }
+
+    void unusableFiles()
+    {
+        TestServer tlsOnly;
+        tlsOnly.setSetting("Server/PlainListener", false);
+        tlsOnly.setSetting("Server/TlsPort", TestServer::freePort());
+        tlsOnly.setSetting("Server/TlsCertificate", field("certificate"));
+        tlsOnly.setSetting("Server/TlsKey", field("key"));
+        const ProgramResult r = tlsOnly.run({"-a", "127.0.0.1", "-p", QString::number(TestServer::freePort())});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.out.contains("PlainListener is false and there is no TLS listener: nothing to serve"), r.out.constData());
+        QVERIFY(tlsOnly.logContents().contains("Error: No TLS listener: " + field("reason").toUtf8()));
+    }
+
     void unfinishedHandshakes_data() { addRowsFrom("tls.rows", {{"token", QString::fromLatin1(serverToken)}}); }
 
     void unfinishedHandshakes()
