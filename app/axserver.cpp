@@ -3,6 +3,7 @@
 
 #include "app/settings.h"
 #include "net/listener.h"
+#include "net/servertls.h"
 #include "platform/confinement.h"
 #include "platform/privileged.h"
 #include "registration/serverregistration.h"
@@ -20,14 +21,28 @@ AXServer::~AXServer()
 
 int AXServer::start(const QByteArray &address, int port)
 {
-    // The system's largest backlog: a burst of clients must queue, not be refused.
-    const int socket = Listener::createListeningSocket(address, port, Listener::LargestBacklog);
-    if (socket <= 0) {
-        error = tr("Something happened creating server socket. Exiting with error code %1").arg(socket);
-        return socket;
+    int socket = 0;
+    if (Settings::plainListenerOn()) {
+        // The system's largest backlog: a burst of clients must queue, not be refused.
+        socket = Listener::createListeningSocket(address, port, Listener::LargestBacklog);
+        if (socket <= 0) {
+            error = tr("Something happened creating server socket. Exiting with error code %1").arg(socket);
+            return socket;
+        }
+        Listener::setListeningSocket(socket);
+        AX_DEBUG("Socket created");
     }
-    Listener::setListeningSocket(socket);
-    AX_DEBUG("Socket created");
+    // The privileged side reads the certificate and key: the key is root's alone.
+    int tlsSocket = 0;
+    QString tlsOff;
+    if (ServerTls::instance().load(&tlsOff)) {
+        tlsSocket = Listener::createListeningSocket(address, Settings::tlsPort(), Listener::LargestBacklog);
+        if (tlsSocket <= 0) {
+            error = tr("Something happened creating the TLS server socket. Exiting with error code %1").arg(tlsSocket);
+            return tlsSocket;
+        }
+        Listener::setTlsListeningSocket(tlsSocket);
+    }
 
     // Bound while still root (an operator may choose a port below 1024); from here on the
     // process serves without any privilege, and root's work goes to the privileged side.
@@ -43,13 +58,22 @@ int AXServer::start(const QByteArray &address, int port)
                     .arg(Settings::settingsPath(), QLatin1String(Confinement::ServingAccount));
         return 1;
     }
+    if (!tlsOff.isEmpty())
+        Log::error(QStringLiteral("No TLS listener: %1").arg(tlsOff));
+    else if (tlsSocket > 0)
+        Log::info(QStringLiteral("TLS listener on port %1, certificate %2")
+                      .arg(Settings::tlsPort()).arg(ServerTls::instance().context()->subject()));
+    if (socket <= 0 && tlsSocket <= 0) {
+        error = tr("PlainListener is false and there is no TLS listener: nothing to serve");
+        return 1;
+    }
 
-    if (!Listener::waitReadable(socket)) {
+    if (!Listener::waitReadable(socket, tlsSocket)) {
         error = tr("Something happened waiting for a client connection. Exiting");
         return -1;
     }
     AX_DEBUG("Waiting for connection...");
-    return Listener::acceptConnections(socket);
+    return Listener::acceptConnections(socket, tlsSocket);
 }
 
 int AXServer::registration(const QString &adminUser, const QString &adminPassword,

@@ -89,6 +89,12 @@ int positiveIn(const Values &values, const char *key, int defaultValue)
     return ok && n > 0 ? n : defaultValue;
 }
 
+QString absolutePathIn(const Values &values, const char *key)
+{
+    const QString path = textIn(values, key, QString()).trimmed();
+    return path.startsWith(QLatin1Char('/')) ? path : QString();
+}
+
 } // namespace
 
 namespace Settings {
@@ -176,6 +182,40 @@ QStringList userFolderRoots()
 bool requiresAdminGroup()
 {
     return value(RequireAdminGroup, false).toBool();
+}
+
+int tlsPort()
+{
+    const int port = positiveIn(*currentValues(), TlsPort, DefaultTlsPort);
+    return port <= 65535 ? port : DefaultTlsPort;
+}
+
+bool plainListenerOn()
+{
+    return value(PlainListener, true).toBool();
+}
+
+QString tlsCertificatePath()
+{
+    return absolutePathIn(*currentValues(), TlsCertificate);
+}
+
+QString tlsKeyPath()
+{
+    return absolutePathIn(*currentValues(), TlsKey);
+}
+
+PeerTlsMode peerTls()
+{
+    const QString mode = value(PeerTls, QString()).toString().trimmed().toLower();
+    if (mode == QLatin1String("required"))
+        return PeerTlsMode::Required;
+    return mode == QLatin1String("off") ? PeerTlsMode::Off : PeerTlsMode::Preferred;
+}
+
+QString tlsCaFile()
+{
+    return textIn(*currentValues(), TlsCaFile, QString()).trimmed();
 }
 
 } // namespace Settings

@@ -67,6 +67,20 @@ inline constexpr char DomainUser[] = "Server/DomainUser";
 inline constexpr char DomainPassword[] = "Server/DomainPassword";
 inline constexpr char DomainUseKerberos[] = "Server/DomainUseKerberos";
 inline constexpr char DomainRealm[] = "Server/DomainRealm";
+// The TLS listener, on TlsPort beside the plain one (same address) when the privileged side can
+// read the PEM files TlsCertificate (a chain may follow the certificate) and TlsKey name at the
+// start. PlainListener=false serves TLS only.
+inline constexpr char TlsPort[] = "Server/TlsPort";
+inline constexpr int DefaultTlsPort = 4446;
+inline constexpr char TlsCertificate[] = "Server/TlsCertificate";
+inline constexpr char TlsKey[] = "Server/TlsKey";
+inline constexpr char PlainListener[] = "Server/PlainListener";
+// Connections to other servers of the platform: "required", "preferred" or "off", and the CA their
+// certificates are checked against (the system's trust store when empty).
+inline constexpr char PeerTls[] = "Server/PeerTls";
+inline constexpr char TlsCaFile[] = "Server/TlsCaFile";
+// Largest certificate or key file the privileged side reads.
+inline constexpr qint64 TlsFileLimit = 256 * 1024;
 // The entry of a server role; the role names are listed in registration/serverregistry.h.
 inline QString roleKey(const char *roleName)
 {
@@ -97,5 +111,14 @@ int preLoginIdleTimeoutMsecs();
 QStringList userFolderRoots();
 
 bool requiresAdminGroup();
+
+int tlsPort();
+bool plainListenerOn();
+// The names of the certificate and key files; empty when not absolute.
+QString tlsCertificatePath();
+QString tlsKeyPath();
+enum class PeerTlsMode { Required, Preferred, Off };
+PeerTlsMode peerTls();
+QString tlsCaFile();
 
 } // namespace Settings

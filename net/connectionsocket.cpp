@@ -38,22 +38,48 @@ ConnectionSocket::ConnectionSocket(int descriptor)
 
 ConnectionSocket::~ConnectionSocket()
 {
+    tls.reset(); // its closing words go out before the descriptor does
     ::close(fd);
+}
+
+bool ConnectionSocket::startTls(const TlsContext &context, int msecs, QString *error)
+{
+    tls = TlsStream::accept(fd, context, QDeadlineTimer(msecs), error);
+    return tls != nullptr;
 }
 
 bool ConnectionSocket::waitForMessage(int msecs)
 {
-    return waitReadable(fd, QDeadlineTimer(msecs));
+    return tls ? tls->waitReadable(QDeadlineTimer(msecs)) : waitReadable(fd, QDeadlineTimer(msecs));
 }
 
-qint64 ConnectionSocket::receiveMessage(char *buffer, int size)
+qint64 ConnectionSocket::receiveMessage(char *buffer, int size, int msecs)
 {
     for (;;) {
+        if (!shared && tls) {
+            const qint64 n = tls->read(buffer, size, QDeadlineTimer(msecs));
+            return n == TlsStream::NothingYet ? -1 : n;
+        }
         if (!shared) {
             const ssize_t n = ::recv(fd, buffer, size_t(size), 0);
             if (n < 0 && errno == EINTR)
                 continue;
             return n;
+        }
+        if (tls) {
+            // The library may hold a record already read from the socket: asked first, under the
+            // lock, as every use of the stream is.
+            {
+                QMutexLocker locker(&streamLock);
+                if (dropped)
+                    return 0;
+                const qint64 n = tls->read(buffer, size, QDeadlineTimer(0));
+                if (n != TlsStream::NothingYet)
+                    return n;
+            }
+            if (!waitReadable(fd, QDeadlineTimer(QDeadlineTimer::Forever)))
+                return -1;
+            continue;
         }
         // A relay holds the lock from its send to its receive, so an answer that wakes us is
         // gone by the time we get the lock, and we go back to waiting.
@@ -73,7 +99,7 @@ qint64 ConnectionSocket::receiveMessage(char *buffer, int size)
 bool ConnectionSocket::sendReply(const QByteArray &bytes)
 {
     if (!shared)
-        return SocketIo::sendBytes(fd, bytes);
+        return tls ? tls->write(bytes, QDeadlineTimer(QDeadlineTimer::Forever)) : SocketIo::sendBytes(fd, bytes);
     if (holdsStream)
         return sendShared(bytes, QDeadlineTimer(sharedSendLimitMsecs));
     QMutexLocker locker(&streamLock);
@@ -82,14 +108,19 @@ bool ConnectionSocket::sendReply(const QByteArray &bytes)
 
 QByteArray ConnectionSocket::receive(int limit)
 {
-    return SocketIo::boundedReceive(fd, limit);
+    if (!tls)
+        return SocketIo::boundedReceive(fd, limit);
+    QByteArray bytes(qMax(0, limit), Qt::Uninitialized);
+    const qint64 n = limit > 0 ? tls->read(bytes.data(), limit, QDeadlineTimer(QDeadlineTimer::Forever)) : 0;
+    bytes.resize(n > 0 ? int(n) : 0);
+    return bytes;
 }
 
 bool ConnectionSocket::sendShared(const QByteArray &bytes, const QDeadlineTimer &deadline)
 {
     if (dropped)
         return false;
-    if (SocketIo::sendWithin(fd, bytes, deadline))
+    if (tls ? tls->write(bytes, deadline) : SocketIo::sendWithin(fd, bytes, deadline))
         return true;
     dropped = true;
     shutdown();
@@ -107,7 +138,17 @@ QByteArray ConnectionSocket::relay(const QByteArray &message, int msecs)
     if (!streamLock.tryLock(msecs))
         return QByteArray();
     const auto unlock = qScopeGuard([this] { streamLock.unlock(); });
-    if (!sendShared(message, deadline) || !waitReadable(fd, deadline))
+    if (!sendShared(message, deadline))
+        return QByteArray();
+    if (tls) {
+        // The whole record, so that no rest of it is left for the owning thread to take as a
+        // message; what lies beyond the limit is dropped.
+        QByteArray answer(TlsStream::LargestRecord, Qt::Uninitialized);
+        const qint64 n = tls->read(answer.data(), answer.size(), deadline);
+        answer.resize(n > 0 ? int(qMin<qint64>(n, answerLimit)) : 0);
+        return QString::fromUtf8(answer).trimmed().toUtf8();
+    }
+    if (!waitReadable(fd, deadline))
         return QByteArray();
     return SocketIo::textReceive(fd, answerLimit).toUtf8();
 }

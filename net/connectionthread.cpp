@@ -5,6 +5,7 @@
 #include "net/connectionsocket.h"
 #include "net/listener.h"
 #include "net/prelogincount.h"
+#include "net/servertls.h"
 #include "net/threadcache.h"
 #include "protocol/clientsession.h"
 #include "protocol/secretmask.h"
@@ -21,10 +22,26 @@ namespace {
 
 struct HandOver {
     int socket;
+    bool tls;
     char clientAddress[22];
 };
 
-void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clientAddress)
+// A client that never finishes its handshake (a plain one on the TLS port, one that stalls) holds
+// only its own thread, and that not for long.
+constexpr int HandshakeMsecs = 10000;
+
+bool completeHandshake(ConnectionSocket &socket, const QString &clientAddress)
+{
+    const std::shared_ptr<TlsContext> context = ServerTls::instance().context();
+    QString error;
+    if (context && socket.startTls(*context, HandshakeMsecs, &error))
+        return true;
+    // Not logged: anybody can make handshakes fail, as often as they like.
+    AX_DEBUG("TLS handshake with %s failed: %s", qUtf8Printable(clientAddress), qUtf8Printable(error));
+    return false;
+}
+
+void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clientAddress, bool tls)
 {
     ClientSession session(clientAddress);
     // The accept loop counted the connection as not logged in; it stops counting once the
@@ -41,15 +58,16 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
         session.connectionEnded(*socket);
     });
     bool receiveFailed = false;
-    if (Listener::isRunning()) {
+    if (Listener::isRunning() && (!tls || completeHandshake(*socket, clientAddress))) {
         // One byte is kept for the terminating zero, so a full buffer is still one message.
         char buffer[1024];
         for (;;) {
-            if (preLogin && !socket->waitForMessage(Settings::preLoginIdleTimeoutMsecs())) {
+            const int idleMsecs = preLogin ? Settings::preLoginIdleTimeoutMsecs() : -1;
+            if (preLogin && !socket->waitForMessage(idleMsecs)) {
                 AX_DEBUG("No message within PreLoginIdleTimeout before a login: closing");
                 break;
             }
-            const qint64 n = socket->receiveMessage(buffer, sizeof buffer - 1);
+            const qint64 n = socket->receiveMessage(buffer, sizeof buffer - 1, idleMsecs);
             if (n <= 0) {
                 receiveFailed = n < 0;
                 break;
@@ -80,10 +98,11 @@ void connectionMain(void *arg)
     HandOver *block = static_cast<HandOver *>(arg);
     const auto socket = std::make_shared<ConnectionSocket>(block->socket);
     const QString clientAddress = QString::fromLatin1(block->clientAddress);
+    const bool tls = block->tls;
     delete block;
     AX_DEBUG("Client address: %s", qUtf8Printable(clientAddress));
     try {
-        serve(socket, clientAddress);
+        serve(socket, clientAddress, tls);
     } catch (const std::exception &e) {
         // Last resort: one faulty request must not take the whole server down.
         Log::error(QStringLiteral("Connection from %1 ended by an internal error: %2")
@@ -108,10 +127,11 @@ int liveConnections()
     return live.load();
 }
 
-bool start(int socket, const char *clientAddress, const char **error)
+bool start(int socket, bool tls, const char *clientAddress, const char **error)
 {
     HandOver *block = new HandOver;
     block->socket = socket;
+    block->tls = tls;
     std::snprintf(block->clientAddress, sizeof block->clientAddress, "%s", clientAddress);
 
     ++live;

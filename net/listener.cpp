@@ -13,8 +13,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +23,28 @@ namespace {
 
 std::atomic<int> running{1};
 std::atomic<int> listenSocket{0};
+std::atomic<int> tlsListenSocket{0};
+
+void closeSocket(std::atomic<int> &socket)
+{
+    // Only atomics and system calls: the interrupt handler comes here too.
+    const int fd = socket.exchange(0);
+    if (fd > 0) {
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+    }
+}
+
+// The listening sockets in use (one or two), for poll.
+int pollSet(int plainSocket, int tlsSocket, pollfd *set)
+{
+    int count = 0;
+    for (const int fd : {plainSocket, tlsSocket}) {
+        if (fd > 0)
+            set[count++] = pollfd{fd, POLLIN, 0};
+    }
+    return count;
+}
 
 int failWith(const QString &text, int code)
 {
@@ -98,19 +121,31 @@ int createListeningSocket(const QByteArray &address, int port, int backlog)
     return fd;
 }
 
-int acceptConnections(int socket)
+int acceptConnections(int plainSocket, int tlsSocket)
 {
     ThrottledError refused, refusedFromAddress, noThread;
+    pollfd set[2];
+    const int count = pollSet(plainSocket, tlsSocket, set);
+    // With two sockets a wait on one must never hold up the other: accept only takes what is there.
+    for (int i = 0; i < count; ++i)
+        ::fcntl(set[i].fd, F_SETFL, ::fcntl(set[i].fd, F_GETFL) | O_NONBLOCK);
+    int next = 0;
     while (isRunning()) {
+        if (::poll(set, nfds_t(count), -1) <= 0)
+            continue;
+        // Taken in turn, so that a flood on one port cannot starve the other.
+        next = (next + 1) % count;
+        const int listening = (set[next].revents & POLLIN) ? set[next].fd : set[(next + 1) % count].fd;
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        const int client = ::accept4(socket, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+        const int client = ::accept4(listening, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
         if (client < 0) {
             // Out of descriptors or memory: pause instead of spinning on the same failure.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 ::usleep(50 * 1000);
             continue;
         }
+        const bool tls = listening == tlsSocket;
         AX_DEBUG("Accepted socket connection");
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
@@ -131,7 +166,7 @@ int acceptConnections(int socket)
             continue;
         }
         const char *reason = nullptr;
-        if (!ConnectionThread::start(client, text, &reason)) {
+        if (!ConnectionThread::start(client, tls, text, &reason)) {
             PreLoginCount::instance().remove(address);
             // Only this client goes without: ending the server here would turn a burst of
             // clients into a restart loop.
@@ -145,13 +180,12 @@ int acceptConnections(int socket)
     return 0;
 }
 
-bool waitReadable(int socket)
+bool waitReadable(int plainSocket, int tlsSocket)
 {
+    pollfd set[2];
+    const int count = pollSet(plainSocket, tlsSocket, set);
     for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket, &readable);
-        const int n = ::select(socket + 1, &readable, nullptr, nullptr, nullptr);
+        const int n = ::poll(set, nfds_t(count), -1);
         if (n > 0)
             return true;
         if (n < 0 && errno != EINTR)
@@ -161,16 +195,18 @@ bool waitReadable(int socket)
 
 void closeListeningSocket()
 {
-    const int fd = listenSocket.exchange(0);
-    if (fd > 0) {
-        ::shutdown(fd, SHUT_RDWR);
-        ::close(fd);
-    }
+    closeSocket(listenSocket);
+    closeSocket(tlsListenSocket);
 }
 
 void setListeningSocket(int socket)
 {
     listenSocket.store(socket);
+}
+
+void setTlsListeningSocket(int socket)
+{
+    tlsListenSocket.store(socket);
 }
 
 int listeningSocket()
@@ -192,11 +228,8 @@ void stopFromSignal()
 {
     // Only atomics and system calls: this runs inside the interrupt handler.
     running.store(0);
-    const int fd = listenSocket.exchange(0);
-    if (fd > 0) {
-        ::shutdown(fd, SHUT_RDWR);
-        ::close(fd);
-    }
+    closeSocket(listenSocket);
+    closeSocket(tlsListenSocket);
 }
 
 } // namespace Listener

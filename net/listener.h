@@ -3,8 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-// The listening socket and the process-wide serving state. The interrupt handler reaches the
-// socket through stopFromSignal(), which only makes async-signal-safe calls.
+// The listening sockets (plain and TLS) and the process-wide serving state. The interrupt handler reaches the
+// sockets through stopFromSignal(), which only makes async-signal-safe calls.
 namespace Listener {
 
 // The system's largest listen backlog.
@@ -12,15 +12,18 @@ extern const int LargestBacklog;
 
 // Returns the socket (positive) or a negative code; the reason is in SocketIo::lastSocketError().
 int createListeningSocket(const QByteArray &address, int port, int backlog);
-// Gives every connection accepted on socket a thread of its own while the server runs, up to
-// MaxClients at once and MaxClientsPerAddress not logged in per client address (one beyond is
-// closed at once); 0 after an orderly end (the socket is closed then). A thread that cannot be
-// created costs only that one client its connection.
-int acceptConnections(int socket);
-// Blocks until a connection is pending; retried when interrupted.
-bool waitReadable(int socket);
+// Gives every connection accepted on either socket (0 for one not in use) a thread of its own
+// while the server runs, up to MaxClients at once and MaxClientsPerAddress not logged in per
+// client address (one beyond is closed at once); 0 after an orderly end (the sockets are closed
+// then). A thread that cannot be created costs only that one client its connection. Connections
+// of tlsSocket begin with a TLS handshake.
+int acceptConnections(int plainSocket, int tlsSocket);
+// Blocks until a connection is pending on either; retried when interrupted.
+bool waitReadable(int plainSocket, int tlsSocket);
+// Closes both.
 void closeListeningSocket();
 void setListeningSocket(int socket);
+void setTlsListeningSocket(int socket);
 int listeningSocket();
 
 bool isRunning();

@@ -1,11 +1,14 @@
 #include "net/peerconnection.h"
 #include "app/log.h"
 
+#include "app/settings.h"
 #include "net/socketio.h"
+#include "platform/filestamp.h"
 
 #include <QDeadlineTimer>
 #include <QMutexLocker>
 #include <QScopeGuard>
+#include <QSet>
 #include <QtDebug>
 
 #include <cerrno>
@@ -26,10 +29,12 @@ enum OpenFailure : int {
     BlockingFailed = -105,
     ConnectFailed = -106,
     ConnectTimedOut = -107,
+    ConnectRefused = -108,
     HostNotFound = -201,
 };
 
 constexpr int ConnectWaitMsecs = 5000;
+constexpr int HandshakeMsecs = 10000;
 constexpr int ReplyLimit = 1024;
 // A peer that never answers must not hold the connection (and its lock) for ever; forwarded
 // storage work may legitimately take a while.
@@ -53,8 +58,8 @@ bool resolveIPv4(const QString &host, sockaddr_in *address)
     return true;
 }
 
-// Waits for a non-blocking connect to finish; false on time-out or when the peer refused.
-bool waitConnected(int fd)
+// Waits for a non-blocking connect to finish: 0 when connected, otherwise the failure.
+int waitConnected(int fd)
 {
     QDeadlineTimer deadline(ConnectWaitMsecs);
     for (;;) {
@@ -63,12 +68,15 @@ bool waitConnected(int fd)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
+            return ConnectTimedOut;
         int error = 0;
         socklen_t length = sizeof error;
         // A refused connect also wakes poll; only a zero pending error means connected.
-        return (p.revents & POLLOUT) && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0
-               && error == 0;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            return ConnectTimedOut;
+        if (error == ECONNREFUSED)
+            return ConnectRefused;
+        return (p.revents & POLLOUT) && error == 0 ? 0 : ConnectTimedOut;
     }
 }
 
@@ -96,10 +104,12 @@ int openOutboundSocket(const QString &host, int port)
     }
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         // In progress (or interrupted, which on a non-blocking socket goes on in the background).
+        if (errno == ECONNREFUSED)
+            return ConnectRefused;
         if (errno != EINPROGRESS && errno != EINTR && errno != EALREADY && errno != EISCONN)
             return ConnectFailed;
-        if (!waitConnected(fd))
-            return ConnectTimedOut;
+        if (const int failure = waitConnected(fd))
+            return failure;
     }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
@@ -122,7 +132,114 @@ int openLogged(const QString &host, int port)
     return fd;
 }
 
+// Log entries about one peer's transport, each written once for the life of the process: a peer
+// asked on every forwarded request must not fill the log.
+class OnceEach
+{
+public:
+    static OnceEach &instance()
+    {
+        static OnceEach *once = new OnceEach; // never destroyed: threads outlive main
+        return *once;
+    }
+
+    void report(bool isError, const QString &text)
+    {
+        {
+            QMutexLocker locker(&lock);
+            if (written.contains(text) || written.size() >= 1024)
+                return;
+            written.insert(text);
+        }
+        isError ? Log::error(text) : Log::info(text);
+    }
+
+private:
+    QMutex lock;
+    QSet<QString> written;
+};
+
+// The context peers are verified with, made again when TlsCaFile names another file or the file
+// changed.
+class PeerTlsContext
+{
+public:
+    static PeerTlsContext &instance()
+    {
+        static PeerTlsContext *context = new PeerTlsContext; // never destroyed: threads outlive main
+        return *context;
+    }
+
+    std::shared_ptr<TlsContext> current(QString *error)
+    {
+        const QString file = Settings::tlsCaFile();
+        const FileStamp stamp = FileStamp::of(file);
+        {
+            QMutexLocker locker(&lock);
+            if (context && file == madeFrom && stamp == madeStamp)
+                return context;
+        }
+        std::shared_ptr<TlsContext> fresh = TlsContext::forClient(file, error);
+        QMutexLocker locker(&lock);
+        if (fresh) {
+            context = fresh;
+            madeFrom = file;
+            madeStamp = stamp;
+        }
+        return fresh;
+    }
+
+private:
+    QMutex lock;
+    std::shared_ptr<TlsContext> context;
+    QString madeFrom;
+    FileStamp madeStamp;
+};
+
+PeerConnection::Stream plainStream(int fd)
+{
+    PeerConnection::Stream stream;
+    stream.socket = fd;
+    return stream;
+}
+
 } // namespace
+
+// TLS as PeerTls says, on the peer's TLS port, which is ours: the servers of a platform share
+// their ports. "preferred" goes plain only when nothing listens there; a peer whose certificate
+// fails the check gets no connection at all.
+PeerConnection::Stream PeerConnection::open(const QString &host, int port)
+{
+    const Settings::PeerTlsMode mode = Settings::peerTls();
+    if (mode == Settings::PeerTlsMode::Off)
+        return plainStream(openLogged(host, port));
+    const int tlsPort = Settings::tlsPort();
+    const int fd = openLogged(host, tlsPort);
+    if (fd >= 0) {
+        QString error;
+        const std::shared_ptr<TlsContext> context = PeerTlsContext::instance().current(&error);
+        Stream stream;
+        if (context)
+            stream.tls = TlsStream::connect(fd, *context, host, QDeadlineTimer(HandshakeMsecs), &error);
+        if (stream.tls) {
+            stream.socket = fd;
+            return stream;
+        }
+        ::close(fd);
+        OnceEach::instance().report(true, QStringLiteral("No connection to %1:%2, TLS failed: %3").arg(host).arg(tlsPort).arg(error));
+        return Stream();
+    }
+    if (fd != ConnectRefused)
+        return Stream();
+    if (mode == Settings::PeerTlsMode::Required) {
+        OnceEach::instance().report(true, QStringLiteral("No connection to %1: it has no TLS port (%2) and PeerTls is required")
+                                              .arg(host).arg(tlsPort));
+        return Stream();
+    }
+    OnceEach::instance().report(false, QStringLiteral("%1 has no TLS port (%2): connections to it are in plain text")
+                                           .arg(host).arg(tlsPort));
+    return plainStream(openLogged(host, port));
+}
 
 PeerConnection::PeerConnection() = default;
 
@@ -140,18 +257,18 @@ PeerConnection &PeerConnection::shared()
 
 bool PeerConnection::connect(const QString &host, int port)
 {
-    const int fd = openLogged(host, port);
+    Stream stream = open(host, port);
     QMutexLocker locker(&lock);
-    adoptLocked(fd);
+    adoptLocked(std::move(stream));
     return connected;
 }
 
 bool PeerConnection::connectAndLogin(const QString &host, int port, const QString &first,
                                      const QString &second, const QString &command)
 {
-    const int fd = openLogged(host, port);
+    Stream stream = open(host, port);
     QMutexLocker locker(&lock);
-    adoptLocked(fd);
+    adoptLocked(std::move(stream));
     return loginLocked(first, second, command);
 }
 
@@ -180,7 +297,7 @@ void PeerConnection::close()
     QMutexLocker locker(&lock);
     // A served connection never answers "quit": it only shuts down, so there is nothing to read.
     if (connected)
-        SocketIo::sendText(socket, QStringLiteral("quit\n"));
+        sendLocked(QStringLiteral("quit\n"));
     releaseLocked();
 }
 
@@ -190,20 +307,32 @@ bool PeerConnection::isConnected()
     return connected;
 }
 
-void PeerConnection::adoptLocked(int newSocket)
+void PeerConnection::adoptLocked(Stream stream)
 {
     releaseLocked();
-    if (newSocket >= 0) {
-        socket = newSocket;
+    if (stream.socket >= 0) {
+        socket = stream.socket;
+        tls = std::move(stream.tls);
         connected = true;
     }
 }
 
+bool PeerConnection::sendLocked(const QString &text)
+{
+    return tls ? tls->write(text.toUtf8(), QDeadlineTimer(ReplyTimeoutSeconds * 1000)) : SocketIo::sendText(socket, text);
+}
+
 QString PeerConnection::exchangeLocked(const QString &text)
 {
-    if (!connected || !SocketIo::sendText(socket, text))
+    if (!connected || !sendLocked(text))
         return QString();
-    return SocketIo::textReceive(socket, ReplyLimit);
+    if (!tls)
+        return SocketIo::textReceive(socket, ReplyLimit);
+    // The whole record, so that no rest of this reply is taken for the next one.
+    QByteArray reply(TlsStream::LargestRecord, Qt::Uninitialized);
+    const qint64 n = tls->read(reply.data(), reply.size(), QDeadlineTimer(ReplyTimeoutSeconds * 1000));
+    reply.resize(n > 0 ? int(qMin<qint64>(n, ReplyLimit)) : 0);
+    return QString::fromUtf8(reply).trimmed();
 }
 
 bool PeerConnection::loginLocked(const QString &first, const QString &second, const QString &command)
@@ -215,6 +344,7 @@ bool PeerConnection::loginLocked(const QString &first, const QString &second, co
 
 void PeerConnection::releaseLocked()
 {
+    tls.reset();
     if (socket >= 0) {
         ::shutdown(socket, SHUT_RDWR);
         ::close(socket);

@@ -1,11 +1,16 @@
 #pragma once
 
+#include "net/tls.h"
+
 #include <QMutex>
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // An outbound connection to another server of the platform, speaking our own protocol: one
-// message per write, one reply of at most 1024 bytes per read, trimmed.
+// message per write, one reply of at most 1024 bytes per read, trimmed. TLS or not as PeerTls
+// says; the exchanges are the same either way.
 //
 // Exchanges, the socket swap of a connect and close all hold the connection's lock, so one object
 // may serve several threads; the lock's only job is to keep the exchanges on this one socket
@@ -44,14 +49,23 @@ public:
     // thread) and kept until the process ends. Its users connect it before each use.
     static PeerConnection &shared();
 
+    // An opened connection: the socket, and the TLS over it when there is.
+    struct Stream {
+        int socket = -1;
+        std::unique_ptr<TlsStream> tls;
+    };
+
 private:
+    static Stream open(const QString &host, int port);
     // The caller holds the lock.
-    void adoptLocked(int newSocket);
+    void adoptLocked(Stream stream);
+    bool sendLocked(const QString &text);
     QString exchangeLocked(const QString &text);
     bool loginLocked(const QString &first, const QString &second, const QString &command);
     void releaseLocked();
 
     QMutex lock;
     int socket = -1;
+    std::unique_ptr<TlsStream> tls;
     bool connected = false;
 };

@@ -265,4 +265,18 @@ QByteArray hostKeytab()
     return reply.status == 0 && reply.values.size() == 1 ? QByteArray::fromStdString(reply.values[0]) : QByteArray();
 }
 
+TlsCredentials tlsCredentials()
+{
+    const PrivilegedSide::Reply reply = ask({PrivilegedWire::TlsCredentials});
+    TlsCredentials credentials;
+    credentials.status = reply.status;
+    if (reply.status == TlsRead && reply.values.size() == 2) {
+        credentials.certificate = QByteArray::fromStdString(reply.values[0]);
+        credentials.key = QByteArray::fromStdString(reply.values[1]);
+    } else if (reply.status == TlsRead) {
+        credentials.status = Refused;
+    }
+    return credentials;
+}
+
 } // namespace Privileged

@@ -75,4 +75,12 @@ void appendLog(bool isError, const QString &text);
 // The host's keytab, empty when there is none.
 QByteArray hostKeytab();
 
+// The PEM texts of the server's certificate and key, as the privileged side read them.
+struct TlsCredentials {
+    quint32 status = 0; // a PrivilegedWire::TlsStatus, or Refused
+    QByteArray certificate;
+    QByteArray key;
+};
+TlsCredentials tlsCredentials();
+
 } // namespace Privileged

@@ -61,6 +61,10 @@ inline constexpr char ManageCloud[] = "manage_cloud";
 // Value: the host's keytab, for the domain helper's Kerberos logon as the machine account.
 inline constexpr char HostKeytab[] = "host_keytab";
 
+// Values: the PEM texts of the files TlsCertificate and TlsKey name, read by the privileged side
+// from its own reading of the settings; the status a TlsStatus.
+inline constexpr char TlsCredentials[] = "tls_credentials";
+
 // The request broke its shape or one of the privileged side's checks: nothing was done.
 inline constexpr std::uint32_t Refused = 0xFFFF0001u;
 
@@ -83,6 +87,13 @@ enum PxeStatus : std::uint32_t {
     PxeDone = 0,
     PxeNoDirectory = 1, // the client's directory cannot be made
     PxeNoFile = 2,      // the file cannot be written or removed
+};
+
+enum TlsStatus : std::uint32_t {
+    TlsRead = 0,
+    TlsNotConfigured = 1,        // TlsCertificate or TlsKey is not an absolute path
+    TlsCertificateUnreadable = 2, // not a regular file (links are not followed), too large, or unreadable
+    TlsKeyUnreadable = 3,
 };
 
 } // namespace PrivilegedWire

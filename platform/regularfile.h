@@ -8,7 +8,7 @@
 namespace RegularFile {
 
 // The whole content of the regular file at path; false when the last component is a symbolic
-// link, names anything but a regular file, or cannot be read.
-bool readAll(const QString &path, QByteArray *content);
+// link, names anything but a regular file, cannot be read, or is larger than maxSize (when given).
+bool readAll(const QString &path, QByteArray *content, qint64 maxSize = -1);
 
 } // namespace RegularFile

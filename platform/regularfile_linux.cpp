@@ -8,7 +8,7 @@
 
 namespace RegularFile {
 
-bool readAll(const QString &path, QByteArray *content)
+bool readAll(const QString &path, QByteArray *content, qint64 maxSize)
 {
     content->clear();
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -16,13 +16,14 @@ bool readAll(const QString &path, QByteArray *content)
         return false;
     struct stat info;
     QFile file;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (maxSize >= 0 && info.st_size > maxSize)
         || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return false;
     }
-    *content = file.readAll();
-    return file.error() == QFileDevice::NoError;
+    // A file that grows while it is read is still held to the limit.
+    *content = maxSize >= 0 ? file.read(maxSize + 1) : file.readAll();
+    return file.error() == QFileDevice::NoError && (maxSize < 0 || content->size() <= maxSize);
 }
 
 } // namespace RegularFile

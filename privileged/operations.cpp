@@ -6,6 +6,7 @@
 #include "platform/netstatus.h"
 #include "platform/privilegedwire.h"
 #include "platform/programs.h"
+#include "platform/regularfile.h"
 #include "privileged/accounttools.h"
 #include "platform/fieldcheck.h"
 #include "privileged/hostprograms.h"
@@ -241,6 +242,24 @@ Outcome hostKeytab(const Arguments &)
     return outcome;
 }
 
+// The names come from the settings as this side reads them, never from the serving process, which
+// cannot read the key itself (it is root's alone) and may not be ours any more.
+Outcome tlsCredentials(const Arguments &)
+{
+    const QString certificatePath = Settings::tlsCertificatePath();
+    const QString keyPath = Settings::tlsKeyPath();
+    if (certificatePath.isEmpty() || keyPath.isEmpty())
+        return status(TlsNotConfigured);
+    QByteArray certificate, key;
+    if (!RegularFile::readAll(certificatePath, &certificate, Settings::TlsFileLimit))
+        return status(TlsCertificateUnreadable);
+    if (!RegularFile::readAll(keyPath, &key, Settings::TlsFileLimit))
+        return status(TlsKeyUnreadable);
+    Outcome outcome;
+    outcome.values = {certificate.toStdString(), key.toStdString()};
+    return outcome;
+}
+
 struct Operation {
     const char *name;
     std::vector<FieldKind> fields;
@@ -288,6 +307,7 @@ const Operation operations[] = {
      }},
     {ManageCloud, {K::Operand, K::Operand, K::Operand, K::Operand, K::Flag}, manageCloud},
     {HostKeytab, {}, hostKeytab},
+    {TlsCredentials, {}, tlsCredentials},
 };
 
 const Operation *find(const Wire::Fields &request)

@@ -10,7 +10,7 @@ list(FILTER PRIVILEGED_SOURCES EXCLUDE REGEX "/privileged/main\\.cpp$")
 add_library(ambrix-privileged-side STATIC ${PRIVILEGED_SOURCES}
   app/log.cpp app/settings.cpp
   platform/accountdatabase_linux.cpp platform/fieldcheck.cpp platform/filestamp_linux.cpp
-  platform/framedsocket_linux.cpp platform/programs_linux.cpp platform/servername.cpp
+  platform/framedsocket_linux.cpp platform/programs_linux.cpp platform/regularfile_linux.cpp platform/servername.cpp
   storage/axprocess.cpp storage/axprocess.h)
 target_include_directories(ambrix-privileged-side PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(ambrix-privileged-side PUBLIC QT_NO_FOREACH)

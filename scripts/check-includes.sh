@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Two rules on #include lines, both drawn in ARCHITECTURE.md:
-# - system headers belong to platform/ (and net/, for sockets); the protocol logic stays portable;
+# - system headers belong to platform/ (and net/, for sockets, with the TLS library's in net/tls.cpp
+#   alone); the protocol logic stays portable;
 #   the launcher keeps its system calls in its own *_linux.cpp; the privileged program (privileged/)
 #   is system code throughout, and no file of the server includes it;
 # - our own headers are included downwards only: every file sits in a layer, and may include its
@@ -20,11 +21,19 @@ if [[ -n "$bad" ]]; then
     echo "$bad" >&2
     exit 1
 fi
+# Every call into the TLS library goes through net/tls.
+bad=$(grep -rnE '#include <openssl/' app net protocol dispatch db accounts catalogue host storage registration platform privileged \
+        --include='*.cpp' --include='*.h' | grep -v '^net/tls\.cpp:' || true)
+if [[ -n "$bad" ]]; then
+    echo "TLS library headers outside net/tls.cpp:" >&2
+    echo "$bad" >&2
+    exit 1
+fi
 
 # layer FILE: prints "RANK NAME" of the layer the file belongs to, nothing for files outside them.
 layer() {
     case "$1" in
-        app/log.*|app/settings.*|net/peerconnection.*|net/socketio.*|platform/filestamp*) echo "0 base" ;;
+        app/log.*|app/settings.*|net/peerconnection.*|net/socketio.*|net/tls.*|platform/filestamp*) echo "0 base" ;;
         platform/*|db/*)                                             echo "1 platform-and-db" ;;
         registration/*)                                              echo "2 registration" ;;
         accounts/*)                                                  echo "3 accounts" ;;

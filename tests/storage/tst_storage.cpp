@@ -143,6 +143,8 @@ private slots:
         QCOMPARE(remote.messages(), expected);
         QVERIFY(fake.calls().isEmpty());
         QVERIFY(!server.standardError().contains(remoteToken));
+        // PeerTls is "preferred": a peer without a TLS port is spoken to in plain text, said once.
+        QCOMPARE(server.logContents().count("Info: 127.8.8.31 has no TLS port (4446): connections to it are in plain text"), 1);
     }
 
     // A profiles server registered without a port number is reached on the default port.

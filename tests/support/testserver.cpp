@@ -92,13 +92,19 @@ bool TestServer::start(const QStringList &extraArgs, const QString &program)
     process->setWorkingDirectory(workingDirectory);
     process->setStandardOutputFile(dir.path() + QStringLiteral("/stdout.txt"));
     process->setStandardErrorFile(dir.path() + QStringLiteral("/stderr.txt"));
-    process->start(program, QStringList{"-a", "127.0.0.1", "-p", QString::number(listenPort)} + extraArgs);
+    process->start(program, QStringList{"-a", listenAddress, "-p", QString::number(listenPort)} + extraArgs);
     const auto running = [this] { return process->state() == QProcess::Running; };
     // Answered, not just connected: the kernel queues connections from the moment the port is
-    // bound, before the server has given up root and reads any of them.
-    return process->waitForStarted(5000)
-           && waitUntil([&] { return !running() || !TestClient(listenPort).request("x", 1000).isEmpty(); }, 10000)
-           && running();
+    // bound, before the server has given up root and reads any of them. A server of TLS alone
+    // is only seen listening; its clients' handshakes wait in the queue.
+    const QByteArray host = listenAddress.toLatin1();
+    const bool tlsOnly = setting(QStringLiteral("Server/PlainListener")).toString() == QLatin1String("false");
+    const quint16 tlsPort = quint16(setting(QStringLiteral("Server/TlsPort")).toUInt());
+    const auto answers = [&] {
+        return tlsOnly ? TestClient(tlsPort, host.constData()).isConnected()
+                       : !TestClient(listenPort, host.constData()).request("x", 1000).isEmpty();
+    };
+    return process->waitForStarted(5000) && waitUntil([&] { return !running() || answers(); }, 10000) && running();
 }
 
 qint64 TestServer::pid() const { return process ? process->processId() : 0; }

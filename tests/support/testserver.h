@@ -41,7 +41,9 @@ public:
     void setEnv(const QString &name, const QString &value) { env.insert(name, value); }
     QProcessEnvironment environment() const { return env; }
 
-    // Serves on 127.0.0.1 and a free port; true once it accepts connections.
+    // Serves on 127.0.0.1 (or the address set) and a free port; true once it accepts connections
+    // (on its TLS port when PlainListener is false).
+    void setAddress(const QString &address) { listenAddress = address; }
     bool start(const QStringList &extraArgs = {}, const QString &program = QStringLiteral(AMBRIX_SERVER_BIN));
     quint16 port() const { return listenPort; }
     qint64 pid() const;
@@ -69,4 +71,5 @@ private:
     QProcessEnvironment env;
     std::unique_ptr<QProcess> process;
     quint16 listenPort = 0;
+    QString listenAddress = QStringLiteral("127.0.0.1");
 };
