@@ -1,4 +1,5 @@
-// ambrix-cli against the real server: login, replies as they come, exit statuses.
+// ambrix-cli against the real server, on its plain port and over TLS: login, replies as they
+// come, exit statuses.
 #include "fakeprogram.h"
 #include "platform/programs.h"
 #include "privateaccounts.h"
@@ -31,6 +32,10 @@ class CliTest : public QObject
     const QString uploader = "axcli" + QString::number(QCoreApplication::applicationPid());
     TestDatabase db;
     TestServer server;
+    // The server's own certificate, self-signed for 127.0.0.1, as a package makes one.
+    QTemporaryDir tls;
+    const quint16 tlsPort = TestServer::freePort();
+    QStringList overTls() const { return {"--tls", "--ca", tls.filePath("server.pem"), "-p", QString::number(tlsPort)}; }
 
 private slots:
     void initTestCase()
@@ -44,6 +49,13 @@ private slots:
         server.setEnv("PATH", wget.pathEntry() + ":" + qEnvironmentVariable("PATH"));
         server.setEnv("windir", windir.path());
         server.setSetting("Server/ServerToken", serverToken);
+        QVERIFY(QFile::setPermissions(tls.path(), QFileDevice::Permissions(0x7755)));
+        QCOMPARE(runProgram("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                                        "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                                        "-keyout", tls.filePath("server.key"), "-out", tls.filePath("server.pem")}).exitCode, 0);
+        server.setSetting("Server/TlsPort", tlsPort);
+        server.setSetting("Server/TlsCertificate", tls.filePath("server.pem"));
+        server.setSetting("Server/TlsKey", tls.filePath("server.key"));
         QVERIFY(server.start());
     }
 
@@ -65,6 +77,7 @@ private slots:
         const QString err = field("err"), file = windir.filePath("out.png");
         const QString at = "-p|" + QString::number(server.port());
         const QStringList args = field("args").replace("{alice}", at + "|-u|alice|-t|" + SampleData::AliceToken).replace("{at}", at)
+                                     .replace("{tls}", overTls().join('|')).replace("{tlsport}", QString::number(tlsPort))
                                      .replace("{dead}", QString::number(TestServer::freePort())).replace("{file}", file).split('|');
         const ProgramResult r = runCli(args, field("input").toUtf8());
         QCOMPARE(r.exitCode, field("exitCode").toInt());
@@ -87,7 +100,8 @@ private slots:
         for (int i = 0; i < size; ++i)
             content[i] = char((i * 31 + i / 1021) & 0xff);
         QVERIFY(writeFile(wget.directory() + "/" + name, content));
-        QStringList args{"-p", QString::number(server.port()), "-u", uploader, "-t", serverToken, "upload", wget.directory() + "/" + name};
+        QStringList args = field("transport") == "tls" ? overTls() : QStringList{"-p", QString::number(server.port())};
+        args << "-u" << uploader << "-t" << serverToken << "upload" << wget.directory() + "/" + name;
         const ProgramResult r = runCli(targetDir.isEmpty() ? args : args << targetDir);
         QCOMPARE(r.exitCode, field("exitCode").toInt());
         QCOMPARE(QString::fromUtf8(r.out), field("reply"));
