@@ -91,8 +91,12 @@ QString parse(int argc, char **argv, CliOptions *o)
             o->showHelp = true;
             return QString();
         }
-        if (std::strcmp(arg, "--tls") == 0 || std::strcmp(arg, "--insecure") == 0) {
-            (arg[2] == 't' ? o->tls : o->insecure) = true;
+        if (std::strcmp(arg, "--tls") == 0) {
+            o->tls = true;
+            continue;
+        }
+        if (std::strcmp(arg, "--insecure") == 0) {
+            o->insecure = true;
             continue;
         }
         if (std::strcmp(arg, "--ca") == 0) {

@@ -18,15 +18,9 @@ constexpr int answerLimit = 1024;
 // A control client that stops reading must not hold the stream, and every relay behind it.
 constexpr int sharedSendLimitMsecs = 30000;
 
-bool waitReadable(int fd, QDeadlineTimer deadline)
+bool waitReadable(int fd, const QDeadlineTimer &deadline)
 {
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const int rc = ::poll(&p, 1, deadline.isForever() ? -1 : int(deadline.remainingTime()));
-        if (rc < 0 && errno == EINTR)
-            continue;
-        return rc > 0;
-    }
+    return SocketIo::waitFor(fd, POLLIN, deadline);
 }
 
 } // namespace

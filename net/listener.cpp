@@ -126,16 +126,21 @@ int acceptConnections(int plainSocket, int tlsSocket)
     ThrottledError refused, refusedFromAddress, noThread;
     pollfd set[2];
     const int count = pollSet(plainSocket, tlsSocket, set);
-    // With two sockets a wait on one must never hold up the other: accept only takes what is there.
-    for (int i = 0; i < count; ++i)
+    // One socket is simply waited on in accept. With two, a wait on one must never hold up the
+    // other: accept only takes what is there.
+    const bool both = count == 2;
+    for (int i = 0; both && i < count; ++i)
         ::fcntl(set[i].fd, F_SETFL, ::fcntl(set[i].fd, F_GETFL) | O_NONBLOCK);
     int next = 0;
     while (isRunning()) {
-        if (::poll(set, nfds_t(count), -1) <= 0)
-            continue;
-        // Taken in turn, so that a flood on one port cannot starve the other.
-        next = (next + 1) % count;
-        const int listening = (set[next].revents & POLLIN) ? set[next].fd : set[(next + 1) % count].fd;
+        int listening = set[0].fd;
+        if (both) {
+            if (::poll(set, nfds_t(count), -1) <= 0)
+                continue;
+            // Taken in turn, so that a flood on one port cannot starve the other.
+            next = (next + 1) % count;
+            listening = (set[next].revents & POLLIN) ? set[next].fd : set[(next + 1) % count].fd;
+        }
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
         const int client = ::accept4(listening, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);

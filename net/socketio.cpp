@@ -70,12 +70,21 @@ bool sendWithin(int socket, const QByteArray &bytes, const QDeadlineTimer &deadl
             continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return false;
-        pollfd p{socket, POLLOUT, 0};
-        const int rc = ::poll(&p, 1, deadline.isForever() ? -1 : int(qMax<qint64>(0, deadline.remainingTime())));
-        if (rc == 0 || (rc < 0 && errno != EINTR))
+        if (!waitFor(socket, POLLOUT, deadline))
             return false;
     }
     return true;
+}
+
+bool waitFor(int socket, short events, const QDeadlineTimer &deadline)
+{
+    for (;;) {
+        pollfd p{socket, events, 0};
+        const int rc = ::poll(&p, 1, deadline.isForever() ? -1 : int(qMax<qint64>(0, deadline.remainingTime())));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        return rc > 0;
+    }
 }
 
 bool sendText(int socket, const QString &text)

@@ -14,6 +14,10 @@ bool sendText(int socket, const QString &text);
 // they are not all taken before the deadline.
 bool sendWithin(int socket, const QByteArray &bytes, const QDeadlineTimer &deadline);
 
+// Waits until the socket is ready for events (POLLIN, POLLOUT) or the deadline passes; an
+// interrupted wait goes on. False when the deadline passed or the wait failed.
+bool waitFor(int socket, short events, const QDeadlineTimer &deadline);
+
 // Receives at most limit bytes in one call: what has arrived, up to the limit. Peer replies
 // (limit 1024) are one message each; uploads take their content in pieces of 64 KiB.
 QByteArray boundedReceive(int socket, int limit);

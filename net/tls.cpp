@@ -1,5 +1,7 @@
 #include "net/tls.h"
 
+#include "net/socketio.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -88,17 +90,6 @@ bool usePrivateKey(SSL_CTX *ctx, const QByteArray &pem)
     return ok;
 }
 
-bool waitFor(int socket, short events, const QDeadlineTimer &deadline)
-{
-    for (;;) {
-        pollfd p{socket, events, 0};
-        const int rc = ::poll(&p, 1, deadline.isForever() ? -1 : int(qMax<qint64>(0, deadline.remainingTime())));
-        if (rc < 0 && errno == EINTR)
-            continue;
-        return rc > 0;
-    }
-}
-
 enum class Outcome { Done, Closed, TimedOut, Failed };
 
 // Runs one call of the library again until it is done, waiting for the socket in between as the
@@ -119,7 +110,7 @@ Outcome drive(SSL *ssl, int socket, const QDeadlineTimer &deadline, Call call)
             events = POLLOUT;
         else
             return error == SSL_ERROR_ZERO_RETURN ? Outcome::Closed : Outcome::Failed;
-        if (!waitFor(socket, events, deadline))
+        if (!SocketIo::waitFor(socket, events, deadline))
             return Outcome::TimedOut;
     }
 }
@@ -246,7 +237,7 @@ qint64 TlsStream::read(char *buffer, qint64 size, const QDeadlineTimer &deadline
 {
     // A client's next message seldom waits on the socket already: waiting first saves a read
     // that would only find nothing.
-    if (SSL_has_pending(handle) != 1 && !waitFor(socket, POLLIN, deadline))
+    if (SSL_has_pending(handle) != 1 && !SocketIo::waitFor(socket, POLLIN, deadline))
         return NothingYet;
     size_t n = 0;
     switch (drive(handle, socket, deadline, [&] { return SSL_read_ex(handle, buffer, size_t(size), &n); })) {
@@ -281,5 +272,5 @@ bool TlsStream::write(const QByteArray &bytes, const QDeadlineTimer &deadline)
 
 bool TlsStream::waitReadable(const QDeadlineTimer &deadline)
 {
-    return SSL_has_pending(handle) == 1 || waitFor(socket, POLLIN, deadline);
+    return SSL_has_pending(handle) == 1 || SocketIo::waitFor(socket, POLLIN, deadline);
 }
