@@ -1,6 +1,7 @@
 #include "accounts/loginfailurelimiter.h"
 
 #include "app/log.h"
+#include "app/servermetrics.h"
 #include "app/settings.h"
 
 #include <QElapsedTimer>
@@ -48,6 +49,7 @@ bool LoginFailureLimiter::check(const QString &address, const QString &user, con
     bool userHeld = false, addressHeld = false;
     settle(address, userKey, passed, limits, &userHeld, &addressHeld);
     const qint64 seconds = limits.windowMs / 1000;
+    ServerMetrics::instance().guessingHolds.add(quint64(userHeld) + quint64(addressHeld));
     if (userHeld) {
         Log::info(QStringLiteral("Host password checks for %1 from %2 held back for %3 s after %4 failures")
                       .arg(user, address).arg(seconds).arg(limits.perUser));

@@ -2,7 +2,10 @@
 #include "app/log.h"
 
 #include "app/settings.h"
+#include "app/metricsscrape.h"
+#include "app/supervision.h"
 #include "net/listener.h"
+#include "net/metricslistener.h"
 #include "net/servertls.h"
 #include "platform/confinement.h"
 #include "platform/privileged.h"
@@ -44,6 +47,11 @@ int AXServer::start(const QByteArray &address, int port)
         Listener::setTlsListeningSocket(tlsSocket);
     }
 
+    // The metrics endpoint is not worth a failed start: without it the server serves on.
+    QString metricsError;
+    const QString metricsAddress = Settings::metricsAddress();
+    const int metricsSocket = metricsAddress.isEmpty() ? -1 : MetricsListener::listenOn(metricsAddress, &metricsError);
+
     // Bound while still root (an operator may choose a port below 1024); from here on the
     // process serves without any privilege, and root's work goes to the privileged side.
     QString reason;
@@ -65,6 +73,14 @@ int AXServer::start(const QByteArray &address, int port)
                       .arg(Settings::tlsPort()).arg(ServerTls::instance().context()->subject()));
     if (socket <= 0 && tlsSocket <= 0) {
         error = tr("PlainListener is false and there is no TLS listener: nothing to serve");
+        return 1;
+    }
+    if (metricsSocket >= 0)
+        MetricsListener::start(metricsSocket, MetricsScrape::text, &metricsError);
+    if (!metricsError.isEmpty())
+        Log::error(QStringLiteral("No metrics endpoint: %1").arg(metricsError));
+    if (!Supervision::begin(address, socket > 0 ? port : 0, tlsSocket > 0 ? Settings::tlsPort() : 0, &reason)) {
+        error = tr("The service manager was not told the server is ready: %1").arg(reason);
         return 1;
     }
 

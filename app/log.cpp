@@ -45,6 +45,8 @@ QString escapedControls(const QString &message)
 }
 
 std::atomic<Log::EntryWriter> entryWriter{nullptr};
+std::atomic<Log::StructuredWriter> structuredWriter{nullptr};
+thread_local Log::Context threadContext;
 
 void appendLine(const QString &message)
 {
@@ -60,6 +62,16 @@ void appendLine(const QString &message)
     file.write(line);
 }
 
+void writeEntry(bool isError, const QString &text)
+{
+    if (const Log::StructuredWriter writer = structuredWriter.load())
+        writer(isError, text, threadContext);
+    if (const Log::EntryWriter writer = entryWriter.load())
+        writer(isError, text);
+    else
+        appendLine((isError ? QStringLiteral("Error: ") : QStringLiteral("Info: ")) + text);
+}
+
 } // namespace
 
 namespace Log {
@@ -69,26 +81,41 @@ namespace Log {
 void error(const QString &message)
 {
     const QString text = escapedControls(message);
-    if (const EntryWriter writer = entryWriter.load())
-        writer(true, text);
-    else
-        appendLine(QStringLiteral("Error: ") + text);
+    writeEntry(true, text);
     AX_DEBUG("libnss_ambrix. Error: %s", qUtf8Printable(text));
 }
 
 void info(const QString &message)
 {
     const QString text = escapedControls(message);
-    if (const EntryWriter writer = entryWriter.load())
-        writer(false, text);
-    else
-        appendLine(QStringLiteral("Info: ") + text);
+    writeEntry(false, text);
     AX_DEBUG("Info: %s", qUtf8Printable(text));
 }
 
 void setEntryWriter(EntryWriter writer)
 {
     entryWriter.store(writer);
+}
+
+void setStructuredWriter(StructuredWriter writer)
+{
+    structuredWriter.store(writer);
+}
+
+ContextScope::ContextScope(const QString &clientAddress, const char *command, const QString &user)
+    : previous(threadContext)
+{
+    if (!clientAddress.isEmpty())
+        threadContext.clientAddress = clientAddress;
+    if (command)
+        threadContext.command = command;
+    if (!user.isEmpty())
+        threadContext.user = user;
+}
+
+ContextScope::~ContextScope()
+{
+    threadContext = previous;
 }
 
 bool debugEnabled()

@@ -18,6 +18,29 @@ bool debugEnabled();
 using EntryWriter = void (*)(bool isError, const QString &escapedMessage);
 void setEntryWriter(EntryWriter writer);
 
+// Whom the calling thread's entries concern, where known: the journal keeps it as fields.
+struct Context {
+    QString clientAddress;
+    const char *command = nullptr; // a name of the command table, never a client's text
+    QString user;
+};
+// Sets the calling thread's context for the scope's life; empty values keep what was there.
+class ContextScope
+{
+public:
+    explicit ContextScope(const QString &clientAddress, const char *command = nullptr, const QString &user = QString());
+    ~ContextScope();
+    ContextScope(const ContextScope &) = delete;
+    ContextScope &operator=(const ContextScope &) = delete;
+
+private:
+    Context previous;
+};
+
+// Where each entry also goes, with the thread's context, besides the file.
+using StructuredWriter = void (*)(bool isError, const QString &escapedMessage, const Context &context);
+void setStructuredWriter(StructuredWriter writer);
+
 } // namespace Log
 
 // A debug line whose text is built only when the debug channel is on (qDebug alone formats its

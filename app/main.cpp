@@ -15,10 +15,11 @@ void writeOut(const char *text)
     (void)ignored;
 }
 
-// Runs asynchronously to the accept loop: only async-signal-safe calls in here.
+// Runs asynchronously to the accept loop: only async-signal-safe calls in here. The service
+// manager stops with SIGINT (the unit says so); SIGTERM, its default, stops the same way.
 void onInterrupt(int signalNumber)
 {
-    if (signalNumber != SIGINT)
+    if (signalNumber != SIGINT && signalNumber != SIGTERM)
         return;
     writeOut("Stopping Ambrix server...\n");
     RunModes::stopServingFromSignal();
@@ -32,6 +33,7 @@ void installSignalHandlers()
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     // A client that disconnects while we write must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 }

@@ -1,13 +1,16 @@
 #include "app/runmodes.h"
 
 #include "app/log.h"
+#include "app/metricsscrape.h"
 #include "app/options.h"
 #include "app/settings.h"
 #include "dispatch/commandtable.h"
 #include "app/axserver.h"
 #include "net/listener.h"
 #include "platform/confinement.h"
+#include "platform/journal.h"
 #include "platform/privilegedside.h"
+#include "platform/servicemanager.h"
 #include "registration/initdialog.h"
 
 #include <QApplication>
@@ -19,6 +22,11 @@
 #include <memory>
 
 namespace {
+
+void sendToJournal(bool isError, const QString &text, const Log::Context &context)
+{
+    Journal::send(isError, text, {context.clientAddress, QString::fromLatin1(context.command), context.user});
+}
 
 void nameApplication()
 {
@@ -42,6 +50,7 @@ int serve(int argc, char **argv, const QString &port, const QString &address)
         std::printf("Command table lists %s twice\n", qUtf8Printable(duplicate));
         return 1;
     }
+    MetricsScrape::declareCommands();
     int portNumber = 0;
     if (!port.isNull())
         portNumber = port.toInt(); // not a number: 0
@@ -67,6 +76,10 @@ int serve(int argc, char **argv, const QString &port, const QString &address)
         std::printf("The privileged side could not be started: %s\n", qUtf8Printable(reason));
         return 1;
     }
+    // Under the service manager each entry also goes to its journal, with the fields it is
+    // searched by.
+    if (Journal::isAttached())
+        Log::setStructuredWriter(sendToJournal);
     if (qgetenv("DEBUG_NOAUTH") == "1")
         Log::error(QStringLiteral("DEBUG_NOAUTH is 1: every login is accepted without any check"));
 
@@ -116,6 +129,7 @@ int runRegistration(const QString &adminUser, const QString &adminPassword)
 
 void stopServingFromSignal()
 {
+    ServiceManager::notifyStopping();
     Listener::stopFromSignal();
 }
 

@@ -218,4 +218,9 @@ QString tlsCaFile()
     return textIn(*currentValues(), TlsCaFile, QString()).trimmed();
 }
 
+QString metricsAddress()
+{
+    return textIn(*currentValues(), MetricsAddress, QString::fromLatin1(DefaultMetricsAddress)).trimmed();
+}
+
 } // namespace Settings

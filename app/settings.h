@@ -79,6 +79,9 @@ inline constexpr char PlainListener[] = "Server/PlainListener";
 // certificates are checked against (the system's trust store when empty).
 inline constexpr char PeerTls[] = "Server/PeerTls";
 inline constexpr char TlsCaFile[] = "Server/TlsCaFile";
+// Where the metrics are served over HTTP ("address:port", an IPv4 address); empty: nowhere.
+inline constexpr char MetricsAddress[] = "Server/MetricsAddress";
+inline constexpr char DefaultMetricsAddress[] = "127.0.0.1:9445";
 // Largest certificate or key file the privileged side reads.
 inline constexpr qint64 TlsFileLimit = 256 * 1024;
 // The entry of a server role; the role names are listed in registration/serverregistry.h.
@@ -120,5 +123,6 @@ QString tlsKeyPath();
 enum class PeerTlsMode { Required, Preferred, Off };
 PeerTlsMode peerTls();
 QString tlsCaFile();
+QString metricsAddress();
 
 } // namespace Settings

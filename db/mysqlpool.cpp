@@ -1,6 +1,7 @@
 #include "db/mysqlpool.h"
 
 #include "app/log.h"
+#include "app/servermetrics.h"
 #include "platform/databaseconnection.h"
 
 #include <QMutexLocker>
@@ -150,6 +151,25 @@ std::shared_ptr<MySqlPool> MySqlPool::forTarget(const MySqlTarget &target)
     return pool;
 }
 
+MySqlPool::Figures MySqlPool::currentFigures()
+{
+    std::shared_ptr<MySqlPool> pool;
+    {
+        QMutexLocker locker(&registryLock());
+        pool = currentPool();
+    }
+    Figures f;
+    if (!pool)
+        return f;
+    QMutexLocker locker(&pool->lock);
+    f.used = pool->opened || pool->allHostsFailedAtMs >= 0;
+    f.reachable = pool->opened && pool->allHostsFailedAtMs < 0;
+    f.idle = int(pool->idle.size());
+    f.inUse = pool->total - f.idle;
+    f.host = pool->preferred;
+    return f;
+}
+
 MySqlPool::MySqlPool(const MySqlTarget &target)
     : poolTarget(target), hosts(parseHostList(target.addresses, target.port))
 {
@@ -234,6 +254,7 @@ void MySqlPool::moveTo(int hostIndex)
             return;
         from = preferred;
         preferred = hostIndex;
+        ServerMetrics::instance().poolFailovers.add();
         // Back on an earlier host: connections elsewhere are closed as they become free.
         for (auto it = idle.begin(); it != idle.end();) {
             if ((*it)->host != hostIndex) {
@@ -298,6 +319,7 @@ std::unique_ptr<MySqlConnection> MySqlPool::openOnFirstAnsweringHost()
             QMutexLocker locker(&lock);
             recovered = allHostsFailedAtMs >= 0;
             allHostsFailedAtMs = -1;
+            opened = true;
         }
         if (recovered)
             Log::info(QStringLiteral("Catalogue database: %1 answers again").arg(describe(hosts.at(i))));
@@ -361,8 +383,11 @@ std::unique_ptr<MySqlConnection> MySqlPool::borrow(int size, int timeoutMs)
             freed.wakeOne();
             return nullptr;
         }
-        if (!freed.wait(&lock, deadline))
+        ServerMetrics::instance().poolBorrowWaits.add();
+        if (!freed.wait(&lock, deadline)) {
+            ServerMetrics::instance().poolBorrowTimeouts.add();
             break;
+        }
     }
     return nullptr;
 }

@@ -97,6 +97,16 @@ public:
     // Replaced by a pool for other settings: it lends nothing any more.
     bool isRetired() const;
 
+    // The pool in use, as the metrics and the service status show it.
+    struct Figures {
+        bool used = false;      // a connection was opened, or could not be, since the start
+        bool reachable = false; // the last attempt to open a connection found a host
+        int inUse = 0;
+        int idle = 0;
+        int host = 0;           // the host new connections go to: its place in the list, from 0
+    };
+    static Figures currentFigures();
+
 private:
     explicit MySqlPool(const MySqlTarget &target);
 
@@ -120,4 +130,5 @@ private:
     bool retired = false;
     bool watching = false;
     qint64 allHostsFailedAtMs = -1;
+    bool opened = false; // a connection was ever opened
 };

@@ -1,6 +1,7 @@
 #include "net/connectionthread.h"
 
 #include "app/log.h"
+#include "app/servermetrics.h"
 #include "app/settings.h"
 #include "net/connectionsocket.h"
 #include "net/listener.h"
@@ -43,18 +44,26 @@ bool completeHandshake(ConnectionSocket &socket, const QString &clientAddress)
 
 void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clientAddress, bool tls)
 {
+    const Log::ContextScope context(clientAddress);
     ClientSession session(clientAddress);
     // The accept loop counted the connection as not logged in; it stops counting once the
     // connection logged in or became a control channel, which never time out.
     bool preLogin = true;
+    bool counted = false; // among the logged-in clients of the metrics
     const auto leavePreLogin = [&] {
         if (preLogin)
             PreLoginCount::instance().remove(clientAddress);
         preLogin = false;
+        if (!counted && !session.userName.isNull()) {
+            ServerMetrics::instance().loggedIn.add(1);
+            counted = true;
+        }
     };
     // The descriptor is closed when the last holder (a relay, perhaps) lets go.
     const auto ended = qScopeGuard([&] {
         leavePreLogin();
+        if (counted)
+            ServerMetrics::instance().loggedIn.add(-1);
         session.connectionEnded(*socket);
     });
     bool receiveFailed = false;

@@ -5,3 +5,6 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(SECCOMP REQUIRED IMPORTED_TARGET libseccomp)
 pkg_check_modules(MARIADB_CLIENT REQUIRED IMPORTED_TARGET libmariadb)
 target_link_libraries(ambrix PUBLIC PkgConfig::SECCOMP PkgConfig::MARIADB_CLIENT)
+# libsystemd: readiness, status and watchdog for the service manager, and the structured journal.
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+target_link_libraries(ambrix PUBLIC PkgConfig::SYSTEMD)

@@ -259,6 +259,12 @@ void appendLog(bool isError, const QString &text)
     ask({AppendLog, isError ? "error" : "info", QString::fromUtf8(entry).toStdString()});
 }
 
+bool isAnswering()
+{
+    const PrivilegedSide::Reply reply = ask({Alive});
+    return reply.answered && reply.status == 0;
+}
+
 QByteArray hostKeytab()
 {
     const PrivilegedSide::Reply reply = ask({HostKeytab});

@@ -71,6 +71,8 @@ CloudRun manageCloud(const QString &user, const QString &provider, const QString
                      bool startThenFinish);
 
 void appendLog(bool isError, const QString &text);
+// Whether the privileged side answers a request now.
+bool isAnswering();
 
 // The host's keytab, empty when there is none.
 QByteArray hostKeytab();

@@ -14,6 +14,8 @@ inline constexpr char OpenChannel[] = "open_channel";
 
 // Level ("error" or "info"), text: one entry of the log file.
 inline constexpr char AppendLog[] = "append_log";
+// No fields; status 0: the privileged side is there and answers.
+inline constexpr char Alive[] = "alive";
 
 // Host accounts; each answers a NetStatus number.
 inline constexpr char AddUser[] = "add_user";               // name, full name, home, password

@@ -268,6 +268,7 @@ struct Operation {
 
 const Operation operations[] = {
     {AppendLog, {K::LogLevel, K::LogEntry}, appendLog},
+    {Alive, {}, [](const Arguments &) { return status(0); }},
     {AddUser, {K::AccountName, K::Text, K::OptionalPath, K::OptionalPassword}, addUser},
     {DeleteUser, {K::AccountName}, [](const Arguments &a) { return status(AccountTools::deleteUser(a.text(0))); }},
     {SetUserInfo, {K::AccountName, K::Text, K::OptionalPath, K::OptionalPassword}, setUserInfo},

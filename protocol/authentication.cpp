@@ -4,6 +4,7 @@
 #include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
 #include "accounts/loginfailurelimiter.h"
+#include "app/servermetrics.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
 #include "protocol/clientsession.h"
@@ -56,6 +57,37 @@ bool byServerToken(const QString &password)
     return ok;
 }
 
+using LoginMethod = ServerMetrics::LoginMethod;
+
+// The first method that accepts the password; None when none does.
+LoginMethod acceptingMethod(ClientSession &session, const QString &command, const QString &user,
+                            const QString &password)
+{
+    if (user.isEmpty() || password.isEmpty())
+        return LoginMethod::None;
+    // Decided now, for this attempt: a database that is back serves the next login.
+    session.databaseOpen = session.db->isOpen();
+    AX_DEBUG(session.databaseOpen ? "MySql server authentication succesful" : "MySql server authentication failed");
+    if (session.databaseOpen) {
+        if (byDatabaseToken(session, user, password))
+            return LoginMethod::UserToken;
+    } else if (command != QLatin1String("validate") && !isPrincipalServer()) {
+        // A validate request is never passed on: peers validate against us, not through us.
+        if (byPrincipalServer(user, password))
+            return LoginMethod::PrincipalServer;
+    }
+    if (byServerToken(password))
+        return LoginMethod::ServerToken;
+    AX_DEBUG("Trying Windows authentication...");
+    // Host passwords can be guessed, tokens cannot: only this step counts failures. With
+    // LOGONSERVER naming a domain controller, a domain user's password counts too.
+    const bool ok = LoginFailureLimiter::instance().check(session.clientAddress, user, [&] {
+        return Privileged::checkPassword(user, password)
+            || AccountStore::accountsOf(qEnvironmentVariable("LOGONSERVER"))->checkPassword(user, password);
+    });
+    return ok ? LoginMethod::HostPassword : LoginMethod::None;
+}
+
 } // namespace
 
 namespace Authentication {
@@ -63,28 +95,9 @@ namespace Authentication {
 bool authenticate(ClientSession &session, const QString &command, const QString &user,
                   const QString &password)
 {
-    if (user.isEmpty() || password.isEmpty())
-        return false;
-    // Decided now, for this attempt: a database that is back serves the next login.
-    session.databaseOpen = session.db->isOpen();
-    AX_DEBUG(session.databaseOpen ? "MySql server authentication succesful" : "MySql server authentication failed");
-    if (session.databaseOpen) {
-        if (byDatabaseToken(session, user, password))
-            return true;
-    } else if (command != QLatin1String("validate") && !isPrincipalServer()) {
-        // A validate request is never passed on: peers validate against us, not through us.
-        if (byPrincipalServer(user, password))
-            return true;
-    }
-    if (byServerToken(password))
-        return true;
-    AX_DEBUG("Trying Windows authentication...");
-    // Host passwords can be guessed, tokens cannot: only this step counts failures. With
-    // LOGONSERVER naming a domain controller, a domain user's password counts too.
-    return LoginFailureLimiter::instance().check(session.clientAddress, user, [&] {
-        return Privileged::checkPassword(user, password)
-            || AccountStore::accountsOf(qEnvironmentVariable("LOGONSERVER"))->checkPassword(user, password);
-    });
+    const LoginMethod method = acceptingMethod(session, command, user, password);
+    ServerMetrics::instance().recordLogin(method);
+    return method != LoginMethod::None;
 }
 
 bool isInAdminGroup(const QString &user, const QString &group)

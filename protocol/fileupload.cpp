@@ -1,6 +1,7 @@
 #include "protocol/fileupload.h"
 
 #include "app/log.h"
+#include "app/servermetrics.h"
 #include "dispatch/request.h"
 #include "platform/privileged.h"
 #include "platform/privilegedwire.h"
@@ -121,6 +122,8 @@ QByteArray receive(ClientSession &session, Connection &connection, const QByteAr
     AX_DEBUG("Done.");
     if (!written)
         return QByteArrayLiteral("Cannot create temporary file");
+    ServerMetrics::instance().uploads.add();
+    ServerMetrics::instance().uploadBytes.add(quint64(size));
     return targetDir.toUtf8();
 }
 

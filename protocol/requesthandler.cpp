@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "dispatch/axservercommand.h"
 #include "dispatch/commandtable.h"
+#include "dispatch/requestrecord.h"
 #include "protocol/authentication.h"
 #include "protocol/clientsession.h"
 #include "protocol/secretmask.h"
@@ -23,11 +24,13 @@ QByteArray login(ClientSession &session, const QString &command, const Request &
     // One reading of the name for every method and check, and for the session: a name that
     // could be read two ways is tried by none.
     if (!isValidUserName(request.field(1))) {
+        ServerMetrics::instance().recordLogin(ServerMetrics::LoginMethod::None);
         AX_DEBUG("%s", badAuthentication.constData());
         return badAuthentication;
     }
     const QString user = normalizeUserName(request.field(1));
     if (qgetenv("DEBUG_NOAUTH") == "1") {
+        ServerMetrics::instance().recordLogin(ServerMetrics::LoginMethod::Unchecked);
         session.isAdmin = true;
         session.userName = user;
         return authenticationOk;
@@ -91,7 +94,8 @@ QByteArray handle(ClientSession &session, const QByteArray &message)
         if (!row->handler)
             return login(session, request.field(0), request);
         AXServerCommand command(&session);
-        return row->handler(command, request).toUtf8() + '\n';
+        RequestRecord record(row, QString());
+        return record.finish(row->handler(command, request)).toUtf8() + '\n';
     }
     if (session.userName.isNull())
         return notAuthenticated;

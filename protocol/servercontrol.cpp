@@ -1,6 +1,7 @@
 #include "protocol/servercontrol.h"
 
 #include "app/log.h"
+#include "app/servermetrics.h"
 #include "app/settings.h"
 #include "dispatch/request.h"
 #include "protocol/clientsession.h"
@@ -90,9 +91,12 @@ QByteArray relay(ClientSession &session, UserSocketRegistry &registry, const QBy
             return QByteArrayLiteral("True");
     } else if (const std::shared_ptr<Connection> connection = registry.find(session.userName)) {
         const QByteArray answer = connection->relay(message, answerWaitMsecs);
+        ServerMetrics::instance().relays.add();
         // A control client that stopped reading is given up, like one whose connection ended.
-        if (connection->isDropped())
+        if (connection->isDropped()) {
+            ServerMetrics::instance().droppedControlClients.add();
             registry.removeConnection(connection.get());
+        }
         return answer;
     }
     return QStringLiteral("Error: No defined socket for user '%1'. Users with socket: '%2'")

@@ -33,7 +33,7 @@ fi
 # layer FILE: prints "RANK NAME" of the layer the file belongs to, nothing for files outside them.
 layer() {
     case "$1" in
-        app/log.*|app/settings.*|net/peerconnection.*|net/socketio.*|net/tls.*|platform/filestamp*) echo "0 base" ;;
+        app/log.*|app/servermetrics.*|app/settings.*|net/peerconnection.*|net/socketio.*|net/tls.*|platform/filestamp*) echo "0 base" ;;
         platform/*|db/*)                                             echo "1 platform-and-db" ;;
         registration/*)                                              echo "2 registration" ;;
         accounts/*)                                                  echo "3 accounts" ;;

@@ -4,7 +4,9 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QHostAddress>
 #include <QSettings>
+#include <QTcpSocket>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -40,6 +42,8 @@ TestServer::TestServer()
     env.remove(QStringLiteral("LOGONSERVER"));
     // Not a unit of a service manager, whatever runs the tests.
     env.remove(QStringLiteral("INVOCATION_ID"));
+    for (const char *name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID", "JOURNAL_STREAM"})
+        env.remove(QLatin1String(name));
     // Downloads of each server stay in its own directory, created by the server.
     env.insert(QStringLiteral("CACHE_DIRECTORY"), dir.path() + QStringLiteral("/cache"));
     const TestDbParameters db = testDbParameters();
@@ -47,6 +51,29 @@ TestServer::TestServer()
     setSetting(QStringLiteral("Server/MySqlServerPort"), db.port);
     setSetting(QStringLiteral("Server/MySqlUsername"), db.user);
     setSetting(QStringLiteral("Server/MySqlPassword"), db.password);
+    setSetting(QStringLiteral("Server/MetricsAddress"), QString());
+}
+
+void TestServer::enableMetrics()
+{
+    metricsPort = freePort();
+    setSetting(QStringLiteral("Server/MetricsAddress"), QStringLiteral("127.0.0.1:%1").arg(metricsPort));
+}
+
+QByteArray TestServer::metrics(const QByteArray &request) const
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, metricsPort);
+    if (!socket.waitForConnected(5000))
+        return QByteArray();
+    socket.write(request);
+    QByteArray answer;
+    QDeadlineTimer deadline(10000);
+    while (socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        answer += socket.readAll();
+    }
+    return answer + socket.readAll();
 }
 
 TestServer::~TestServer()

@@ -66,10 +66,16 @@ public:
 
     static quint16 freePort();
 
+    // The metrics endpoint on a free port of 127.0.0.1 (off otherwise: test servers run side by
+    // side); before start(). metrics() is the whole HTTP answer to request, read until closed.
+    void enableMetrics();
+    QByteArray metrics(const QByteArray &request = "GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n") const;
+
 private:
     QTemporaryDir dir;
     QProcessEnvironment env;
     std::unique_ptr<QProcess> process;
     quint16 listenPort = 0;
+    quint16 metricsPort = 0;
     QString listenAddress = QStringLiteral("127.0.0.1");
 };
