@@ -3,6 +3,7 @@
 
 #include "app/settings.h"
 #include "app/metricsscrape.h"
+#include "app/servermetrics.h"
 #include "app/supervision.h"
 #include "net/listener.h"
 #include "net/metricslistener.h"
@@ -50,6 +51,7 @@ int AXServer::start(const QByteArray &address, int port)
     // The metrics endpoint is not worth a failed start: without it the server serves on.
     QString metricsError;
     const QString metricsAddress = Settings::metricsAddress();
+    ServerMetrics::instance().setCountingRequests(!metricsAddress.isEmpty());
     const int metricsSocket = metricsAddress.isEmpty() ? -1 : MetricsListener::listenOn(metricsAddress, &metricsError);
 
     // Bound while still root (an operator may choose a port below 1024); from here on the

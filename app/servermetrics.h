@@ -38,6 +38,11 @@ public:
     enum class Outcome { Ok, Error, Refused, BadParameters, UnknownCommand };
     enum class LoginMethod { None, UserToken, PrincipalServer, ServerToken, HostPassword, Unchecked };
 
+    // Whether requests are counted and timed: only for a server that serves its metrics, so that
+    // one without them pays nothing per request.
+    void setCountingRequests(bool on) { countingRequests.store(on, std::memory_order_relaxed); }
+    bool isCountingRequests() const { return countingRequests.load(std::memory_order_relaxed); }
+
     // The commands, once, before serving: each row of the command tables by its address, with
     // its wire name. Requests for anything else count under "other".
     void declareCommands(const QList<const void *> &rows, const QList<QByteArray> &names);
@@ -70,5 +75,6 @@ private:
     QList<const void *> rowKeys;          // sorted, for a binary search
     QList<int> rowSlots;                  // the slot of each key
     int commandCount = 0;
+    std::atomic<bool> countingRequests{true};
     Counter logins[6];
 };

@@ -53,6 +53,10 @@ BEGIN {
     describe["tls-requests"] = "TLS round trips, \"get_remote_app_server_port\" | the same in plain text"
     describe["tls-churn-full"] = "TLS churn, every handshake full | no-op server behind stunnel4"
     describe["tls-churn-resumed"] = "TLS churn, sessions resumed | no-op server behind stunnel4"
+    describe["metrics-cached"] = "application name from the record cache, metrics on | the same, metrics off"
+    describe["metrics-churn"] = "churn, metrics on | the same, metrics off"
+    target["metrics-cached"] = 0.97
+    target["metrics-churn"] = 0.97
     target["unauthenticated"] = 0.9
     target["memory"] = 0.8
     target["record"] = 0.8
@@ -85,7 +89,7 @@ END {
     print "| Point | Baseline | Clients | Throughput ratio | p50 ratio | p99 ratio | Server ops/s | Baseline ops/s | Server p50 / p99 µs | Baseline p50 / p99 µs | Target |"
     print "|---|---|---|---|---|---|---|---|---|---|---|"
     # Rows in a fixed order: the points, then the two churn explanations.
-    split("unauthenticated memory record catalogue churn churn-qt churn-noop tls-requests tls-churn-full tls-churn-resumed", points, " ")
+    split("unauthenticated memory record catalogue churn churn-qt churn-noop tls-requests tls-churn-full tls-churn-resumed metrics-cached metrics-churn", points, " ")
     for (p = 1; p in points; p++) {
         point = points[p]
         # The churn explanations compare their baselines with the server's own churn.

@@ -16,8 +16,11 @@ public:
     // row: the command table's row, null for a name the table lacks.
     template <typename Row>
     RequestRecord(const Row *row, const QString &user)
-        : key(row), context(QString(), row ? row->name : nullptr, user), started(std::chrono::steady_clock::now())
+        : key(row), context(QString(), row ? row->name : nullptr, user),
+          counting(ServerMetrics::instance().isCountingRequests())
     {
+        if (counting)
+            started = std::chrono::steady_clock::now();
     }
     RequestRecord(const RequestRecord &) = delete;
     RequestRecord &operator=(const RequestRecord &) = delete;
@@ -39,6 +42,8 @@ public:
 private:
     void count(bool isError)
     {
+        if (!counting)
+            return;
         if (isError && outcome == ServerMetrics::Outcome::Ok)
             outcome = ServerMetrics::Outcome::Error;
         const auto elapsed = std::chrono::steady_clock::now() - started;
@@ -48,5 +53,6 @@ private:
 
     const void *key;
     Log::ContextScope context;
+    const bool counting;
     std::chrono::steady_clock::time_point started;
 };

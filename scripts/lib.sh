@@ -21,8 +21,24 @@ ensure_packages() {
     if ((${#missing[@]})); then
         echo "Installing: ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+        # No daemon of these packages is started: the scripts start what the tests need, each in
+        # a directory of its own. Without systemd as PID 1 the packages' init scripts would
+        # otherwise leave a MariaDB and a prometheus (here for promtool alone) running.
+        local policy=/usr/sbin/policy-rc.d added=""
+        if [[ ! -e "$policy" ]]; then
+            printf '#!/bin/sh\nexit 101\n' >"$policy"
+            chmod 755 "$policy"
+            added=1
+        fi
+        local status=0
+        apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
+        [[ -n "$added" ]] && rm -f "$policy"
+        # Nor at the next boot.
+        if [[ " ${missing[*]} " == *" prometheus "* ]]; then
+            deb-systemd-helper disable prometheus.service >/dev/null 2>&1 || true
+            update-rc.d prometheus disable >/dev/null 2>&1 || true
+        fi
+        return "$status"
     fi
 }
 

@@ -5,7 +5,8 @@
 //   login, from several clients at once, each batch followed by a probe that must be answered
 //   right (seeded: the seed is printed, and AMBRIX_FUZZ_SEED replays a run);
 // - every command of the table with parameters holding hostile values: every request is answered
-//   and no table changes but those the command is meant to write.
+//   and no table changes but those the command is meant to write;
+// - after all of it, the metrics carry none of the clients' text.
 #include "dispatch/commandtable.h"
 #include "privateaccounts.h"
 #include "testdatabase.h"
@@ -67,6 +68,7 @@ private slots:
         // Refused at once: no download ever waits.
         server.setSetting("Server/ConsoleMediaBaseURL", "http://127.0.0.1:1/");
         server.setEnv("windir", scratch.path());
+        server.enableMetrics();
         QVERIFY(server.start());
         probeReply = probe();
         QVERIFY(probeReply.endsWith('\n'));
@@ -154,6 +156,30 @@ private slots:
         QCOMPARE(checksums(), before);
         QCOMPARE(probe(), probeReply);
         qInfo("%d requests, every one answered", requests);
+    }
+
+    // Every label value is a name of the command tables, a fixed word or a bucket's bound.
+    void metricsCarryNoClientText()
+    {
+        QSet<QByteArray> allowed{"other", "ok", "error", "refused", "bad_parameters", "unknown_command", "none",
+                                 "user_token", "principal_server", "server_token", "host_password", "unchecked",
+                                 "in_use", "idle", AMBRIX_VERSION};
+        for (const CommandRow *row : CommandTable::allRows())
+            allowed.insert(row->name);
+        for (const ByteArrayRow *row : CommandTable::allByteArrayRows())
+            allowed.insert(row->name);
+        const QByteArray scrape = server.metrics();
+        QVERIFY(scrape.startsWith("HTTP/1.1 200 OK"));
+        const QRegularExpression label(QStringLiteral("(\\w+)=\"([^\"]*)\""));
+        for (auto it = label.globalMatch(QString::fromUtf8(scrape)); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            const QByteArray value = m.captured(2).toUtf8();
+            QVERIFY2(allowed.contains(value) || (m.captured(1) == "le" && (value == "+Inf" || value.toDouble() > 0)),
+                     value.left(80).constData());
+        }
+        for (const QByteArray &text : {serverToken, QByteArray(SampleData::AliceToken), QByteArray("hostile"),
+                                       QByteArray("alice"), QByteArray("127.0.0.1"), scratch.path().toUtf8()})
+            QVERIFY2(!scrape.contains(text), text.constData());
     }
 };
 
