@@ -238,7 +238,14 @@ set_ini() { sed -i "s|^$1=.*|$1=$2|" "$SETTINGS" && grep -qx "$1=$2" "$SETTINGS"
 main_pid() { systemctl show -p MainPID --value ambrix-server; }
 unit() { systemctl show -p "$1" --value ambrix-server; }
 # What the server's process wrote to the journal (standard output and error).
-output_of() { journalctl -o cat --no-pager _SYSTEMD_UNIT=ambrix-server.service _PID="$1"; }
+output_of() { journalctl -o cat --no-pager _SYSTEMD_UNIT=ambrix-server.service _PID="$1" _TRANSPORT=stdout; }
+# The scrape of the metrics endpoint, without the HTTP head.
+scrape() {
+    exec 3<>/dev/tcp/127.0.0.1/9445
+    printf 'GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
+    sed '1,/^\r$/d' <&3
+    exec 3<&-
+}
 # Clean stops of the server since the boot.
 stops() { journalctl -b -o cat --no-pager _SYSTEMD_UNIT=ambrix-server.service | grep -cx 'Stopping Ambrix server...' || true; }
 token_of() { mariadb -N -e "SELECT token FROM ambrix.ax_user WHERE username='$1'"; }
@@ -276,6 +283,8 @@ OPS
 printf '[Service]\nEnvironment=QT_LOGGING_RULES=*.debug=true\n' >"$CT/root/debug.conf"
 printf '[Service]\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\nExecStart=\nExecStart=/usr/sbin/ambrix-server -a 0.0.0.0 -p 445\n' \
     >"$CT/root/port.conf"
+# A watchdog that bites within seconds, for the hang below.
+printf '[Service]\nWatchdogSec=2\nTimeoutAbortSec=2\n' >"$CT/root/watchdog.conf"
 printf '#!/bin/sh\ncp "$OVERRIDE" "$1"\n' >"$CT/root/editor"
 chmod 755 "$CT/root/editor"
 # The platform's chroot programs, faked: the first notes what it got (arguments, uid, the mode
@@ -475,6 +484,28 @@ wait_ct 30 "[[ \$(main_pid) != $PID ]] && catalogue"
 ct 'systemctl stop held-clients'
 check "settings after the restart" "$(ct 'sha256sum "$SETTINGS"')" "$SUM"
 check "token and roles after the restart" "$(ct 'echo $(ini ServerToken) $(ini AmbrixServer) $(ini ApplicationServer)')" "$TOKEN 1 1"
+
+step "monitoring: systemd's view (ready, status, watchdog), the journal's fields, the metrics"
+check "type of the unit" "$(ct 'unit Type') $(ct 'unit WatchdogUSec')" "notify 30s"
+ct 'edit_unit /root/watchdog.conf && systemctl restart ambrix-server'
+wait_ct 30 catalogue
+ct 'systemd-run -q --unit=held-clients /bin/bash /root/hold-clients'
+wait_ct 30 '[[ $(unit StatusText) =~ ^[34]" clients connected, 3 logged in; database reachable"$ ]]'
+ct 'systemctl stop held-clients'
+check_has "metrics" "$(ct scrape)" '^ambrix_requests_total\{command="get_valid_applications",outcome="ok"\} [1-9]'
+check_has "metrics" "$(ct scrape)" '^ambrix_logins_total\{method="user_token"\} [1-9]'
+PID="$(ct main_pid)"
+RESTARTS="$(ct 'unit NRestarts')"
+ct "kill -STOP $PID"
+wait_ct 30 "[[ \$(unit NRestarts) == $((RESTARTS + 1)) && \$(main_pid) != $PID && \$(unit SubState) == running ]] && catalogue"
+check_has "systemd on the hung server" "$(ct 'journalctl -u ambrix-server --no-pager -o cat')" "Watchdog timeout"
+ct 'systemctl revert ambrix-server && systemctl restart ambrix-server' >/dev/null
+wait_ct 30 catalogue
+check_has "entries of the open_file above by their fields" \
+    "$(ct 'journalctl -u ambrix-server --no-pager -o cat CLIENT_ADDRESS=127.0.0.1 COMMAND=open_file USER=alice PRIORITY=6')" \
+    "^Opening file /root/report-été\.txt\.\.\.$"
+check_has "entries of the uploads above by their client's address" \
+    "$(ct 'journalctl -u ambrix-server --no-pager -o cat CLIENT_ADDRESS=127.0.0.1')" "^Called command: .*report-été\.txt"
 
 step "upgrade: this build over the previous one, the service running"
 PID="$(ct main_pid)"
