@@ -85,7 +85,11 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
             const size_t size = std::strlen(buffer); // a zero byte ends the message
             AX_DEBUG("Reading %d bytes, message: '%s'", int(n),
                      SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
-            session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
+            {
+                // Entries of a logged-in connection name its user.
+                const Log::ContextScope user(QString(), nullptr, session.userName);
+                session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
+            }
             if (!session.userName.isNull() || socket->isShared())
                 leavePreLogin();
             if (!Listener::isRunning())
