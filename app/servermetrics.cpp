@@ -12,9 +12,9 @@ constexpr int outcomeCount = int(std::size(outcomeNames));
 const char *const methodNames[] = {"none", "user_token", "principal_server", "server_token", "host_password",
                                    "unchecked"};
 
-// Upper bounds in seconds: a cached catalogue answer takes well under a millisecond, a host
-// account's change or a peer's answer up to seconds.
-constexpr double bucketBounds[] = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
+// Upper bounds in seconds: a cached answer takes microseconds, a catalogue query a millisecond or
+// so, a host account's change or a peer's answer up to seconds.
+constexpr double bucketBounds[] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
 constexpr int bucketCount = int(std::size(bucketBounds));
 
 QByteArray number(double value)
@@ -123,7 +123,7 @@ QByteArray ServerMetrics::exposition() const
                        + QByteArray::number(n) + '\n';
         }
     }
-    writeHeader(out, "ambrix_request_duration_seconds", "histogram", "Time from request to reply, by command.");
+    writeHeader(out, "ambrix_request_duration_seconds", "histogram", "Time the server took to answer a request, from its parsing to its reply, by command.");
     for (int s = 0; s <= commandCount; ++s) {
         const Command &c = commands[size_t(s)];
         if (!c.total())
