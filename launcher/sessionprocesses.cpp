@@ -92,11 +92,16 @@ long ownerOf(long pid)
     return -1;
 }
 
-std::vector<std::string> graphicalEnvironment(long pid, long uid, const std::vector<std::string> &names)
+std::vector<long> kernelSession(long pid, long uid)
 {
     std::vector<long> candidates{pid};
     const std::vector<long> members = sessionMembers(pid, uid);
     candidates.insert(candidates.end(), members.begin(), members.end());
+    return candidates;
+}
+
+std::vector<std::string> graphicalEnvironment(const std::vector<long> &candidates, const std::vector<std::string> &names)
+{
     for (const long candidate : candidates) {
         const std::map<std::string, std::string> variables = environmentOf(candidate);
         if (!hasDisplay(variables))

@@ -124,6 +124,8 @@ private slots:
 
     void killSessionEndsTheFirstSession()
     {
+        if (!LoginRecords::areTheSessionSource())
+            QSKIP("logind keeps this machine's sessions");
         const QString firstSession = field("firstSession"), account = field("account");
         static int row = 0;
         const bool platformUser = account.isEmpty() || account == "stale";
