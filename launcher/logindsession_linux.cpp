@@ -2,9 +2,7 @@
 
 #include "sessionprocesses.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
@@ -69,19 +67,7 @@ bool find(long pid, Session *session)
 
 std::vector<long> processes(const std::string &id, long uid)
 {
-    std::vector<long> members;
-    std::error_code error;
-    for (auto it = std::filesystem::directory_iterator("/proc", error); !error && it != std::filesystem::directory_iterator();
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        const long pid = std::stol(name);
-        if (SessionProcesses::ownerOf(pid) == uid && sessionOf(pid) == id)
-            members.push_back(pid);
-    }
-    std::sort(members.begin(), members.end());
-    return members;
+    return SessionProcesses::processesOf(uid, [&id](long pid) { return sessionOf(pid) == id; });
 }
 
 } // namespace LogindSession

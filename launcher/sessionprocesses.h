@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,9 @@ namespace SessionProcesses {
 
 // The real user id of the process, or -1 when there is no such process.
 long ownerOf(long pid);
+
+// The processes uid owns that belong (belongs(pid)), by process id.
+std::vector<long> processesOf(long uid, const std::function<bool(long)> &belongs);
 
 // The process and the other processes of its kernel session that uid owns, by process id: a
 // login session as the login records know it.
