@@ -21,40 +21,58 @@ bool AXServerCommand::isOwnUser(const QString &name) const
     return !user.isEmpty() && user.compare(userName, Qt::CaseInsensitive) == 0;
 }
 
-QString AXServerCommand::dispatch(const Request &request)
+namespace {
+
+struct CommandTexts {
+    static QString unknown() { return AXServerCommand::tr("Unknown command %1"); }
+    static QString wrongCount() { return AXServerCommand::tr("Invalid number of parameters for command %1"); }
+    static QString reply(const QString &text) { return text; }
+};
+
+struct ByteArrayTexts {
+    static QString unknown() { return AXServerCommand::tr("Unknown ByteArray command %1"); }
+    static QString wrongCount() { return AXServerCommand::tr("Invalid number of parameters for ByteArray command %1"); }
+    static QByteArray reply(const QString &text) { return text.toUtf8(); }
+};
+
+} // namespace
+
+// Both tables run here, every column of a row honoured.
+template <typename Result, typename Texts>
+Result AXServerCommand::run(const Request &request, const CommandRowOf<Result> *row)
 {
     const QString &name = request.name();
-    const CommandRow *row = CommandTable::find(name);
-    // Requests answered before a login are not commands once logged in.
-    if (!row || row->access == Access::NoLogin)
-        return formatCommandError(tr("Unknown command %1").arg(name));
+    if (!row)
+        return Texts::reply(formatCommandError(Texts::unknown().arg(name)));
+    // Its positional fields were checked when the row was chosen.
+    if (row->access == Access::NoLogin)
+        return row->handler(*this, request);
     if (row->access == Access::Administrator && !isAdmin)
-        return QString();
+        return Result();
     // The settings file is read only for the commands strict privilege concerns.
     const bool strict = row->strict != StrictAccess::Any && !isAdmin && Settings::requiresAdminGroup();
     if (strict && row->strict == StrictAccess::Administrator)
-        return QString();
+        return Result();
     const int count = request.size();
     bool accepted = count >= row->minParameters && count <= row->maxParameters;
     // Without privilege an empty old password counts as a wrong parameter count.
     if (accepted && row->access == Access::OldPasswordOrAdministrator)
         accepted = !request[1].isEmpty() || isAdmin;
     if (!accepted)
-        return formatCommandError(tr("Invalid number of parameters for command %1").arg(name));
+        return Texts::reply(formatCommandError(Texts::wrongCount().arg(name)));
     if (strict && !isOwnUser(request[0]))
-        return QString();
+        return Result();
     return row->handler(*this, request);
 }
 
-QByteArray AXServerCommand::dispatchByteArray(const Request &request)
+QString AXServerCommand::dispatch(const Request &request, const CommandRow *row)
 {
-    const QString &name = request.name();
-    const ByteArrayRow *row = CommandTable::findByteArray(name);
-    if (!row)
-        return formatCommandError(tr("Unknown ByteArray command %1").arg(name)).toUtf8();
-    if (request.size() < row->minParameters || request.size() > row->maxParameters)
-        return formatCommandError(tr("Invalid number of parameters for ByteArray command %1").arg(name)).toUtf8();
-    return row->handler(*this, request);
+    return run<QString, CommandTexts>(request, row);
+}
+
+QByteArray AXServerCommand::dispatchByteArray(const Request &request, const ByteArrayRow *row)
+{
+    return run<QByteArray, ByteArrayTexts>(request, row);
 }
 
 QString formatCommandError(const QString &message)

@@ -8,7 +8,6 @@
 #include "net/servertls.h"
 #include "net/threadcache.h"
 #include "protocol/clientsession.h"
-#include "protocol/secretmask.h"
 
 #include <QScopeGuard>
 #include <QtDebug>
@@ -74,10 +73,8 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
             }
             buffer[n] = '\0';
             const size_t size = std::strlen(buffer); // a zero byte ends the message
-            AX_DEBUG("Reading %d bytes, message: '%s'", int(n),
-                     SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
-            session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
-            if (!session.userName.isNull() || socket->isShared())
+            session.handleMessage(QByteArray::fromRawData(buffer, int(size)), int(n), socket);
+            if (!session.state.userName.isNull() || socket->isShared())
                 leavePreLogin();
             if (!Listener::isRunning())
                 break;
