@@ -1,6 +1,6 @@
-#include "platform/domainaccounts.h"
+#include "platform/domain/domainaccounts.h"
 
-#include "platform/domainwire.h"
+#include "platform/domain/domainwire.h"
 #include "platform/netstatus.h"
 
 namespace {

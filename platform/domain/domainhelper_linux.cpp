@@ -1,6 +1,6 @@
-#include "platform/domainhelper.h"
+#include "platform/domain/domainhelper.h"
 
-#include "platform/domainwire.h"
+#include "platform/domain/domainwire.h"
 #include "platform/netstatus.h"
 #include "platform/privileged.h"
 
