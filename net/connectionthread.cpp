@@ -111,7 +111,8 @@ void connectionMain(void *arg)
 // left behind for long once the burst is over (after 5 idle seconds a thread ends).
 ThreadCache &threads()
 {
-    static ThreadCache *cache = new ThreadCache(128, 5); // never destroyed: its threads outlive main
+    // Named, so that an operator (or a test) tells them from the process's other threads.
+    static ThreadCache *cache = new ThreadCache("connection", 128, 5); // never destroyed: its threads outlive main
     return *cache;
 }
 
