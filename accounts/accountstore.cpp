@@ -1,7 +1,7 @@
 #include "accounts/accountstore.h"
 
 #include "app/settings.h"
-#include "platform/domainaccounts.h"
+#include "platform/domain/domainaccounts.h"
 #include "platform/servername.h"
 
 #include <QSettings>

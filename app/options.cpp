@@ -1,7 +1,5 @@
 #include "app/options.h"
 
-#include <QCoreApplication>
-
 #include <cstdio>
 #include <cstring>
 
@@ -23,17 +21,10 @@ bool isOneOf(const char *arg, const char *const (&names)[N])
     return false;
 }
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("Options", text);
-}
-
 } // namespace
 
-namespace Options {
-
-QString lookup(int argc, char **argv, const char *longName, const char *shortName,
-               const QString &defaultValue)
+QString Options::lookup(int argc, char **argv, const char *longName, const char *shortName,
+                        const QString &defaultValue)
 {
     const auto matches = [&](const char *arg) {
         return std::strcmp(arg, longName) == 0 || std::strcmp(arg, shortName) == 0;
@@ -65,12 +56,12 @@ QString lookup(int argc, char **argv, const char *longName, const char *shortNam
     return defaultValue;
 }
 
-QString errorText()
+QString Options::errorText()
 {
     return optionError;
 }
 
-void printUsage(const char *programPath)
+void Options::printUsage(const char *programPath)
 {
     std::printf("usage: %s <options>\n", programPath);
     std::printf("Options:\n");
@@ -81,5 +72,3 @@ void printUsage(const char *programPath)
     std::printf("  -w, --password ADMINPASSWORD Initialize server with administrator password ADMINPASSWORD\n");
     std::printf("When initializing server you must specify ADMINUSER, PASSWORD and ADDRESS\n");
 }
-
-} // namespace Options

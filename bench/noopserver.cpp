@@ -129,7 +129,7 @@ int main(int argc, char **argv)
         std::perror("ambrix-noop-server");
         return 1;
     }
-    ThreadCache threads(128, 5); // the server's figures
+    ThreadCache threads("connection", 128, 5); // the server's figures
     for (;;) {
         const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {

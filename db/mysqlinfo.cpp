@@ -35,7 +35,7 @@ MySqlInfo::~MySqlInfo()
     dropConnection(false);
 }
 
-bool MySqlInfo::openDatabase(const QString &user, const QString &password, const QString &)
+bool MySqlInfo::openDatabase(const QString &user, const QString &password)
 {
     const SettingsSource fixed = source;
     source = [fixed, user, password] {
@@ -233,30 +233,31 @@ bool MySqlInfo::insertRow(const QString &table, const QStringList &columns,
     const QString text = QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (")
                          + columns.join(QLatin1Char(',')) + QStringLiteral(") VALUES(")
                          + placeholders.join(QLatin1Char(',')) + QLatin1Char(')');
-    return runWrite([&](QSqlQuery &query, QSqlError *error, bool *provenNotRun) {
-        if (!query.prepare(text)) {
-            *error = query.lastError();
-            *provenNotRun = true; // only prepared so far
-            return false;
-        }
-        if (columns.size() != values.size())
-            return false;
-        for (const QVariant &value : values)
-            query.addBindValue(value, QSql::In);
-        if (query.exec())
-            return true;
-        *error = query.lastError();
-        return false;
-    });
+    // A count mismatch runs nothing.
+    return runBound(text, values, columns.size() == values.size());
 }
 
 bool MySqlInfo::updateColumn(const QString &table, const QString &condition, const QString &column,
                              const QString &value)
 {
     const QString text = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + column
-                         + QLatin1Char('=') + quote(value) + QStringLiteral(" WHERE ") + condition;
-    return runWrite([&](QSqlQuery &query, QSqlError *error, bool *) {
-        if (query.exec(text))
+                         + QStringLiteral("=? WHERE ") + condition;
+    return runBound(text, {value}, true);
+}
+
+bool MySqlInfo::runBound(const QString &text, const QList<QVariant> &values, bool valuesFit)
+{
+    return runWrite([&](QSqlQuery &query, QSqlError *error, bool *provenNotRun) {
+        if (!query.prepare(text)) {
+            *error = query.lastError();
+            *provenNotRun = true; // only prepared so far
+            return false;
+        }
+        if (!valuesFit)
+            return false;
+        for (const QVariant &value : values)
+            query.addBindValue(value, QSql::In);
+        if (query.exec())
             return true;
         *error = query.lastError();
         return false;

@@ -3,7 +3,6 @@
 #include "db/mysqlpool.h"
 
 #include <QList>
-#include <QObject>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
@@ -21,10 +20,8 @@
 // A statement that meets a broken connection is sent once more on a fresh connection when it
 // is a read, or a write the server provably never ran. runRequest() keeps a request that lost
 // its connection midway from answering half of what it read.
-class MySqlInfo : public QObject
+class MySqlInfo
 {
-    Q_OBJECT
-
 public:
     struct PoolSettings {
         MySqlTarget target;
@@ -38,11 +35,13 @@ public:
     // A client connection's: the settings are read from source at every borrow, so a change
     // reaches the next request. Nothing is borrowed before a statement needs it.
     explicit MySqlInfo(SettingsSource source);
-    ~MySqlInfo() override;
+    ~MySqlInfo();
+    MySqlInfo(const MySqlInfo &) = delete;
+    MySqlInfo &operator=(const MySqlInfo &) = delete;
 
     // Borrows a connection and keeps it until closeDatabase(); false when none could be had,
-    // and every statement then fails. The name is unused: pooled connections have their own.
-    bool openDatabase(const QString &user, const QString &password, const QString &connectionName);
+    // and every statement then fails. Pooled connections carry names of their own.
+    bool openDatabase(const QString &user, const QString &password);
     void closeDatabase();
     // Whether this request holds a connection or the pool can lend one now (which it then
     // keeps for the rest of the request).
@@ -86,6 +85,9 @@ private:
     // statement runs one write on the query given; on failure it fills the error and tells
     // whether the failure proves the server never ran it.
     bool runWrite(const std::function<bool(QSqlQuery &, QSqlError *, bool *)> &statement);
+    // Prepares text and runs it with values bound in order; with valuesFit false it is only
+    // prepared.
+    bool runBound(const QString &text, const QList<QVariant> &values, bool valuesFit);
     // After a connection-level failure of a statement: drops the connection and tells whether
     // the statement may go once more on a fresh one.
     bool retryAfterFailure(bool statementIsRead, bool provenNotRun, bool alreadyRetried);

@@ -8,42 +8,6 @@
 #include <QDateTime>
 #include <QLocale>
 
-namespace {
-
-using Outcome = ServerMetrics::Outcome;
-
-QString answer(AXServerCommand &c, const CommandRow *row, const Request &request, Outcome *outcome)
-{
-    const QString &name = request.name();
-    // Requests answered before a login are not commands once logged in.
-    if (!row || row->access == Access::NoLogin) {
-        *outcome = Outcome::UnknownCommand;
-        return formatCommandError(AXServerCommand::tr("Unknown command %1").arg(name));
-    }
-    *outcome = Outcome::Refused;
-    if (row->access == Access::Administrator && !c.isAdmin)
-        return QString();
-    // The settings file is read only for the commands strict privilege concerns.
-    const bool strict = row->strict != StrictAccess::Any && !c.isAdmin && Settings::requiresAdminGroup();
-    if (strict && row->strict == StrictAccess::Administrator)
-        return QString();
-    const int count = request.size();
-    bool accepted = count >= row->minParameters && count <= row->maxParameters;
-    // Without privilege an empty old password counts as a wrong parameter count.
-    if (accepted && row->access == Access::OldPasswordOrAdministrator)
-        accepted = !request[1].isEmpty() || c.isAdmin;
-    if (!accepted) {
-        *outcome = Outcome::BadParameters;
-        return formatCommandError(AXServerCommand::tr("Invalid number of parameters for command %1").arg(name));
-    }
-    if (strict && !c.isOwnUser(request[0]))
-        return QString();
-    *outcome = Outcome::Ok;
-    return row->handler(c, request);
-}
-
-} // namespace
-
 AXServerCommand::AXServerCommand(SessionState *session)
     : userName(session->userName), password(session->password), clientAddress(session->clientAddress),
       db(session->db.get()), isAdmin(session->isAdmin), session(session)
@@ -58,29 +22,64 @@ bool AXServerCommand::isOwnUser(const QString &name) const
     return !user.isEmpty() && user.compare(userName, Qt::CaseInsensitive) == 0;
 }
 
-QString AXServerCommand::dispatch(const Request &request)
+namespace {
+
+struct CommandTexts {
+    static QString unknown() { return AXServerCommand::tr("Unknown command %1"); }
+    static QString wrongCount() { return AXServerCommand::tr("Invalid number of parameters for command %1"); }
+    static QString reply(const QString &text) { return text; }
+};
+
+struct ByteArrayTexts {
+    static QString unknown() { return AXServerCommand::tr("Unknown ByteArray command %1"); }
+    static QString wrongCount() { return AXServerCommand::tr("Invalid number of parameters for ByteArray command %1"); }
+    static QByteArray reply(const QString &text) { return text.toUtf8(); }
+};
+
+} // namespace
+
+// Both tables run here, every column of a row honoured; each request is counted with its outcome.
+template <typename Result, typename Texts>
+Result AXServerCommand::run(const Request &request, const CommandRowOf<Result> *row)
 {
-    const CommandRow *row = CommandTable::find(request.name());
+    using Outcome = ServerMetrics::Outcome;
     RequestRecord record(row, userName);
-    return record.finish(answer(*this, row, request, &record.outcome));
+    const auto done = [&record](Outcome outcome, const Result &reply) {
+        record.outcome = outcome;
+        return record.finish(reply);
+    };
+    const QString &name = request.name();
+    if (!row)
+        return done(Outcome::UnknownCommand, Texts::reply(formatCommandError(Texts::unknown().arg(name))));
+    // Its positional fields were checked when the row was chosen.
+    if (row->access == Access::NoLogin)
+        return done(Outcome::Ok, row->handler(*this, request));
+    if (row->access == Access::Administrator && !isAdmin)
+        return done(Outcome::Refused, Result());
+    // The settings file is read only for the commands strict privilege concerns.
+    const bool strict = row->strict != StrictAccess::Any && !isAdmin && Settings::requiresAdminGroup();
+    if (strict && row->strict == StrictAccess::Administrator)
+        return done(Outcome::Refused, Result());
+    const int count = request.size();
+    bool accepted = count >= row->minParameters && count <= row->maxParameters;
+    // Without privilege an empty old password counts as a wrong parameter count.
+    if (accepted && row->access == Access::OldPasswordOrAdministrator)
+        accepted = !request[1].isEmpty() || isAdmin;
+    if (!accepted)
+        return done(Outcome::BadParameters, Texts::reply(formatCommandError(Texts::wrongCount().arg(name))));
+    if (strict && !isOwnUser(request[0]))
+        return done(Outcome::Refused, Result());
+    return done(Outcome::Ok, row->handler(*this, request));
 }
 
-QByteArray AXServerCommand::dispatchByteArray(const Request &request)
+QString AXServerCommand::dispatch(const Request &request, const CommandRow *row)
 {
-    const QString &name = request.name();
-    const ByteArrayRow *row = CommandTable::findByteArray(name);
-    RequestRecord record(row, userName);
-    if (!row) {
-        record.outcome = Outcome::UnknownCommand;
-        return record.finish(formatCommandError(tr("Unknown ByteArray command %1").arg(name)).toUtf8());
-    }
-    if (request.size() < row->minParameters || request.size() > row->maxParameters) {
-        record.outcome = Outcome::BadParameters;
-        return record.finish(
-            formatCommandError(tr("Invalid number of parameters for ByteArray command %1").arg(name)).toUtf8());
-    }
-    record.outcome = Outcome::Ok;
-    return record.finish(row->handler(*this, request));
+    return run<QString, CommandTexts>(request, row);
+}
+
+QByteArray AXServerCommand::dispatchByteArray(const Request &request, const ByteArrayRow *row)
+{
+    return run<QByteArray, ByteArrayTexts>(request, row);
 }
 
 QString formatCommandError(const QString &message)

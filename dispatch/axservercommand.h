@@ -1,16 +1,17 @@
 #pragma once
 
-#include "dispatch/request.h"
-
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
 class MySqlInfo;
+class Request;
 struct SessionState;
+template <typename Result>
+struct CommandRowOf;
 
-// One request of a connection: finds the command in the table by name and parameter count and
-// runs it with the session values it needs. Lives for one request.
+// One request of a connection: runs the command's row, its guards and parameter counts first,
+// with the session values it needs. Lives for one request.
 class AXServerCommand : public QObject
 {
     Q_OBJECT
@@ -18,14 +19,11 @@ class AXServerCommand : public QObject
 public:
     explicit AXServerCommand(SessionState *session);
 
-    // Returns the reply without the trailing line end.
-    QString dispatch(const Request &request);
+    // row is the request's row in the table (null: none). Returns the reply without the
+    // trailing line end.
+    QString dispatch(const Request &request, const CommandRowOf<QString> *row);
     // The payload of a "_byteArray_" request, without its length prefix.
-    QByteArray dispatchByteArray(const Request &request);
-
-    // Decimal integer; text that is no number reads as 0.
-    static qint64 toNumber(const QString &text) { return Request::toNumber(text); }
-    static int toId(const QString &text) { return static_cast<int>(toNumber(text)); }
+    QByteArray dispatchByteArray(const Request &request, const CommandRowOf<QByteArray> *row);
 
     // Whether name, read by the login-name rule, is the logged-in user (any domain part).
     bool isOwnUser(const QString &name) const;
@@ -36,6 +34,10 @@ public:
     MySqlInfo *db;
     bool isAdmin;
     SessionState *session;
+
+private:
+    template <typename Result, typename Texts>
+    Result run(const Request &request, const CommandRowOf<Result> *row);
 };
 
 // "Error: " + message + "(" + local short date and time + ")", with no blank before "(".

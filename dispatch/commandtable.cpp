@@ -3,6 +3,7 @@
 #include "accounts/axusercommand.h"
 #include "catalogue/axapplicationcommand.h"
 #include "catalogue/sessionlauncher.h"
+#include "dispatch/authentication.h"
 #include "dispatch/eventlog.h"
 #include "dispatch/remoteappservertable.h"
 #include "dispatch/sessionstate.h"
@@ -49,16 +50,18 @@ QString noCloudDriveConfiguring()
 // Serves both name commands: clients ask for the display name and the name alike.
 QString getApplicationName(C &c, const P &p)
 {
-    return A::getApplicationName(C::toId(p[0]), c.db);
+    return A::getApplicationName(P::toId(p[0]), c.db);
 }
 
 // One row per command. First those answered before a login, then the others in the order
 // clients' commands are listed for the protocol. Counts are parameters only; a row's handler is a
 // thin adapter to its family's operation.
 const CommandRow commandRows[] = {
-    // The login itself (no handler): the protocol owns the session it changes.
-    {"login", 0, AnyCount, Free, Any, {Secrets::LoginPassword}, nullptr},
-    {"validate", 0, AnyCount, Free, Any, {Secrets::LoginPassword}, nullptr},
+    {"login", 0, AnyCount, Free, Any, {Secrets::LoginPassword},
+     [](C &c, const P &p) { return Authentication::login(*c.session, p, true); }},
+    // Peers validate against this server, never through it: not passed on to the principal.
+    {"validate", 0, AnyCount, Free, Any, {Secrets::LoginPassword},
+     [](C &c, const P &p) { return Authentication::login(*c.session, p, false); }},
     // Only with an id; without one it is an ordinary request.
     {"get_user_from_card", 1, AnyCount, Free, Any, {},
      [](C &c, const P &p) { return AXUserCommand::userNameById(c.db, p.field(1)); }},
@@ -66,7 +69,8 @@ const CommandRow commandRows[] = {
     {"set_server_information", 0, AnyCount, Free, Any, {Secrets::Fields, 1, 1},
      [](C &c, const P &p) {
          return ServerRegistry::setServerInformation(c.db, p.field(1), p.field(2), p.fieldsFrom(3), c.clientAddress);
-     }},
+     },
+     "ax_server"},
     {"get_remote_app_server_address", 0, 0, In, Any, {},
      [](C &c, const P &) { return RemoteAppServerTable::instance().address(c.userName); }},
     {"get_remote_app_server_port", 0, 0, In, Any, {},
@@ -97,45 +101,47 @@ const CommandRow commandRows[] = {
     {"get_extensions_list", 0, 0, In, Any, {}, [](C &c, const P &) { return A::getExtensionsList(c.db); }},
     // Absent, empty or not a number: id 0, all groups.
     {"get_application_groups", 0, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationGroups(c.db, C::toId(p.value(0))); }},
+     [](C &c, const P &p) { return A::getApplicationGroups(c.db, P::toId(p.value(0))); }},
     {"get_application_group_ids", 0, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationGroupIds(c.db, C::toId(p.value(0))); }},
+     [](C &c, const P &p) { return A::getApplicationGroupIds(c.db, P::toId(p.value(0))); }},
     {"get_application_extensions", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationExtensions(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getApplicationExtensions(P::toId(p[0]), c.db); }},
     {"get_application_name", 1, 1, In, Any, {}, getApplicationName},
     {"get_applications_by_group", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationsByGroup(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getApplicationsByGroup(P::toId(p[0]), c.db); }},
     {"get_application_onlyone", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationOnlyone(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getApplicationOnlyone(P::toId(p[0]), c.db); }},
     {"get_application_display_name", 1, 1, In, Any, {}, getApplicationName},
     {"get_application_description", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationDescription(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getApplicationDescription(P::toId(p[0]), c.db); }},
     {"get_application_exec_path", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationExecPath(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getApplicationExecPath(P::toId(p[0]), c.db); }},
     {"get_application_arguments", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationArguments(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getApplicationArguments(P::toId(p[0]), c.db); }},
     {"get_application_working_path", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getApplicationWorkingPath(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getApplicationWorkingPath(P::toId(p[0]), c.db); }},
     {"get_server_hosts", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getServerHosts(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getServerHosts(P::toId(p[0]), c.db); }},
     {"get_server_ids", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getServerIds(C::toId(p[0]), c.db); }},
-    {"start_session", 0, 0, In, Any, {}, [](C &c, const P &) { return EventLog::startSession(c); }},
-    {"end_session", 0, 0, In, Any, {}, [](C &c, const P &) { return EventLog::endSession(c); }},
+     [](C &c, const P &p) { return A::getServerIds(P::toId(p[0]), c.db); }},
+    {"start_session", 0, 0, In, Any, {}, [](C &c, const P &) { return EventLog::startSession(c); }, "ax_log"},
+    {"end_session", 0, 0, In, Any, {}, [](C &c, const P &) { return EventLog::endSession(c); }, "ax_log"},
     {"start_application", 2, 2, In, Any, {},
      [](C &c, const P &p) {
-         return EventLog::startApplication(c, C::toNumber(p[0]), static_cast<quint32>(C::toNumber(p[1])));
-     }},
+         return EventLog::startApplication(c, P::toNumber(p[0]), static_cast<quint32>(P::toNumber(p[1])));
+     },
+     "ax_log"},
     {"end_application", 2, 2, In, Any, {},
      [](C &c, const P &p) {
-         return EventLog::endApplication(c, C::toNumber(p[0]), static_cast<quint32>(C::toNumber(p[1])));
-     }},
+         return EventLog::endApplication(c, P::toNumber(p[0]), static_cast<quint32>(P::toNumber(p[1])));
+     },
+     "ax_log"},
     {"get_preferred_server", 2, 2, In, Any, {},
-     [](C &c, const P &p) { return A::getPreferredServer(C::toId(p[0]), p[1].toDouble(), c.db); }},
+     [](C &c, const P &p) { return A::getPreferredServer(P::toId(p[0]), p[1].toDouble(), c.db); }},
     {"get_server_address", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::serverAddress(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::serverAddress(P::toId(p[0]), c.db); }},
     {"get_server_type", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::getServerType(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::getServerType(P::toId(p[0]), c.db); }},
     {"get_applications", 1, 1, In, Any, {}, [](C &c, const P &p) { return A::getApplications(p[0], c.db); }},
     {"get_user_list", 1, 1, In, Any, {}, [](C &, const P &p) { return AXUserCommand::listGroupMembers(p[0]); }},
     {"get_group_list", 0, 0, In, Any, {}, [](C &, const P &) { return AXUserCommand::listGroups(); }},
@@ -158,12 +164,12 @@ const CommandRow commandRows[] = {
     {"get_user_token", 1, 1, In, StrictAccess::OwnUserOrAdministrator, SecretReply,
      [](C &c, const P &p) { return AXUserCommand::userToken(c.db, p[0]); }},
     {"activate_user", 1, 1, In, Admin, SecretReply,
-     [](C &c, const P &p) { return AXUserCommand::activateUser(c.db, p[0]); }},
+     [](C &c, const P &p) { return AXUserCommand::activateUser(c.db, p[0]); }, "ax_user"},
     {"enable_user", 2, 2, In, Admin, SecretReply, [](C &, const P &p) { return AXUserCommand::enableUser(p[0], p[1]); }},
     {"disable_user", 2, 2, In, Admin, {},
      [](C &, const P &p) { return AXUserCommand::disableUser(p[0], p[1]); }},
     {"application_updated", 1, 1, In, Any, {},
-     [](C &, const P &p) { return A::applicationUpdated(C::toId(p[0])); }},
+     [](C &, const P &p) { return A::applicationUpdated(P::toId(p[0])); }},
     {"get_system_memory", 0, 0, In, Any, {}, [](C &, const P &) { return AXSystemCommand::systemMemory(); }},
     {"get_system_disk_space", 0, 0, In, Any, {}, [](C &, const P &) { return AXSystemCommand::systemDiskSpace(); }},
     {"get_system_load", 0, 0, In, Any, {}, [](C &, const P &) { return AXSystemCommand::systemLoad(); }},
@@ -212,7 +218,8 @@ const CommandRow commandRows[] = {
     {"set_server_token", 2, 2, Access::Administrator, Admin, {Secrets::Parameters, 1, -1},
      [](C &c, const P &p) {
          return ServerRegistry::setServerToken(c.db, c.clientAddress, p[0].toInt(), p[1]);
-     }},
+     },
+     "ax_server"},
     {"start_server", 1, 1, In, Any, {}, acceptWithoutEffect},
     {"pause_server", 1, 1, In, Any, {}, acceptWithoutEffect},
     {"hard_stop_server", 1, 1, In, Any, {}, acceptWithoutEffect},
@@ -234,9 +241,9 @@ using B = QByteArray;
 // Icons and logos, answered with their bytes.
 const ByteArrayRow byteArrayRows[] = {
     {"_byteArray_get_application_icon", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::applicationIcon(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::applicationIcon(P::toId(p[0]), c.db); }},
     {"_byteArray_get_application_group_icon", 1, 1, In, Any, {},
-     [](C &c, const P &p) { return A::applicationGroupIcon(C::toId(p[0]), c.db); }},
+     [](C &c, const P &p) { return A::applicationGroupIcon(P::toId(p[0]), c.db); }},
     {"_byteArray_get_user_logo", 1, 1, In, Any, {}, [](C &c, const P &p) { return A::userLogo(p[0], c.db); }},
 };
 
@@ -266,6 +273,21 @@ const CommandRow *find(const QString &name)
 {
     static const QHash<QString, const CommandRow *> rows = indexByName(commandRows);
     return rows.value(name, nullptr);
+}
+
+const CommandRow *rowFor(const Request &request)
+{
+    const CommandRow *byField = find(request.field(0));
+    if (byField && byField->access == Access::NoLogin) {
+        bool complete = true;
+        for (int i = 1; complete && i <= byField->minParameters; ++i)
+            complete = !request.field(i).isEmpty();
+        if (complete)
+            return byField;
+    }
+    // Requests answered before a login are not commands otherwise.
+    const CommandRow *byName = find(request.name());
+    return byName && byName->access != Access::NoLogin ? byName : nullptr;
 }
 
 const ByteArrayRow *findByteArray(const QString &name)

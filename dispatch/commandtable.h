@@ -6,8 +6,7 @@
 // Who may run a command.
 enum class Access {
     // Answered before a login too (fields by the positional rule), when the first minParameters
-    // fields after the name are not empty; otherwise the request is an ordinary one. A row
-    // without a handler is the login itself, which the protocol runs.
+    // fields after the name are not empty; otherwise the request is an ordinary one.
     NoLogin,
     LoggedIn,
     // Without administrator privilege the reply is empty, whatever the parameters.
@@ -51,6 +50,8 @@ struct CommandRowOf {
     StrictAccess strict;
     Secrets secrets;
     Result (*handler)(AXServerCommand &command, const Request &request);
+    // The catalogue table the command is meant to write, if any.
+    const char *writes = nullptr;
 };
 using CommandRow = CommandRowOf<QString>;
 // "_byteArray_" requests, answered with bytes.
@@ -60,6 +61,9 @@ namespace CommandTable {
 
 // Exact, case-sensitive lookup; null for an unknown name.
 const CommandRow *find(const QString &name);
+// The row that answers a text request: one answered before a login, by its positional fields,
+// or else one by the name before the first "?"; null when none does.
+const CommandRow *rowFor(const Request &request);
 const ByteArrayRow *findByteArray(const QString &name);
 // Every row in table order, for checks that must cover the whole table.
 QList<const CommandRow *> allRows();

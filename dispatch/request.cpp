@@ -35,17 +35,24 @@ int userNameSeparator(const QString &name)
 
 } // namespace
 
-Request::Request(const QString &text)
-    : trimmed(text.trimmed())
+Request::Request(const QString &text, Form form)
+    : content(form == Trimmed ? text.trimmed() : text)
 {
-    const int question = trimmed.indexOf(QLatin1Char('?'));
+    const int question = content.indexOf(QLatin1Char('?'));
     if (question < 0) {
-        commandName = trimmed;
+        commandName = content;
         return;
     }
-    commandName = trimmed.left(question);
-    const int next = trimmed.indexOf(QLatin1Char('?'), question + 1);
-    params = trimmed.mid(question + 1, next < 0 ? -1 : next - question - 1).split(QLatin1Char('&'));
+    commandName = content.left(question);
+    const int next = content.indexOf(QLatin1Char('?'), question + 1);
+    params = content.mid(question + 1, next < 0 ? -1 : next - question - 1).split(QLatin1Char('&'));
+}
+
+Request Request::fromMessage(const QByteArray &message, Form form)
+{
+    Request request(QString::fromUtf8(message), form);
+    request.bytes = message;
+    return request;
 }
 
 // A plain scan, not a regular expression: it splits exactly as "[?&]" would, empty fields kept.
@@ -54,13 +61,13 @@ int Request::fieldStart(int i, int *end) const
     int start = 0;
     for (int k = 0;; ++k) {
         int stop = start;
-        while (stop < trimmed.size() && !isFieldSeparator(trimmed.at(stop)))
+        while (stop < content.size() && !isFieldSeparator(content.at(stop)))
             ++stop;
         if (k == i) {
             *end = stop;
             return start;
         }
-        if (stop == trimmed.size())
+        if (stop == content.size())
             return -1;
         start = stop + 1;
     }
@@ -70,24 +77,24 @@ QString Request::field(int i) const
 {
     int end = 0;
     const int start = fieldStart(i, &end);
-    return start < 0 ? QString() : trimmed.mid(start, end - start);
+    return start < 0 ? QString() : content.mid(start, end - start);
 }
 
 QString Request::fieldsFrom(int i) const
 {
     int end = 0;
     const int start = fieldStart(i, &end);
-    return start < 0 ? QString() : trimmed.mid(start);
+    return start < 0 ? QString() : content.mid(start);
 }
 
 QString Request::ampersandFieldsFrom(int i) const
 {
-    return trimmed.split(QLatin1Char('&')).mid(i).join(QLatin1Char('&'));
+    return content.split(QLatin1Char('&')).mid(i).join(QLatin1Char('&'));
 }
 
 QString Request::ampersandField(int i) const
 {
-    return trimmed.split(QLatin1Char('&')).value(i);
+    return content.split(QLatin1Char('&')).value(i);
 }
 
 qint64 Request::toNumber(const QString &text)

@@ -16,11 +16,17 @@
 class Request
 {
 public:
-    // The text as decoded from the message; it is trimmed here.
-    explicit Request(const QString &text);
-    static Request fromMessage(const QByteArray &message) { return Request(QString::fromUtf8(message)); }
+    enum Form {
+        Trimmed,
+        // As it arrived: a control client's registration keeps its blanks.
+        AsReceived,
+    };
+    explicit Request(const QString &text, Form form = Trimmed);
+    // Keeps the bytes too, for the log lines that show the message as it came.
+    static Request fromMessage(const QByteArray &message, Form form = Trimmed);
 
-    const QString &text() const { return trimmed; }
+    const QString &text() const { return content; }
+    const QByteArray &message() const { return bytes; }
     const QString &name() const { return commandName; }
     const QStringList &parameters() const { return params; }
 
@@ -40,12 +46,14 @@ public:
 
     // Decimal integer; text that is no number reads as 0.
     static qint64 toNumber(const QString &text);
+    static int toId(const QString &text) { return static_cast<int>(toNumber(text)); }
 
 private:
     // Start of positional field i in the text, or -1 beyond the end.
     int fieldStart(int i, int *end) const;
 
-    QString trimmed;
+    QString content;
+    QByteArray bytes;
     QString commandName;
     QStringList params;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/domainwire.h"
+#include "platform/domain/domainwire.h"
 
 // The network-management calls of the helper, one per request: each takes the request's fields
 // after the operation name (the first always the server) and returns the reply fields.

@@ -1,6 +1,6 @@
 #include "kerberos.h"
 
-#include "platform/domainwire.h"
+#include "platform/domain/domainwire.h"
 
 #include <krb5.h>
 

@@ -1,7 +1,7 @@
 // ambrix-domain: the server's one door to the domain. The network-management library keeps one
 // context per process, must be called from one thread at a time and may abort on misuse, so the
 // server runs every domain call in this process, one at a time, and restarts it when it dies.
-// Requests and replies travel on descriptor 3 (see platform/domainwire.h); the first request is
+// Requests and replies travel on descriptor 3 (see platform/domain/domainwire.h); the first request is
 // "hello" with the credentials, which never appear in arguments or the environment.
 #include "directory.h"
 #include "kerberos.h"

@@ -1,5 +1,6 @@
 // A control client's registration: its parameters join again into the text they came from, and
 // an address and a user written into one come back, the user with its whitespace collapsed.
+#include "dispatch/request.h"
 #include "fuzzcheck.h"
 #include "protocol/servercontrol.h"
 
@@ -14,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = receivedMessage(data, size);
     const QString message = prefix + QString::fromUtf8(bytes);
-    const ServerControl::Registration registration = ServerControl::parseRegistration(message);
+    const ServerControl::Registration registration =
+        ServerControl::parseRegistration(Request(message, Request::AsReceived));
     const QString rest = message.mid(prefix.size());
     FUZZ_CHECK(rest.startsWith(registration.parameters.join(QLatin1Char('&'))));
     FUZZ_CHECK(registration.parameters.join(QLatin1Char('&')).size() == rest.indexOf(QLatin1Char('?'))
@@ -30,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString address = component(bytes.left(middle));
     const QString user = component(bytes.mid(middle));
     const ServerControl::Registration written =
-        ServerControl::parseRegistration(prefix + address + QLatin1Char('&') + user);
+        ServerControl::parseRegistration(Request(prefix + address + QLatin1Char('&') + user, Request::AsReceived));
     FUZZ_CHECK(written.parameters.size() == 2);
     FUZZ_CHECK(written.address == address && written.user == user.simplified());
     return 0;

@@ -7,8 +7,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray message = "_sendBinaryFile_?" + receivedMessage(data, size);
-    const FileUpload::Header header = FileUpload::parseHeader(message);
     const Request request = Request::fromMessage(message);
+    const FileUpload::Header header = FileUpload::parseHeader(request);
     FUZZ_CHECK(header.parameterCount == request.size());
     if (header.parameterCount == 3)
         FUZZ_CHECK(header.size == Request::toNumber(request[2]));
@@ -21,10 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString fileName = component(bytes.left(middle)).trimmed();
     const QString targetDir = component(bytes.mid(middle));
     const qint64 fileSize = qint64(qHash(bytes)) - 0x7fffffff;
-    const FileUpload::Header written = FileUpload::parseHeader(
+    const FileUpload::Header written = FileUpload::parseHeader(Request::fromMessage(
         (QStringLiteral("_sendBinaryFile_?") + fileName + QLatin1Char('&') + targetDir + QLatin1Char('&')
          + QString::number(fileSize))
-            .toUtf8());
+            .toUtf8()));
     FUZZ_CHECK(written.parameterCount == 3);
     FUZZ_CHECK(written.fileName == fileName && written.targetDir == targetDir && written.size == fileSize);
     return 0;

@@ -5,9 +5,12 @@
 // root, and nothing of the user's is read as root.
 #include "desktopentry.h"
 #include "launchrequest.h"
+#include "logindsession.h"
 #include "sessionprocesses.h"
 #include "system.h"
+#include "usermanager.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,7 +24,8 @@ const char XdgOpen[] = "/usr/bin/xdg-open";
 const char XdgMime[] = "/usr/bin/xdg-mime";
 const char UserPath[] = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games";
 
-// Taken from the session; the desktop's own variables let xdg-open use the desktop's opener.
+// Taken from the session's processes; the desktop's own variables let xdg-open use the desktop's
+// opener. What logind knows of the session comes from logind instead.
 const std::vector<std::string> SessionVariables = {
     "DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS",
     "XDG_CURRENT_DESKTOP", "XDG_SESSION_DESKTOP", "XDG_SESSION_TYPE", "DESKTOP_SESSION",
@@ -50,6 +54,26 @@ std::string variable(const char *name, const std::string &fallback)
 {
     const char *value = std::getenv(name);
     return value && *value ? value : fallback;
+}
+
+// The entries of base, with those of overrides in place of the ones of the same name.
+std::vector<std::string> merged(std::vector<std::string> base, const std::vector<std::string> &overrides)
+{
+    for (const std::string &entry : overrides) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        const auto same = [&name](const std::string &other) { return other.compare(0, name.size(), name) == 0; };
+        base.erase(std::remove_if(base.begin(), base.end(), same), base.end());
+        base.push_back(entry);
+    }
+    return base;
+}
+
+bool hasDisplay(const std::vector<std::string> &environment)
+{
+    return std::any_of(environment.begin(), environment.end(), [](const std::string &entry) {
+        return (entry.compare(0, 8, "DISPLAY=") == 0 && entry.size() > 8)
+            || (entry.compare(0, 16, "WAYLAND_DISPLAY=") == 0 && entry.size() > 16);
+    });
 }
 
 std::vector<std::string> dataDirectories()
@@ -81,8 +105,8 @@ int defaultApplicationCommand(const std::string &path, const std::string &user, 
     return Opened;
 }
 
-// Runs as the user, in the user's home.
-int openAsUser(const LaunchRequest &request, const std::string &user)
+// Runs as the user, in the user's home, with the session's environment.
+int openAsUser(const LaunchRequest &request, const std::string &user, const std::vector<std::string> &environment)
 {
     const std::string path = linuxPath(request.path);
     if (path.empty() || path[0] != '/')
@@ -101,7 +125,12 @@ int openAsUser(const LaunchRequest &request, const std::string &user)
         command.push_back(request.extra);
     }
     std::string error;
-    if (!System::startDetached(command, &error))
+    // In the user's own manager where it runs, so that nothing of the launch holds the program;
+    // otherwise a process of its own that init adopts.
+    const bool started = UserManager::runsIn(variable("XDG_RUNTIME_DIR", ""))
+                           ? System::run(UserManager::startCommand(command, environment), &error)
+                           : System::startDetached(command, &error);
+    if (!started)
         return fail(NotStarted, "cannot start " + command.front() + ": " + error);
     return Opened;
 }
@@ -120,7 +149,12 @@ int main(int argc, char *argv[])
     if (session < 0)
         return fail(NoSession, "no session to open " + linuxPath(request.path) + " in (session " + request.session + ")");
     const std::string name = "session " + request.session;
-    const long uid = SessionProcesses::ownerOf(session);
+    // Where logind runs, it alone says what a session is and whose.
+    const bool fromLogind = LogindSession::isRunning();
+    LogindSession::Session logind;
+    if (fromLogind && !LogindSession::find(session, &logind))
+        return fail(NoSession, name + " is no live session of logind's");
+    const long uid = fromLogind ? logind.uid : SessionProcesses::ownerOf(session);
     if (uid < 0)
         return fail(NoSession, name + " does not exist");
     if (uid == 0)
@@ -137,14 +171,17 @@ int main(int argc, char *argv[])
             System::exitNow(fail(NotStarted, "cannot become " + user.name + ": " + error));
         // Read as the user: the environment of the user's own processes is the user's to read,
         // and root may lack the capability to read anybody else's (the unit's bounding set).
-        std::vector<std::string> environment = SessionProcesses::graphicalEnvironment(session, uid, SessionVariables);
-        if (environment.empty())
+        const std::vector<long> processes =
+            fromLogind ? LogindSession::processes(logind.id, uid) : SessionProcesses::kernelSession(session, uid);
+        std::vector<std::string> environment =
+            merged(SessionProcesses::graphicalEnvironment(processes, SessionVariables), logind.environment);
+        if (!hasDisplay(environment))
             System::exitNow(fail(NoSession, name + " of " + user.name
                                                 + " has no graphical environment (none of its processes has DISPLAY or WAYLAND_DISPLAY)"));
-        environment.insert(environment.end(), {"HOME=" + user.home, "USER=" + user.name, "LOGNAME=" + user.name,
-                                               "SHELL=" + user.shell, std::string("PATH=") + UserPath});
+        environment = merged(environment, {"HOME=" + user.home, "USER=" + user.name, "LOGNAME=" + user.name,
+                                           "SHELL=" + user.shell, std::string("PATH=") + UserPath});
         System::useEnvironment(environment);
-        System::exitNow(openAsUser(request, user.name));
+        System::exitNow(openAsUser(request, user.name, environment));
     }
     return System::waitForChild(child);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -53,26 +54,6 @@ bool hasDisplay(const std::map<std::string, std::string> &variables)
     return false;
 }
 
-std::vector<long> sessionMembers(long pid, long uid)
-{
-    std::vector<long> members;
-    const long session = sessionIdOf(pid);
-    if (session <= 0)
-        return members;
-    std::error_code error;
-    for (auto it = std::filesystem::directory_iterator("/proc", error); !error && it != std::filesystem::directory_iterator();
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        const long other = std::stol(name);
-        if (other != pid && sessionIdOf(other) == session && SessionProcesses::ownerOf(other) == uid)
-            members.push_back(other);
-    }
-    std::sort(members.begin(), members.end());
-    return members;
-}
-
 } // namespace
 
 namespace SessionProcesses {
@@ -92,11 +73,37 @@ long ownerOf(long pid)
     return -1;
 }
 
-std::vector<std::string> graphicalEnvironment(long pid, long uid, const std::vector<std::string> &names)
+std::vector<long> processesOf(long uid, const std::function<bool(long)> &belongs)
+{
+    std::vector<long> members;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc", error); !error && it != std::filesystem::directory_iterator();
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        const long pid = std::stol(name);
+        if (ownerOf(pid) == uid && belongs(pid))
+            members.push_back(pid);
+    }
+    std::sort(members.begin(), members.end());
+    return members;
+}
+
+std::vector<long> kernelSession(long pid, long uid)
 {
     std::vector<long> candidates{pid};
-    const std::vector<long> members = sessionMembers(pid, uid);
+    const long session = sessionIdOf(pid);
+    if (session <= 0)
+        return candidates;
+    const std::vector<long> members =
+        processesOf(uid, [pid, session](long other) { return other != pid && sessionIdOf(other) == session; });
     candidates.insert(candidates.end(), members.begin(), members.end());
+    return candidates;
+}
+
+std::vector<std::string> graphicalEnvironment(const std::vector<long> &candidates, const std::vector<std::string> &names)
+{
     for (const long candidate : candidates) {
         const std::map<std::string, std::string> variables = environmentOf(candidate);
         if (!hasDisplay(variables))

@@ -41,6 +41,10 @@ bool isExecutable(const std::string &path);
 // a few seconds; empty otherwise.
 std::string outputOf(const std::vector<std::string> &command);
 
+// Runs the command (a path) with the current environment and waits a few seconds at most for its
+// end: false with the first line it wrote to standard error, or its status, unless it ended with 0.
+bool run(const std::vector<std::string> &command, std::string *error);
+
 // Starts the command (found through PATH) in a session of its own, detached from this process
 // and with its standard streams on /dev/null; false with the reason when it cannot be executed.
 bool startDetached(const std::vector<std::string> &command, std::string *error);

@@ -27,12 +27,12 @@ std::vector<char *> argumentVector(const std::vector<std::string> &command)
     return argv;
 }
 
-// Standard input and error on /dev/null, and output too unless a descriptor is given for it.
-void quietStreams(int output)
+// Standard input, output and error on /dev/null.
+void quietStreams()
 {
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
-    ::dup2(output >= 0 ? output : null, STDOUT_FILENO);
+    ::dup2(null, STDOUT_FILENO);
     ::dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO)
         ::close(null);
@@ -43,6 +43,47 @@ long long nowMs()
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Runs the command with the current environment, the stream (standard output or error) read into
+// *captured and the others on /dev/null; its exit status, -1 when it did not end within the time.
+int runCapturing(const std::vector<std::string> &command, int stream, std::string *captured)
+{
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        return 127;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        quietStreams();
+        ::dup2(pipeEnds[1], stream);
+        std::vector<char *> argv = argumentVector(command);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(pipeEnds[1]);
+    const long long deadline = nowMs() + OutputTimeoutMs;
+    bool timedOut = false;
+    while (pid > 0) {
+        pollfd readable{pipeEnds[0], POLLIN, 0};
+        const long long left = deadline - nowMs();
+        if (left <= 0 || poll(&readable, 1, static_cast<int>(left)) == 0) {
+            timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        char buffer[4096];
+        const ssize_t count = ::read(pipeEnds[0], buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        captured->append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(pipeEnds[0]);
+    if (pid < 0)
+        return 127;
+    const int status = System::waitForChild(pid);
+    return timedOut ? -1 : status;
 }
 
 } // namespace
@@ -146,40 +187,19 @@ bool isExecutable(const std::string &path)
 
 std::string outputOf(const std::vector<std::string> &command)
 {
-    int pipeEnds[2];
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
-        return std::string();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        quietStreams(pipeEnds[1]);
-        std::vector<char *> argv = argumentVector(command);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(pipeEnds[1]);
     std::string output;
-    const long long deadline = nowMs() + OutputTimeoutMs;
-    bool timedOut = false;
-    while (pid > 0) {
-        pollfd readable{pipeEnds[0], POLLIN, 0};
-        const long long left = deadline - nowMs();
-        if (left <= 0 || poll(&readable, 1, static_cast<int>(left)) == 0) {
-            timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        char buffer[4096];
-        const ssize_t count = ::read(pipeEnds[0], buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            break;
-        output.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(pipeEnds[0]);
-    if (pid < 0 || waitForChild(pid) != 0 || timedOut)
-        return std::string();
-    return output;
+    return runCapturing(command, STDOUT_FILENO, &output) == 0 ? output : std::string();
+}
+
+bool run(const std::vector<std::string> &command, std::string *error)
+{
+    std::string errors;
+    const int status = runCapturing(command, STDERR_FILENO, &errors);
+    if (status == 0)
+        return true;
+    errors = errors.substr(0, errors.find('\n'));
+    *error = !errors.empty() ? errors : status < 0 ? "no end within its time" : "exit status " + std::to_string(status);
+    return false;
 }
 
 bool startDetached(const std::vector<std::string> &command, std::string *error)
@@ -194,7 +214,7 @@ bool startDetached(const std::vector<std::string> &command, std::string *error)
     const pid_t pid = fork();
     if (pid == 0) {
         ::close(report[0]);
-        quietStreams(-1);
+        quietStreams();
         std::vector<char *> argv = argumentVector(command);
         execvp(argv[0], argv.data());
         const int reason = errno;

@@ -9,7 +9,6 @@
 #include "net/servertls.h"
 #include "net/threadcache.h"
 #include "protocol/clientsession.h"
-#include "protocol/secretmask.h"
 
 #include <QScopeGuard>
 #include <QtDebug>
@@ -54,7 +53,7 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
         if (preLogin)
             PreLoginCount::instance().remove(clientAddress);
         preLogin = false;
-        if (!counted && !session.userName.isNull()) {
+        if (!counted && !session.state.userName.isNull()) {
             ServerMetrics::instance().loggedIn.add(1);
             counted = true;
         }
@@ -83,14 +82,12 @@ void serve(const std::shared_ptr<ConnectionSocket> &socket, const QString &clien
             }
             buffer[n] = '\0';
             const size_t size = std::strlen(buffer); // a zero byte ends the message
-            AX_DEBUG("Reading %d bytes, message: '%s'", int(n),
-                     SecretMask::maskedForLog(QByteArray::fromRawData(buffer, int(size))).constData());
             {
                 // Entries of a logged-in connection name its user.
-                const Log::ContextScope user(QString(), nullptr, session.userName);
-                session.handleMessage(QByteArray::fromRawData(buffer, int(size)), socket);
+                const Log::ContextScope user(QString(), nullptr, session.state.userName);
+                session.handleMessage(QByteArray::fromRawData(buffer, int(size)), int(n), socket);
             }
-            if (!session.userName.isNull() || socket->isShared())
+            if (!session.state.userName.isNull() || socket->isShared())
                 leavePreLogin();
             if (!Listener::isRunning())
                 break;
@@ -127,7 +124,8 @@ void connectionMain(void *arg)
 // left behind for long once the burst is over (after 5 idle seconds a thread ends).
 ThreadCache &threads()
 {
-    static ThreadCache *cache = new ThreadCache(128, 5); // never destroyed: its threads outlive main
+    // Named, so that an operator (or a test) tells them from the process's other threads.
+    static ThreadCache *cache = new ThreadCache("connection", 128, 5); // never destroyed: its threads outlive main
     return *cache;
 }
 

@@ -214,11 +214,6 @@ void setTlsListeningSocket(int socket)
     tlsListenSocket.store(socket);
 }
 
-int listeningSocket()
-{
-    return listenSocket.load();
-}
-
 bool isRunning()
 {
     return running.load(std::memory_order_relaxed) == 1;

@@ -24,7 +24,6 @@ bool waitReadable(int plainSocket, int tlsSocket);
 void closeListeningSocket();
 void setListeningSocket(int socket);
 void setTlsListeningSocket(int socket);
-int listeningSocket();
 
 bool isRunning();
 void stopRunning();

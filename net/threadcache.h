@@ -19,7 +19,8 @@ class ThreadCache
 public:
     using Task = void (*)(void *argument);
 
-    ThreadCache(int maxIdle, int idleSeconds) : maxIdle(maxIdle), idleTime(idleSeconds) {}
+    // name: each thread's, as the system lists it (at most 15 bytes).
+    ThreadCache(const char *name, int maxIdle, int idleSeconds) : name(name), maxIdle(maxIdle), idleTime(idleSeconds) {}
     ThreadCache(const ThreadCache &) = delete;
     ThreadCache &operator=(const ThreadCache &) = delete;
 
@@ -56,12 +57,6 @@ public:
         return true;
     }
 
-    int idleThreads()
-    {
-        std::lock_guard<std::mutex> locker(lock);
-        return idle;
-    }
-
 private:
     struct Work {
         Task task;
@@ -75,6 +70,7 @@ private:
         ThreadCache *cache = first->cache;
         Work work = *first;
         delete first;
+        pthread_setname_np(pthread_self(), cache->name);
         do {
             work.task(work.argument);
         } while (cache->nextWork(&work));
@@ -97,6 +93,7 @@ private:
         return true;
     }
 
+    const char *const name;
     const int maxIdle;
     const std::chrono::seconds idleTime;
     std::mutex lock;

@@ -21,12 +21,6 @@ struct NameList {
     QStringList names;
 };
 
-struct AccountLookup {
-    quint32 status = 0;      // NetStatus::NoneMapped for an unknown name
-    QString sid;             // "S-1-22-1-" followed by the user's uid
-    QString primaryGroupSid; // "S-1-22-2-" followed by the gid of the user's primary group
-};
-
 } // namespace Accounts
 
 // The users and groups of one logon server: this host's (Accounts::onHost) or a domain's
@@ -84,7 +78,5 @@ namespace Accounts {
 // UID_MIN..UID_MAX, GID_MIN..GID_MAX; root never) answers NetStatus::AccessDenied before any tool
 // runs. Reads are not limited, except that groupNames() lists ordinary groups only.
 std::unique_ptr<AccountBackend> onHost(const QString &server);
-
-AccountLookup lookupAccount(const QString &name);
 
 } // namespace Accounts

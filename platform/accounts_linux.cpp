@@ -26,12 +26,20 @@ bool isUsablePassword(const QString &password)
     return FieldCheck::isAcceptable(FieldKind::Password, password.toStdString());
 }
 
-// Success when the change may go ahead: a known, ordinary account of this host.
-quint32 ordinaryUserStatus(const QString &server, const QString &name)
+// Success when a request about name may be tried here: this host, and a name it could hold.
+quint32 nameStatus(const QString &server, const QString &name, quint32 badName)
 {
     if (!ServerName::isThisHost(server))
         return NetStatus::InvalidComputer;
-    const std::optional<AccountDatabase::User> entry = isAccountName(name) ? findUser(name) : std::nullopt;
+    return isAccountName(name) ? quint32(NetStatus::Success) : badName;
+}
+
+// Success when the change may go ahead: a known, ordinary account of this host.
+quint32 ordinaryUserStatus(const QString &server, const QString &name)
+{
+    if (const quint32 status = nameStatus(server, name, NetStatus::UserNotFound))
+        return status;
+    const std::optional<AccountDatabase::User> entry = findUser(name);
     if (!entry)
         return NetStatus::UserNotFound;
     return AccountDatabase::isOrdinaryUserId(entry->uid) ? NetStatus::Success : NetStatus::AccessDenied;
@@ -40,13 +48,9 @@ quint32 ordinaryUserStatus(const QString &server, const QString &name)
 // Where a membership change cannot even be tried.
 quint32 membershipStatus(const QString &server, const QString &group, const QString &user)
 {
-    if (!ServerName::isThisHost(server))
-        return NetStatus::InvalidComputer;
-    if (!isAccountName(group))
-        return NetStatus::GroupNotFound;
-    if (!isAccountName(user))
-        return NetStatus::UserNotFound;
-    return NetStatus::Success;
+    if (const quint32 status = nameStatus(server, group, NetStatus::GroupNotFound))
+        return status;
+    return isAccountName(user) ? quint32(NetStatus::Success) : quint32(NetStatus::UserNotFound);
 }
 
 // The host's accounts, for a request that named server.
@@ -57,10 +61,8 @@ public:
 
     quint32 addUser(const Accounts::UserInfo &info) const override
     {
-        if (!ServerName::isThisHost(server))
-            return NetStatus::InvalidComputer;
-        if (!isAccountName(info.name))
-            return NetStatus::BadUsername;
+        if (const quint32 status = nameStatus(server, info.name, NetStatus::BadUsername))
+            return status;
         if (!info.password.isEmpty() && !isUsablePassword(info.password))
             return NetStatus::PasswordTooShort;
         if (!FieldCheck::isPlainText(info.fullName.toStdString()))
@@ -70,10 +72,8 @@ public:
 
     quint32 deleteUser(const QString &name) const override
     {
-        if (!ServerName::isThisHost(server))
-            return NetStatus::InvalidComputer;
-        if (!isAccountName(name))
-            return NetStatus::UserNotFound;
+        if (const quint32 status = nameStatus(server, name, NetStatus::UserNotFound))
+            return status;
         return Privileged::deleteUser(name);
     }
 
@@ -114,19 +114,15 @@ public:
 
     quint32 addGroup(const QString &group) const override
     {
-        if (!ServerName::isThisHost(server))
-            return NetStatus::InvalidComputer;
-        if (!isAccountName(group))
-            return NetStatus::BadUsername;
+        if (const quint32 status = nameStatus(server, group, NetStatus::BadUsername))
+            return status;
         return Privileged::addGroup(group);
     }
 
     quint32 deleteGroup(const QString &group) const override
     {
-        if (!ServerName::isThisHost(server))
-            return NetStatus::InvalidComputer;
-        if (!isAccountName(group))
-            return NetStatus::GroupNotFound;
+        if (const quint32 status = nameStatus(server, group, NetStatus::GroupNotFound))
+            return status;
         return Privileged::deleteGroup(group);
     }
 
@@ -184,16 +180,6 @@ namespace Accounts {
 std::unique_ptr<AccountBackend> onHost(const QString &server)
 {
     return std::make_unique<HostBackend>(server);
-}
-
-AccountLookup lookupAccount(const QString &name)
-{
-    const std::optional<AccountDatabase::User> entry = findUser(name);
-    if (!entry)
-        return {NetStatus::NoneMapped, {}, {}};
-    // The usual identifier of a Unix user among the console's security identifiers.
-    return {NetStatus::Success, QStringLiteral("S-1-22-1-") + QString::number(entry->uid),
-            QStringLiteral("S-1-22-2-") + QString::number(entry->gid)};
 }
 
 } // namespace Accounts

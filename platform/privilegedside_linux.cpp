@@ -1,11 +1,10 @@
 #include "platform/privilegedside.h"
 
 #include "platform/framedsocket.h"
+#include "platform/programs.h"
 #include "platform/privilegedwire.h"
 
-#include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QWaitCondition>
@@ -24,26 +23,10 @@ extern char **environ;
 namespace {
 
 const char programName[] = "ambrix-privileged";
-const char installedProgram[] = "/usr/lib/ambrix-server/ambrix-privileged";
 // The program's end of its first channel.
 const int programChannel = 3;
 // Requests in flight at once; a caller beyond waits for a channel to come back.
 constexpr size_t maxChannels = 64;
-
-// Beside the server's binary in the build tree; in the package's library directory relative to
-// the binary (so an unpacked package finds its own); else where the package puts it.
-QString programPath()
-{
-    if (QCoreApplication::instance()) {
-        const QString binaries = QCoreApplication::applicationDirPath();
-        for (const QString &candidate : {binaries + QLatin1Char('/') + QLatin1String(programName),
-                                         binaries + QStringLiteral("/../lib/ambrix-server/") + QLatin1String(programName)}) {
-            if (QFileInfo(candidate).isExecutable())
-                return candidate;
-        }
-    }
-    return QString::fromLatin1(installedProgram);
-}
 
 // The serving process cannot go on without its privileged side, nor bring it back: it has no
 // privilege left to start it with. It ends, and whoever runs it starts both again.
@@ -170,7 +153,7 @@ namespace PrivilegedSide {
 
 bool start(QString *error)
 {
-    return Channels::instance().start(programPath(), error);
+    return Channels::instance().start(Programs::ownProgramPath(programName), error);
 }
 
 bool start(const QString &program, QString *error)

@@ -35,6 +35,11 @@ bool startDetached(const QString &program, const QStringList &arguments);
 // crashed or was killed after its time limit.
 int exitCodeOf(const Result &result);
 
+// One of the server's own helper programs (name alone): beside the server's binary in the build
+// tree, in the package's library directory relative to the binary (so an unpacked package finds
+// its own), else where the package puts it.
+QString ownProgramPath(const char *name);
+
 // The external programs of the platform. Their locations are fixed; "psexec" and "wget" are
 // found via PATH ("psexec" is the package's launcher, in /usr/lib/ambrix-server/bin).
 inline constexpr char PsexecProgram[] = "psexec";

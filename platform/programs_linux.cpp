@@ -1,6 +1,8 @@
 #include "platform/programs.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QProcess>
 
 namespace {
@@ -72,6 +74,20 @@ int exitCodeOf(const Result &result)
     if (result.crashed || result.timedOut)
         return -1;
     return result.exitCode;
+}
+
+QString ownProgramPath(const char *name)
+{
+    const QString program = QLatin1String(name);
+    if (QCoreApplication::instance()) {
+        const QString binaries = QCoreApplication::applicationDirPath();
+        for (const QString &candidate : {binaries + QLatin1Char('/') + program,
+                                         binaries + QStringLiteral("/../lib/ambrix-server/") + program}) {
+            if (QFileInfo(candidate).isExecutable())
+                return candidate;
+        }
+    }
+    return QStringLiteral("/usr/lib/ambrix-server/") + program;
 }
 
 } // namespace Programs

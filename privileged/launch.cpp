@@ -60,7 +60,11 @@ namespace Launch {
 int openInSession(const QString &userName, const QString &path, const QString &extra)
 {
     QString diagnostics;
-    const int sessionId = Sessions::userSessionId(userName, &diagnostics);
+    const Session session = Sessions::userSession(userName, &diagnostics);
+    // The launcher runs as root until it becomes the session's holder: only a session that an
+    // ordinary account of this name holds is handed to it.
+    const std::optional<AccountDatabase::User> account = Sessions::ordinaryHolder(session, userName);
+    const int sessionId = account ? session.id : -1;
     QString convertedPath = path;
     convertedPath.replace(QLatin1Char('/'), QLatin1Char('\\'));
     QStringList arguments{QStringLiteral("-accepteula"), QStringLiteral("-i"), QString::number(sessionId),
@@ -68,9 +72,6 @@ int openInSession(const QString &userName, const QString &path, const QString &e
                           convertedPath};
     const QString program = QString::fromLatin1(Programs::PsexecProgram);
 
-    const qint64 owner = Sessions::ownerOf(sessionId);
-    const std::optional<AccountDatabase::User> account =
-        owner > 0 ? AccountDatabase::findUserById(quint32(owner)) : std::nullopt;
     if (account) {
         const QByteArray objectPath = QFile::encodeName(path);
         const QByteArray logPath = QFile::encodeName(path + QStringLiteral(".log"));

@@ -1,212 +1,71 @@
 #include "privileged/sessions.h"
 
-#include "platform/accountdatabase.h"
+#include "privileged/logindsessions.h"
+#include "privileged/utmpsessions.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QScopeGuard>
-#include <QThread>
-
-#include <array>
-#include <optional>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-#include <utmpx.h>
 
 namespace {
 
-struct LoginRecord {
-    pid_t pid;
-    qint64 loginTime;   // seconds since the epoch, 0 when the record has none
-    QString userName;
-};
-
-// The C library reads the login records through one hidden cursor per process, so readers
-// take turns. The lock serialises that one stream and guards nothing else.
-class LoginRecords
+// Asked at every call: logind may start or stop while the server runs.
+const SessionSource &sessionSource()
 {
-public:
-    static QList<LoginRecord> userProcesses()
-    {
-        static LoginRecords records;
-        QMutexLocker locker(&records.mutex);
-        QList<LoginRecord> result;
-        setutxent();
-        const auto closeRecords = qScopeGuard([] { endutxent(); });
-        while (const utmpx *entry = getutxent()) {
-            if (entry->ut_type != USER_PROCESS || entry->ut_pid <= 0)
-                continue;
-            const size_t length = strnlen(entry->ut_user, sizeof entry->ut_user);
-            result.append({entry->ut_pid, static_cast<qint64>(entry->ut_tv.tv_sec),
-                           QString::fromLocal8Bit(entry->ut_user, static_cast<int>(length))});
-        }
-        return result;
-    }
-
-private:
-    QMutex mutex;
-};
-
-struct ProcessStatus {
-    char state = 0;
-    pid_t group = 0;
-    qint64 startTicks = 0;  // clock ticks after boot
-};
-
-bool readProcessStatus(pid_t pid, ProcessStatus *status)
-{
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray line = file.readAll();
-    // The command name in parentheses may itself hold blanks and parentheses.
-    const int nameEnd = line.lastIndexOf(')');
-    if (nameEnd < 0)
-        return false;
-    const QList<QByteArray> fields = line.mid(nameEnd + 2).split(' ');
-    // fields[0] is the state, [2] the process group, [19] the start time.
-    if (fields.size() < 20 || fields[0].isEmpty())
-        return false;
-    status->state = fields[0].at(0);
-    status->group = static_cast<pid_t>(fields[2].toLong());
-    status->startTicks = fields[19].toLongLong();
-    return true;
+    static const LogindSessions logind;
+    static const UtmpSessions utmp;
+    return LogindSessions::isRunning() ? static_cast<const SessionSource &>(logind) : utmp;
 }
 
-qint64 bootTime()
+qint64 holderOf(const Session &session)
 {
-    QFile file(QStringLiteral("/proc/stat"));
-    if (!file.open(QIODevice::ReadOnly))
+    if (session.uid >= 0)
+        return session.uid;
+    struct stat info;
+    if (session.id <= 0 || ::stat(QStringLiteral("/proc/%1").arg(session.id).toLatin1().constData(), &info) != 0)
         return -1;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine();
-        if (line.startsWith("btime "))
-            return line.mid(6).trimmed().toLongLong();
-    }
-    return -1;
-}
-
-// A record outlives its process when the login program is killed before it can clean up, and
-// the process id may since belong to another program. Such a record is no session: ending it
-// would hit a stranger, and it would hide the user's real session behind it.
-bool isLive(const LoginRecord &record, qint64 boot)
-{
-    ProcessStatus status;
-    if (!readProcessStatus(record.pid, &status) || status.state == 'Z')
-        return false;
-    if (record.loginTime <= 0 || boot < 0)
-        return true;
-    // Slack for the rounding of both clocks to whole seconds.
-    const qint64 started = boot + status.startTicks / sysconf(_SC_CLK_TCK);
-    return started <= record.loginTime + 2;
-}
-
-bool isGone(pid_t pid)
-{
-    ProcessStatus status;
-    return !readProcessStatus(pid, &status) || status.state == 'Z';
-}
-
-bool isGroupGone(pid_t group)
-{
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isNumber = false;
-        const pid_t pid = static_cast<pid_t>(entry.toLong(&isNumber));
-        ProcessStatus status;
-        if (isNumber && readProcessStatus(pid, &status) && status.group == group && status.state != 'Z')
-            return false;
-    }
-    return true;
+    return info.st_uid;
 }
 
 } // namespace
 
 namespace Sessions {
 
-QList<Session> list()
+Session userSession(const QString &userName, QString *diagnostics)
 {
-    const qint64 boot = bootTime();
-    QList<Session> sessions;
-    const QList<LoginRecord> records = LoginRecords::userProcesses();
-    for (const LoginRecord &record : records) {
-        if (isLive(record, boot))
-            sessions.append({static_cast<int>(record.pid), record.userName});
-    }
-    return sessions;
-}
-
-bool logoff(int sessionId)
-{
-    const pid_t pid = static_cast<pid_t>(sessionId);
-    ProcessStatus status;
-    if (pid <= 1 || pid == getpid() || !readProcessStatus(pid, &status))
-        return true;
-    // The whole process group goes, unless the server (or init) belongs to it: then only the
-    // session's own process does.
-    const bool wholeGroup = status.group > 1 && status.group != getpgrp();
-    const pid_t target = wholeGroup ? -status.group : pid;
-    constexpr std::array<int, 3> escalation{SIGHUP, SIGTERM, SIGKILL};
-    for (const int signalNumber : escalation) {
-        if (::kill(target, signalNumber) != 0 && errno == ESRCH)
-            return true;
-        const QDeadlineTimer grace(3000);
-        while (true) {
-            if (wholeGroup ? isGroupGone(status.group) : isGone(pid))
-                return true;
-            if (grace.hasExpired())
-                break;
-            QThread::msleep(50);
-        }
-    }
-    return false;
-}
-
-int userSessionId(const QString &userName, QString *diagnostics)
-{
-    int sessionId = -1;
-    const QList<Session> sessions = list();
+    Session found;
+    const QList<Session> sessions = sessionSource().list();
     for (const Session &session : sessions) {
         diagnostics->append(QStringLiteral("SessionId: %1, data: '%2', username: '%3'\n")
                                 .arg(session.id)
                                 .arg(session.userName, userName));
         // A later match replaces an earlier one.
         if (session.userName.toLower() == userName.toLower())
-            sessionId = session.id;
+            found = session;
     }
-    return sessionId;
+    return found;
+}
+
+std::optional<AccountDatabase::User> ordinaryHolder(const Session &session, const QString &userName)
+{
+    const qint64 holder = holderOf(session);
+    if (holder < 0 || AccountDatabase::isSystemUserId(quint32(holder)))
+        return std::nullopt;
+    const std::optional<AccountDatabase::User> account = AccountDatabase::findUserById(quint32(holder));
+    if (!account || account->name.toLower() != userName.toLower())
+        return std::nullopt;
+    return account;
 }
 
 void endUserSession(const QString &userName)
 {
-    const QList<Session> sessions = list();
+    const SessionSource &source = sessionSource();
+    const QList<Session> sessions = source.list();
     for (const Session &session : sessions) {
         if (session.userName.toLower() != userName.toLower())
             continue;
-        // Who holds the session is what the kernel says, not what its record says.
-        const qint64 owner = ownerOf(session.id);
-        if (owner >= 0 && !AccountDatabase::isSystemUserId(quint32(owner))) {
-            const std::optional<AccountDatabase::User> account = AccountDatabase::findUser(session.userName);
-            if (!account || !AccountDatabase::isSystemUserId(account->uid))
-                logoff(session.id);
-        }
+        if (ordinaryHolder(session, session.userName))
+            source.logoff(session);
         break;
     }
-}
-
-qint64 ownerOf(int sessionId)
-{
-    struct stat info;
-    if (sessionId <= 0 || ::stat(QStringLiteral("/proc/%1").arg(sessionId).toLatin1().constData(), &info) != 0)
-        return -1;
-    return info.st_uid;
 }
 
 } // namespace Sessions

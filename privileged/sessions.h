@@ -1,33 +1,27 @@
 #pragma once
 
-#include <QList>
+#include "platform/accountdatabase.h"
+#include "privileged/sessionsource.h"
+
 #include <QString>
 
-// The users' login sessions of this machine, as the system's login records list them.
+#include <optional>
+
+// The users' login sessions of this machine, from logind where it runs and from the login
+// records otherwise, and the rules the platform keeps over them: it finds and ends the sessions
+// of its users, never those of root or of the host's system accounts.
 namespace Sessions {
 
-struct Session {
-    int id = -1;        // the process that holds the session
-    QString userName;
-};
-
-// Live sessions in the order of the records; none when there are no records.
-QList<Session> list();
-
-// Ends the session: hang-up, then termination, then a kill after a short grace each, and
-// returns once its processes are gone (true) or the last grace ran out (false).
-bool logoff(int sessionId);
-
-// The id of the user's session listed last, or -1; user names compare without regard to case.
+// The user's session listed last (id -1 when none); user names compare without regard to case.
 // Each session examined adds a line "SessionId: ID, data: 'NAME', username: 'USER'" to
 // *diagnostics.
-int userSessionId(const QString &userName, QString *diagnostics);
+Session userSession(const QString &userName, QString *diagnostics);
 
-// Ends the first of the user's sessions, unless it belongs to root or a system account: the
-// platform manages its users, not the host.
+// The account that holds the session, when it is an ordinary account (not root, not a system
+// account) named userName: who holds it is what logind or the kernel says, not what a record says.
+std::optional<AccountDatabase::User> ordinaryHolder(const Session &session, const QString &userName);
+
+// Ends the first of the user's sessions, when an ordinary account of that name holds it.
 void endUserSession(const QString &userName);
-
-// The uid of the process holding the session, or -1 when it is gone.
-qint64 ownerOf(int sessionId);
 
 } // namespace Sessions

@@ -3,6 +3,8 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "dispatch/commandtable.h"
+#include "dispatch/replies.h"
+#include "dispatch/request.h"
 #include "protocol/connection.h"
 #include "protocol/fileupload.h"
 #include "protocol/requesthandler.h"
@@ -54,33 +56,42 @@ MessageKind messageKind(const QByteArray &message)
 
 ClientSession::ClientSession(const QString &clientAddress)
 {
-    this->clientAddress = clientAddress;
+    state.clientAddress = clientAddress;
     // Nothing is opened here: a request borrows a pooled connection when it first needs one.
-    db = std::make_unique<MySqlInfo>(poolSettings);
+    state.db = std::make_unique<MySqlInfo>(poolSettings);
 }
 
 ClientSession::~ClientSession()
 {
-    db->closeDatabase();
+    state.db->closeDatabase();
 }
 
-void ClientSession::handleMessage(const QByteArray &message, const std::shared_ptr<Connection> &connection)
+void ClientSession::handleMessage(const QByteArray &message, int receivedBytes,
+                                  const std::shared_ptr<Connection> &connection)
 {
     const Kind kind = messageKind(message);
     if (kind == Kind::Quit) {
+        AX_DEBUG("Reading %d bytes, message: '%s'", receivedBytes, message.constData());
         AX_DEBUG("Shutting down socket...");
         connection->shutdown();
         return;
     }
-    AX_DEBUG("clientMessage: '%s'", SecretMask::maskedForLog(message).constData());
+    // Parsed once, and its row found once: the log lines, the login, the guards and the handler
+    // all read this. A registration is read as it arrived.
+    const Request request = Request::fromMessage(
+        message, kind == Kind::RemoteServerRegistration ? Request::AsReceived : Request::Trimmed);
+    const CommandRow *row = kind == Kind::Request ? CommandTable::rowFor(request) : nullptr;
+    const LoggedMessage logged(request, row ? &row->secrets : nullptr);
+    AX_DEBUG("Reading %d bytes, message: '%s'", receivedBytes, logged.text());
+    AX_DEBUG("clientMessage: '%s'", logged.text());
     UserSocketRegistry &registry = UserSocketRegistry::instance();
     switch (kind) {
     case Kind::RemoteServerRegistration:
         // Sends its own reply: it must reach the control client before any relayed message.
-        ServerControl::registerRemoteServer(*this, connection, registry, message);
+        ServerControl::registerRemoteServer(state, connection, registry, request);
         break;
     case Kind::ServerCommand: {
-        const QByteArray reply = handleServerCommand(message, registry);
+        const QByteArray reply = ServerControl::handle(state, registry, request);
         connection->sendReply(reply);
         Log::info(QString::fromUtf8(reply));
         break;
@@ -88,20 +99,25 @@ void ClientSession::handleMessage(const QByteArray &message, const std::shared_p
     case Kind::BinaryFile: {
         // The file bytes follow on the stream: no relay may take them for its answer.
         const ExclusiveUse exclusive(*connection);
-        connection->sendReply(QByteArrayLiteral("Ok"));
-        connection->sendReply(handleBinaryFile(*connection, message));
+        connection->sendReply(QByteArray(Reply::Ok));
+        // Run once only, never again after a database failure: the file's bytes come from the stream.
+        connection->sendReply(FileUpload::receive(state, *connection, request));
         break;
     }
-    case Kind::ByteArray:
-        connection->sendReply(handleByteArray(message));
+    case Kind::ByteArray: {
+        const ByteArrayRow *byteArrayRow = CommandTable::findByteArray(request.name());
+        connection->sendReply(state.db->runRequest(
+            [&] { return RequestHandler::handleByteArray(state, request, byteArrayRow); }));
         break;
+    }
     case Kind::Request:
     case Kind::Quit:
-        connection->sendReply(handleRequest(message));
+        connection->sendReply(
+            state.db->runRequest([&] { return RequestHandler::handle(state, request, row, logged); }));
         break;
     }
     // Whatever the kind, the database connection goes back to the pool with the reply.
-    db->endRequest();
+    state.db->endRequest();
 }
 
 void ClientSession::connectionEnded(Connection &connection)
@@ -111,25 +127,4 @@ void ClientSession::connectionEnded(Connection &connection)
         return;
     UserSocketRegistry::instance().removeConnection(&connection);
     connection.shutdown();
-}
-
-QByteArray ClientSession::handleRequest(const QByteArray &message)
-{
-    return db->runRequest([&] { return RequestHandler::handle(*this, message); });
-}
-
-QByteArray ClientSession::handleBinaryFile(Connection &connection, const QByteArray &message)
-{
-    // Run once only, never again after a database failure: the file's bytes come from the stream.
-    return FileUpload::receive(*this, connection, message);
-}
-
-QByteArray ClientSession::handleByteArray(const QByteArray &message)
-{
-    return db->runRequest([&] { return RequestHandler::handleByteArray(*this, message); });
-}
-
-QByteArray ClientSession::handleServerCommand(const QByteArray &message, UserSocketRegistry &registry)
-{
-    return ServerControl::relay(*this, registry, message);
 }

@@ -8,7 +8,6 @@
 #include <memory>
 
 class Connection;
-class UserSocketRegistry;
 
 // The kinds of message, told apart by their leading bytes alone.
 enum class MessageKind { Quit, RemoteServerRegistration, ServerCommand, BinaryFile, ByteArray, Request };
@@ -18,7 +17,7 @@ MessageKind messageKind(const QByteArray &message);
 // (a pooled connection lent to each request that needs one) and, once a login succeeded, who is
 // logged in. Every message of the connection arrives here, and the database connection goes
 // back to the pool when its reply is ready.
-class ClientSession : public SessionState
+class ClientSession
 {
 public:
     explicit ClientSession(const QString &clientAddress);
@@ -28,12 +27,10 @@ public:
 
     // One message as the transport received it: sorted by its leading bytes into its kind,
     // handled, and answered on the connection (a quit ends the connection instead).
-    void handleMessage(const QByteArray &message, const std::shared_ptr<Connection> &connection);
+    // receivedBytes: what the receive delivered, up to a zero byte and beyond.
+    void handleMessage(const QByteArray &message, int receivedBytes, const std::shared_ptr<Connection> &connection);
     // The connection is over: a control channel registered on it goes with it.
     void connectionEnded(Connection &connection);
 
-    QByteArray handleRequest(const QByteArray &message);
-    QByteArray handleBinaryFile(Connection &connection, const QByteArray &message);
-    QByteArray handleByteArray(const QByteArray &message);
-    QByteArray handleServerCommand(const QByteArray &message, UserSocketRegistry &registry);
+    SessionState state;
 };

@@ -2,10 +2,11 @@
 
 #include "app/log.h"
 #include "app/servermetrics.h"
+#include "dispatch/replies.h"
 #include "dispatch/request.h"
+#include "dispatch/sessionstate.h"
 #include "platform/privileged.h"
 #include "platform/privilegedwire.h"
-#include "protocol/clientsession.h"
 #include "protocol/connection.h"
 
 #include <QFile>
@@ -62,9 +63,8 @@ QByteArray refuse(Connection &connection, qint64 size, const char *reply)
 
 } // namespace
 
-Header parseHeader(const QByteArray &message)
+Header parseHeader(const Request &request)
 {
-    const Request request = Request::fromMessage(message);
     Header header;
     header.parameterCount = request.size();
     if (header.parameterCount == 3) {
@@ -75,14 +75,13 @@ Header parseHeader(const QByteArray &message)
     return header;
 }
 
-QByteArray receive(ClientSession &session, Connection &connection, const QByteArray &message)
+QByteArray receive(const SessionState &session, Connection &connection, const Request &request)
 {
     if (session.userName.isNull())
-        return QByteArrayLiteral("Not authenticated");
-    const QString text = QString::fromUtf8(message);
-    Log::info(QStringLiteral("Called command: %1").arg(text));
+        return QByteArray(Reply::NotAuthenticated);
+    Log::info(QStringLiteral("Called command: %1").arg(QString::fromUtf8(request.message())));
 
-    const Header header = parseHeader(message);
+    const Header header = parseHeader(request);
     if (header.parameterCount != 3) {
         Log::info(QStringLiteral("Bad number of parameters (must be fileName, targetDir and fileSize, there are %1)")
                       .arg(header.parameterCount));

@@ -3,8 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
-class ClientSession;
+struct SessionState;
 class Connection;
+class Request;
 
 // A file sent by a logged-in client, received into the user's upload directory.
 namespace FileUpload {
@@ -17,8 +18,8 @@ struct Header {
     QString targetDir;
     qint64 size = 0; // not a number: 0
 };
-Header parseHeader(const QByteArray &message);
+Header parseHeader(const Request &request);
 
-QByteArray receive(ClientSession &session, Connection &connection, const QByteArray &message);
+QByteArray receive(const SessionState &session, Connection &connection, const Request &request);
 
 } // namespace FileUpload

@@ -69,40 +69,27 @@ QByteArray hide(const QByteArray &message, const Secrets &secrets)
     return message;
 }
 
-// The rows a message may be run by: a request answered before a login is found by its first
-// field, any other by the text before its first "?".
-QList<Secrets> secretsOf(const QByteArray &message)
-{
-    const Request request = Request::fromMessage(message);
-    QList<Secrets> found;
-    if (const CommandRow *row = CommandTable::find(request.field(0)); row && row->access == Access::NoLogin)
-        found.append(row->secrets);
-    if (const CommandRow *row = CommandTable::find(request.name()))
-        found.append(row->secrets);
-    return found;
-}
-
 } // namespace
 
 namespace SecretMask {
 
-QByteArray maskedForLog(const QByteArray &message)
+QByteArray masked(const Request &request, const Secrets *secrets)
 {
-    QByteArray masked = message;
-    const QList<Secrets> rows = secretsOf(message);
-    for (const Secrets &secrets : rows)
-        masked = hide(masked, secrets);
-    return masked;
+    return secrets ? hide(request.message(), *secrets) : request.message();
 }
 
-QByteArray maskedReply(const QByteArray &message, const QByteArray &reply)
+QByteArray maskedReply(const QByteArray &reply, const Secrets *secrets)
 {
-    const QList<Secrets> rows = secretsOf(message);
-    for (const Secrets &secrets : rows) {
-        if (secrets.inReply)
-            return hidden;
-    }
-    return reply;
+    return secrets && secrets->inReply ? hidden : reply;
 }
 
 } // namespace SecretMask
+
+const char *LoggedMessage::text() const
+{
+    if (!isMasked) {
+        maskedText = SecretMask::masked(request, secrets);
+        isMasked = true;
+    }
+    return maskedText.constData();
+}

@@ -3,8 +3,9 @@
 #include "app/log.h"
 #include "app/servermetrics.h"
 #include "app/settings.h"
+#include "dispatch/replies.h"
 #include "dispatch/request.h"
-#include "protocol/clientsession.h"
+#include "dispatch/sessionstate.h"
 #include "protocol/connection.h"
 #include "protocol/usersocketregistry.h"
 
@@ -16,9 +17,9 @@ namespace {
 constexpr int answerWaitMsecs = 30000;
 
 // Empty when the registration is accepted.
-QByteArray registrationError(ClientSession &session, const QString &text, QString *user)
+QByteArray registrationError(const SessionState &session, const Request &asReceived, QString *user)
 {
-    const Registration registration = parseRegistration(text);
+    const Registration registration = parseRegistration(asReceived);
     if (registration.parameters.size() != 2) {
         return QStringLiteral("Error: bad parameters in command set_remote_server: '%1'")
             .arg(registration.parameters.join(QLatin1Char(',')))
@@ -34,7 +35,7 @@ QByteArray registrationError(ClientSession &session, const QString &text, QStrin
     // Under strict privilege a control channel is opened only by its own user's login: anybody
     // else would receive what is relayed to that user and answer in its place.
     if (Settings::requiresAdminGroup() && (userPart.isEmpty() || session.userName.simplified() != userPart))
-        return QByteArrayLiteral("Not authenticated");
+        return QByteArray(Reply::NotAuthenticated);
     if (!userPart.isEmpty())
         *user = userPart;
     if (address.simplified() != session.clientAddress.simplified()) {
@@ -45,15 +46,57 @@ QByteArray registrationError(ClientSession &session, const QString &text, QStrin
     return QByteArray();
 }
 
+bool closeChannel(const SessionState &session, UserSocketRegistry &registry, const Request &, QByteArray *reply)
+{
+    if (!registry.remove(session.userName))
+        return false;
+    *reply = Reply::True;
+    return true;
+}
+
+bool relay(const SessionState &session, UserSocketRegistry &registry, const Request &request, QByteArray *reply)
+{
+    const std::shared_ptr<Connection> connection = registry.find(session.userName);
+    if (!connection)
+        return false;
+    *reply = connection->relay(request.message(), answerWaitMsecs);
+    ServerMetrics::instance().relays.add();
+    // A control client that stopped reading is given up, like one whose connection ended.
+    if (connection->isDropped()) {
+        ServerMetrics::instance().droppedControlClients.add();
+        registry.removeConnection(connection.get());
+    }
+    return true;
+}
+
+using Answer = bool (*)(const SessionState &, UserSocketRegistry &, const Request &, QByteArray *);
+
+// Control messages answered here, by their whole text (whitespace around it aside); any other is
+// relayed. False: the user has no control channel.
+struct ControlMessage {
+    const char *text;
+    Answer answer;
+};
+const ControlMessage answeredHere[] = {
+    {"_serverCommand_close", closeChannel},
+};
+
+Answer answerFor(const Request &request)
+{
+    for (const ControlMessage &control : answeredHere) {
+        if (request.text() == QLatin1String(control.text))
+            return control.answer;
+    }
+    return relay;
+}
+
 } // namespace
 
-Registration parseRegistration(const QString &message)
+Registration parseRegistration(const Request &asReceived)
 {
-    // As it arrived, not trimmed: the address's whitespace is collapsed only when it is compared.
-    const int question = message.indexOf(QLatin1Char('?'));
-    const int next = message.indexOf(QLatin1Char('?'), question + 1);
+    // The address's whitespace is collapsed only when it is compared.
     Registration registration;
-    registration.parameters = message.mid(question + 1, next < 0 ? -1 : next - question - 1).split(QLatin1Char('&'));
+    registration.parameters = asReceived.parameters();
     if (registration.parameters.size() == 2) {
         registration.address = registration.parameters.at(0);
         registration.user = registration.parameters.at(1).simplified();
@@ -61,17 +104,17 @@ Registration parseRegistration(const QString &message)
     return registration;
 }
 
-void registerRemoteServer(ClientSession &session, const std::shared_ptr<Connection> &connection,
-                          UserSocketRegistry &registry, const QByteArray &message)
+void registerRemoteServer(const SessionState &session, const std::shared_ptr<Connection> &connection,
+                          UserSocketRegistry &registry, const Request &asReceived)
 {
     QString user;
-    const QByteArray error = registrationError(session, QString::fromUtf8(message), &user);
+    const QByteArray error = registrationError(session, asReceived, &user);
     if (!error.isEmpty()) {
         Log::error(QString::fromUtf8(error));
         connection->sendReply(error);
         return;
     }
-    const QByteArray ok = QByteArrayLiteral("Ok");
+    const QByteArray ok(Reply::Ok);
     Log::info(QString::fromUtf8(ok));
     // Sharing starts before the entry exists, so no relay ever meets an unguarded reader; and the
     // stream is held until "Ok" is out, so no relayed message can come before it.
@@ -81,24 +124,13 @@ void registerRemoteServer(ClientSession &session, const std::shared_ptr<Connecti
     connection->sendReply(ok);
 }
 
-QByteArray relay(ClientSession &session, UserSocketRegistry &registry, const QByteArray &message)
+QByteArray handle(const SessionState &session, UserSocketRegistry &registry, const Request &request)
 {
     if (session.userName.isNull())
-        return QByteArrayLiteral("Not authenticated");
-    const bool isClose = QString::fromUtf8(message).simplified() == QLatin1String("_serverCommand_close");
-    if (isClose) {
-        if (registry.remove(session.userName))
-            return QByteArrayLiteral("True");
-    } else if (const std::shared_ptr<Connection> connection = registry.find(session.userName)) {
-        const QByteArray answer = connection->relay(message, answerWaitMsecs);
-        ServerMetrics::instance().relays.add();
-        // A control client that stopped reading is given up, like one whose connection ended.
-        if (connection->isDropped()) {
-            ServerMetrics::instance().droppedControlClients.add();
-            registry.removeConnection(connection.get());
-        }
-        return answer;
-    }
+        return QByteArray(Reply::NotAuthenticated);
+    QByteArray reply;
+    if (answerFor(request)(session, registry, request, &reply))
+        return reply;
     return QStringLiteral("Error: No defined socket for user '%1'. Users with socket: '%2'")
         .arg(session.userName, registry.userNames().join(QLatin1Char(',')))
         .toUtf8();

@@ -78,7 +78,7 @@ int ServerRegistration::registerOwnRecord(QSettings &settings, const QString &pr
     AX_DEBUG("Connecting to MySql database (server: %s:%d, user: %s, password: **********)...",
            qUtf8Printable(p.host), p.port, qUtf8Printable(p.user));
     MySqlInfo db(p.host, p.port);
-    if (!db.openDatabase(p.user, p.password, QStringLiteral("initialize"))) {
+    if (!db.openDatabase(p.user, p.password)) {
         AX_DEBUG("MySql server authentication failed");
         db.closeDatabase();
         return PrincipalUnreachable;

@@ -3,7 +3,6 @@
 
 #include "db/mysqlinfo.h"
 
-#include <QCoreApplication>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QVariant>
@@ -12,11 +11,6 @@
 namespace {
 
 const QString serverTable = QStringLiteral("ax_server");
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("ServerRegistry", text);
-}
 
 QString addressCondition(const QString &address)
 {
@@ -64,9 +58,7 @@ QMutex &serverInsertLock()
 
 } // namespace
 
-namespace ServerRegistry {
-
-int serverIdForAddress(MySqlInfo *db, const QString &address)
+int ServerRegistry::serverIdForAddress(MySqlInfo *db, const QString &address)
 {
     const QString byAddress = addressCondition(address);
     QStringList ids = db->selectColumn(serverTable, QStringLiteral("id"), byAddress);
@@ -84,7 +76,7 @@ int serverIdForAddress(MySqlInfo *db, const QString &address)
     return ids.value(0).toInt();
 }
 
-QString setServerToken(MySqlInfo *db, const QString &address, int port, const QString &token)
+QString ServerRegistry::setServerToken(MySqlInfo *db, const QString &address, int port, const QString &token)
 {
     const QString condition = addressAndPortCondition(address, port);
     bool recordMissing = false;
@@ -101,8 +93,8 @@ QString setServerToken(MySqlInfo *db, const QString &address, int port, const QS
     return tr("Ok");
 }
 
-QString setServerInformation(MySqlInfo *db, const QString &token, const QString &attribute,
-                             const QString &value, const QString &address)
+QString ServerRegistry::setServerInformation(MySqlInfo *db, const QString &token, const QString &attribute,
+                                            const QString &value, const QString &address)
 {
     const QString condition = addressCondition(address);
     const QStringList storedTokens = db->selectColumn(serverTable, QStringLiteral("token"), condition);
@@ -127,5 +119,3 @@ QString setServerInformation(MySqlInfo *db, const QString &token, const QString 
         return tr("Error setting server type %1 on server: %2").arg(attribute, address);
     return tr("Ok");
 }
-
-} // namespace ServerRegistry

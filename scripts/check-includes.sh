@@ -30,11 +30,19 @@ if [[ -n "$bad" ]]; then
     exit 1
 fi
 
+# The domain client (platform/domain/) sits beside the host's facilities, which never lean on it.
+bad=$(grep -rnE '^#include "platform/domain/' platform db --include='*.cpp' --include='*.h' | grep -v '^platform/domain/' || true)
+if [[ -n "$bad" ]]; then
+    echo "The domain client included by a facility of the host or the database layer:" >&2
+    echo "$bad" >&2
+    exit 1
+fi
+
 # layer FILE: prints "RANK NAME" of the layer the file belongs to, nothing for files outside them.
 layer() {
     case "$1" in
         app/log.*|app/servermetrics.*|app/settings.*|net/peerconnection.*|net/socketio.*|net/tls.*|platform/filestamp*) echo "0 base" ;;
-        platform/*|db/*)                                             echo "1 platform-and-db" ;;
+        platform/*|db/*)                                             echo "1 platform-and-db" ;;  # platform/domain/ too
         registration/*)                                              echo "2 registration" ;;
         accounts/*)                                                  echo "3 accounts" ;;
         catalogue/*)                                                 echo "3 catalogue" ;;

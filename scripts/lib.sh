@@ -90,6 +90,17 @@ run_suite() {
         cd "$BUILD_DIR"
         ctest --output-on-failure "$@"
     ) || status=$?
+    # Nothing a test started may outlive it (tests tie their processes to themselves): one left
+    # behind is a fault, reported and ended here.
+    local left
+    left=$(pgrep -f -- "^$BUILD_DIR/" || true)
+    if [[ -n "$left" ]]; then
+        echo "Processes the tests left behind:" >&2
+        ps -o pid=,args= -p "$(paste -sd, <<<"$left")" >&2 || true
+        # shellcheck disable=SC2086
+        kill -9 $left 2>/dev/null || true
+        status=1
+    fi
     stop_db
     rm -rf "$db_dir"
     trap - EXIT

@@ -190,7 +190,7 @@ private slots:
     {
         const TestDbParameters p = testDbParameters();
         MySqlInfo db(p.host, p.port);
-        QVERIFY(db.openDatabase(p.user, p.password, QStringLiteral("7")));
+        QVERIFY(db.openDatabase(p.user, p.password));
         const QString quoted = QStringLiteral("axt_o'q");
         QCOMPARE(AXUserCommand::userToken(&db, quoted), QStringLiteral("before"));
         const QString first = AXUserCommand::activateUser(&db, quoted);

@@ -135,7 +135,7 @@ private slots:
 
     void nonNumericPortMeansZero()
     {
-        QProcess p;
+        TiedProcess p;
         p.setProcessEnvironment(TestServer().environment());
         p.start(AMBRIX_SERVER_BIN, {"-a", "127.0.0.1", "-p", "44x5"});
         QByteArray err;

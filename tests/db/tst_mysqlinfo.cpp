@@ -9,11 +9,11 @@ class MySqlInfoTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<MySqlInfo> open(const QString &name = QStringLiteral("5"))
+    std::unique_ptr<MySqlInfo> open()
     {
         const TestDbParameters p = testDbParameters();
         auto info = std::make_unique<MySqlInfo>(p.host, p.port);
-        return info->openDatabase(p.user, p.password, name) ? std::move(info) : nullptr;
+        return info->openDatabase(p.user, p.password) ? std::move(info) : nullptr;
     }
 
     // Settings of a client connection's kind, read at every borrow.
@@ -69,7 +69,7 @@ private slots:
         db->closeDatabase();
         QCOMPARE(db->selectColumn(table, "v", "k='three'"), QStringList());
         MySqlInfo unreachable(QStringLiteral("127.0.0.1"), TestServer::freePort());
-        QVERIFY(!unreachable.openDatabase("nobody", "nothing", "3") && !unreachable.isOpen());
+        QVERIFY(!unreachable.openDatabase("nobody", "nothing") && !unreachable.isOpen());
         QCOMPARE(unreachable.selectColumn(table, "v", "1"), QStringList());
         QVERIFY(!unreachable.insertRow(table, {"k"}, {QStringLiteral("x")}));
         QVERIFY(!unreachable.updateColumn(table, "1", "v", "x"));

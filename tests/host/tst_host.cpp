@@ -27,7 +27,7 @@ bool isGone(qint64 pid)
 // A process of the user's in a process group of its own, as a login session's is.
 std::unique_ptr<QProcess> startSession(const QString &user, const QStringList &command)
 {
-    auto process = std::make_unique<QProcess>();
+    auto process = std::make_unique<TiedProcess>();
     process->start("/usr/bin/setsid", QStringList{"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user,
                                                   "--init-groups"} + command);
     process->waitForStarted();
@@ -108,7 +108,7 @@ private slots:
             }
         });
         for (int i = 0; i < QThread::idealThreadCount(); ++i) {
-            spinners.push_back(std::make_unique<QProcess>());
+            spinners.push_back(std::make_unique<TiedProcess>());
             spinners.back()->start("/bin/sh", {"-c", "while :; do :; done"});
             QVERIFY(spinners.back()->waitForStarted());
         }
@@ -124,6 +124,8 @@ private slots:
 
     void killSessionEndsTheFirstSession()
     {
+        if (!LoginRecords::areTheSessionSource())
+            QSKIP("logind keeps this machine's sessions");
         const QString firstSession = field("firstSession"), account = field("account");
         static int row = 0;
         const bool platformUser = account.isEmpty() || account == "stale";
@@ -133,7 +135,7 @@ private slots:
         QVERIFY(!platformUser || Programs::run(Programs::UseraddProgram, {"-M", "-U", "--", user}, 30000).succeeded());
         LoginRecords records;
         if (account == "stale") {
-            QProcess ended;
+            TiedProcess ended;
             ended.start("/bin/true", QStringList());
             QVERIFY(ended.waitForStarted() && ended.waitForFinished() && records.add(ended.processId(), user));
         }

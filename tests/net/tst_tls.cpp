@@ -77,7 +77,7 @@ private:
         return process.canReadLine() ? process.readLine().chopped(1) : process.readAllStandardOutput();
     }
 
-    QProcess process;
+    TiedProcess process;
 };
 
 ProgramResult openssl(const QStringList &arguments)

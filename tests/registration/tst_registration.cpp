@@ -64,7 +64,7 @@ private slots:
     {
         const TestDbParameters p = testDbParameters();
         db = std::make_unique<MySqlInfo>(p.host, p.port);
-        QVERIFY(db->openDatabase(p.user, p.password, QStringLiteral("registry")));
+        QVERIFY(db->openDatabase(p.user, p.password));
         installation.setSetting("Server/AmbrixPrincipalServerPort", principal.port());
     }
 

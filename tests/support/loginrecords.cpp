@@ -39,6 +39,11 @@ bool write(short type, qint64 pid, const QString &userName = QString())
 
 } // namespace
 
+bool LoginRecords::areTheSessionSource()
+{
+    return ::access("/run/systemd/system/", F_OK) != 0 || ::access("/run/systemd/seats/", F_OK) != 0;
+}
+
 LoginRecords::LoginRecords()
 {
     const int fd = ::open(_PATH_UTMPX, O_WRONLY | O_CREAT | O_EXCL, 0664);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testutil.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -44,7 +46,7 @@ public:
 private:
     QProcessEnvironment kerberosEnvironment() const;
     QTemporaryDir dir;
-    QProcess process;
+    TiedProcess process;
 };
 
 // QTEST_GUILESS_MAIN for test programs with private accounts and a domain controller.

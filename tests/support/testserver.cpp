@@ -110,7 +110,9 @@ void TestServer::removeSetting(const QString &key)
 bool TestServer::start(const QStringList &extraArgs, const QString &program)
 {
     listenPort = freePort();
-    process = std::make_unique<QProcess>();
+    // Tied to this process: a test that ends by a kill or an abort leaves no server behind (the
+    // server keeps the tie when it becomes its serving account).
+    process = std::make_unique<TiedProcess>();
     process->setProcessEnvironment(env);
     // Relative paths in requests resolve inside this server's scratch directory, never in the
     // build tree.

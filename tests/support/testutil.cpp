@@ -1,6 +1,8 @@
 #include "testutil.h"
 
-#include <QProcess>
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,10 +52,18 @@ void addRowsFrom(const QString &file, const QHash<QString, QString> &vars)
     }
 }
 
+void TiedProcess::setupChildProcess()
+{
+    // In the child, before its program starts; a parent already gone would never send it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(127);
+}
+
 ProgramResult runProgram(const QString &program, const QStringList &args, const QByteArray &input,
                          const QProcessEnvironment &env, int msecs)
 {
-    QProcess p;
+    TiedProcess p;
     p.setProcessEnvironment(env);
     p.start(program, args);
     ProgramResult r;

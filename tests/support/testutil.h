@@ -2,8 +2,9 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QCoreApplication>
 #include <QHash>
-#include <QProcessEnvironment>
+#include <QProcess>
 #include <QStringList>
 #include <QTest>
 #include <QThread>
@@ -71,6 +72,17 @@ bool waitUntil(Condition condition, int msecs)
     }
     return true;
 }
+
+// A process that goes with the test: killed when the thread that started it ends, however the
+// test ends (a failed check, an abort, a timeout's kill), so that none is left behind.
+class TiedProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override;
+
+private:
+    const qint64 parent = QCoreApplication::applicationPid();
+};
 
 // A program run to completion; exitCode is -1 when it crashed or did not finish in msecs.
 struct ProgramResult {

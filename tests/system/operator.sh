@@ -4,10 +4,11 @@
 # with apt, first as a previous build, the serving account, settings, registration, the service
 # (its two processes and its sandbox as /proc and systemd-analyze see them, status, journal, debug
 # switch, stop, kill, restart, the upgrade to this build, reboot), uploads, a platform program's
-# mount, logrotate, remove and purge.
+# mount, a user's RDP session (xrdp with xorgxrdp, FreeRDP as the client) with a file opened in it
+# and its logoff, logrotate, remove and purge.
 #
-# The root file system (Debian 12 minbase with systemd, MariaDB, logrotate and the package's
-# dependencies) comes from the Debian archive once and is kept between runs in
+# The root file system (Debian 12 minbase with systemd, MariaDB, logrotate, the package's
+# dependencies, and an application server's xrdp with a client for it) comes from the Debian archive once and is kept between runs in
 # $AMBRIX_SYSTEM_CACHE (default /var/cache/ambrix-server-build/system-root-HASH); a run uses it
 # read-only below an overlay. The container boots with a private network, so the database and
 # the server listen only inside it. Needs root, debootstrap and systemd-nspawn.
@@ -24,6 +25,7 @@ SECURITY_MIRROR="${AMBRIX_DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-s
 CACHE_DIR="${AMBRIX_SYSTEM_CACHE:-/var/cache/ambrix-server-build}"
 DB_SECRET=operator-secret
 ALICE_PASSWORD=alice-host-password
+BOB_PASSWORD=bob-host-password
 
 WORK=""
 NSPAWN_PID=""
@@ -88,7 +90,8 @@ unmount_below() {
 
 # The root file system: what an operator's Debian 12 already has, and what the operator fetches
 # from the archive before the package (MariaDB, logrotate of a standard installation, the
-# package's dependencies). Its text is part of the cache's name.
+# package's dependencies, what README.md names for an application server's remote desktops), and
+# an RDP client on a virtual display. Its text is part of the cache's name.
 prepare_root() {
     local dir="$1" depends="$2"
     long "$WORK/prepare.log" timeout 900 \
@@ -109,6 +112,8 @@ SRC
             set -e
             apt-get update -qq
             apt-get install -y -qq --no-install-recommends mariadb-server logrotate
+            apt-get install -y -qq --no-install-recommends xrdp xorgxrdp xauth libpam-systemd xdg-utils file \
+                freerdp2-x11 xvfb
             apt-get satisfy -y -qq --no-install-recommends "$DEPENDS"
             apt-get clean
             # MariaDB'"'"'s maintainer script creates its system tables with the output sent to a
@@ -250,13 +255,16 @@ scrape() {
 stops() { journalctl -b -o cat --no-pager _SYSTEMD_UNIT=ambrix-server.service | grep -cx 'Stopping Ambrix server...' || true; }
 token_of() { mariadb -N -e "SELECT token FROM ambrix.ax_user WHERE username='$1'"; }
 catalogue() { ambrix-cli -u alice -t "$(token_of alice)" get_valid_applications; }
+# The ids of USER's sessions as logind lists them.
+sessions_of() { loginctl list-sessions --no-legend | awk -v user="$1" '$3 == user { print $1 }'; }
 # systemctl edit with the lines of FILE; it wants a terminal, which script(1) gives it.
 edit_unit() {
     script -qec "env SYSTEMD_EDITOR=/root/editor OVERRIDE=$1 systemctl edit ambrix-server" /dev/null >/dev/null
 }
-# Every file outside the volatile and the package manager's own places.
+# Every file outside the volatile and the package manager's own places, and outside the users'
+# homes, which their desktop sessions write to.
 list_files() {
-    find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
+    find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp -o -path /home \
         -o -path /var/tmp -o -path /root -o -path /var/log -o -path /var/cache -o -path /var/lib/apt \
         -o -path /var/lib/dpkg -o -path /var/lib/systemd -o -path /var/lib/mysql \
         -o -path /var/lib/logrotate \) -prune -o -print | sort
@@ -309,6 +317,19 @@ done
 exec sleep 600
 HOLD
 printf 'The operator'"'"'s report, %s.\n' "$VERSION" >"$CT/root/report-été.txt"
+# A user's desktop: a session that only waits, and a default application for text files that notes
+# who ran it, on which display, in which session and with what, and stays.
+printf '#!/bin/sh\nexec sleep infinity\n' >"$CT/root/xsession"
+cat >"$CT/root/recorder" <<'RECORDER'
+#!/bin/sh
+printf '%s|%s|%s|%s|%s\n' "$$" "$(id -u)" "$DISPLAY" "$XDG_SESSION_ID" "$*" >>"$HOME/opened.txt"
+exec sleep 600
+RECORDER
+# The RDP client logs in as alice, her password not on a command line that the journal keeps.
+printf '#!/bin/sh\nexec xfreerdp /v:127.0.0.1 /u:alice /p:%s /cert:ignore /size:800x600\n' "$ALICE_PASSWORD" >"$CT/root/rdp-client"
+chmod 755 "$CT/root/xsession" "$CT/root/recorder" "$CT/root/rdp-client"
+printf '[Desktop Entry]\nType=Application\nName=Recorder\nExec=/home/alice/.local/bin/recorder %%f\n' >"$CT/root/recorder.desktop"
+printf '[Default Applications]\ntext/plain=recorder.desktop\n' >"$CT/root/mimeapps.list"
 
 step "boot"
 boot
@@ -440,6 +461,49 @@ check "open_file" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" "open_file?/
 wait_ct 30 'journalctl -t psexec --no-pager | grep -q "psexec: no session to open /root/report-été.txt in (session -1)"'
 check "the launcher's unit" "$(ct 'journalctl -t psexec -o export --no-pager | sed -n "s/^_SYSTEMD_UNIT=//p" | sort -u')" \
     "$(ct 'journalctl -t psexec -o export --no-pager | sed -n "s/^_SYSTEMD_UNIT=\(run-.*\)/\1/p" | sort -u')"
+
+step "an RDP session of alice: listed, a file opened in it, kept over a restart, logged off"
+# What README.md says an application server's operator does, and alice's own desktop settings.
+ct 'adduser -q xrdp ssl-cert && systemctl restart xrdp'
+ct 'cd /home/alice && mine() { install -o alice -g alice "$@"; } &&
+    mine -d .config .local .local/bin .local/share .local/share/applications && mine /root/xsession .xsession &&
+    mine /root/recorder .local/bin/ &&
+    mine -m 644 /root/recorder.desktop .local/share/applications/ && mine -m 644 /root/mimeapps.list .config/ &&
+    runuser -u alice -- sh -c "echo notes > notes.txt"'
+ct 'systemd-run -q --unit=rdp-display Xvfb :99 -screen 0 800x600x24 -nolisten tcp'
+wait_ct 10 '[[ -S /tmp/.X11-unix/X99 ]] && exec 3<>/dev/tcp/127.0.0.1/3389'
+ct 'systemd-run -q --collect --unit=rdp-client -E HOME=/root -E DISPLAY=:99 /root/rdp-client'
+wait_ct 60 '[[ -n "$(sessions_of alice)" ]]'
+SESSION="$(ct 'sessions_of alice')"
+check "alice's session as logind sees it" "$(ct "loginctl show-session $SESSION -p Name -p Type -p Class -p State -p Service")" \
+    "Name=alice
+Service=xrdp-sesman
+Type=x11
+Class=user
+State=active"
+LEADER="$(ct "loginctl show-session $SESSION -p Leader --value")"
+SESSION_DISPLAY="$(ct "loginctl show-session $SESSION -p Display --value")"
+ALICE_UID="$(ct 'id -u alice')"
+check "open_file in alice's session" "$(ct 'ambrix-cli -u alice -t "$(token_of alice)" "open_file?/home/alice/notes.txt&"')" \
+    '\home\alice\notes.txt'
+check "the launch log, with the session listed" "$(ct 'cat /home/alice/notes.txt.log')" \
+    "psexec -accepteula -i $LEADER -s \\explorer.exe \\home\\alice\\notes.txt
+SessionId: $LEADER, data: 'alice', username: 'alice'"
+wait_ct 30 '[[ -s /home/alice/opened.txt ]]'
+OPENED="$(ct 'cat /home/alice/opened.txt')"
+APP_PID="${OPENED%%|*}"
+check "what the default application saw" "${OPENED#*|}" "$ALICE_UID|$SESSION_DISPLAY|$SESSION|/home/alice/notes.txt"
+check_has "the application's unit" "$(ct "grep -o 'user@[0-9]*\.service/.*' /proc/$APP_PID/cgroup | sort -u")" \
+    "^user@$ALICE_UID\.service/app\.slice/run-[[:alnum:]]+\.service$"
+PID="$(ct main_pid)"
+ct 'systemctl restart ambrix-server'
+wait_ct 30 "[[ \$(main_pid) != $PID ]] && catalogue"
+check "the application after the restart" "$(ct "kill -0 $APP_PID && echo running")" running
+# The platform's console logs users off with administrator privilege: bob's, by his admin group.
+ct "groupadd ax-admins && usermod -a -G ax-admins bob && echo 'bob:$BOB_PASSWORD' | chpasswd"
+check "kill_session" "$(ct "echo '$BOB_PASSWORD' | ambrix-cli -u bob -g ax-admins -t - 'kill_session?alice'")" ""
+check "alice's sessions after kill_session" "$(ct 'sessions_of alice')" ""
+ct 'systemctl stop rdp-display; systemctl stop rdp-client 2>/dev/null || true'
 
 step "debug lines on with systemctl edit, and off again with systemctl revert"
 ct 'edit_unit /root/debug.conf && systemctl restart ambrix-server'

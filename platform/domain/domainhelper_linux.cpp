@@ -1,12 +1,11 @@
-#include "platform/domainhelper.h"
+#include "platform/domain/domainhelper.h"
 
-#include "platform/domainwire.h"
+#include "platform/domain/domainwire.h"
 #include "platform/netstatus.h"
 #include "platform/privileged.h"
+#include "platform/programs.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QFileInfo>
 #include <QMutexLocker>
 #include <QtDebug>
 
@@ -25,18 +24,8 @@ extern char **environ;
 namespace {
 
 const char helperName[] = "ambrix-domain";
-const char installedHelper[] = "/usr/lib/ambrix-server/ambrix-domain";
 // The helper's end of the socket pair.
 const int helperChannel = 3;
-
-// Beside the server's own binary (the build tree), else where the package puts it.
-QString helperPath()
-{
-    const QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(helperName);
-    if (QCoreApplication::instance() && QFileInfo(beside).isExecutable())
-        return beside;
-    return QString::fromLatin1(installedHelper);
-}
 
 int remainingMs(const QDeadlineTimer &deadline)
 {
@@ -133,7 +122,7 @@ bool DomainHelper::start(const DomainCredentials &credentials, const QByteArray 
         qWarning("Domain helper: no socket pair (%s)", strerror(errno));
         return false;
     }
-    const QByteArray path = helperPath().toLocal8Bit();
+    const QByteArray path = Programs::ownProgramPath(helperName).toLocal8Bit();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pair[1], helperChannel);

@@ -1,6 +1,6 @@
-#include "platform/domainaccounts.h"
+#include "platform/domain/domainaccounts.h"
 
-#include "platform/domainwire.h"
+#include "platform/domain/domainwire.h"
 #include "platform/netstatus.h"
 
 namespace {
@@ -112,6 +112,13 @@ quint32 membershipStatus(const DomainAccounts::Target &target, const QString &gr
     return groupStatus != NetStatus::Success ? groupStatus : changeableStatus(target, Subject::User, user);
 }
 
+// The operation's status, run only when the check before it let it go on.
+quint32 statusAfter(quint32 check, const DomainAccounts::Target &target, Subject subject, const QString &operation,
+                    const QStringList &args)
+{
+    return check != NetStatus::Success ? check : statusOf(target, subject, operation, args);
+}
+
 QString principalOf(const DomainAccounts::Target &target, const QString &account)
 {
     return target.credentials.realm.isEmpty() ? account : account + QLatin1Char('@') + target.credentials.realm;
@@ -133,33 +140,27 @@ public:
 
     quint32 addUser(const Accounts::UserInfo &info) const override
     {
-        const quint32 status = creatableStatus(target, Subject::User, info.name, NetStatus::UserExists);
-        if (status != NetStatus::Success)
-            return status;
-        return statusOf(target, Subject::User, QStringLiteral("user_add"), {info.name, info.password, info.fullName});
+        return statusAfter(creatableStatus(target, Subject::User, info.name, NetStatus::UserExists),
+                           target, Subject::User, QStringLiteral("user_add"),
+                           {info.name, info.password, info.fullName});
     }
 
     quint32 deleteUser(const QString &name) const override
     {
-        const quint32 status = changeableStatus(target, Subject::User, name);
-        if (status != NetStatus::Success)
-            return status;
-        return statusOf(target, Subject::User, QStringLiteral("user_delete"), {name});
+        return statusAfter(changeableStatus(target, Subject::User, name),
+                           target, Subject::User, QStringLiteral("user_delete"), {name});
     }
 
     quint32 setUserInfo(const QString &name, const Accounts::UserInfo &info) const override
     {
-        const quint32 status = changeableStatus(target, Subject::User, name);
-        if (status != NetStatus::Success)
-            return status;
-        return statusOf(target, Subject::User, QStringLiteral("user_set"),
-                        {name, info.fullName, info.homeDir, info.profilePath, info.password});
+        return statusAfter(changeableStatus(target, Subject::User, name),
+                           target, Subject::User, QStringLiteral("user_set"),
+                           {name, info.fullName, info.homeDir, info.profilePath, info.password});
     }
 
     quint32 setPassword(const QString &name, const QString &password) const override
     {
-        const quint32 status = changeableStatus(target, Subject::User, name);
-        if (status != NetStatus::Success)
+        if (const quint32 status = changeableStatus(target, Subject::User, name))
             return status;
         if (password.isEmpty())
             return NetStatus::PasswordTooShort;
@@ -169,8 +170,7 @@ public:
     quint32 changePassword(const QString &name, const QString &oldPassword,
                            const QString &newPassword) const override
     {
-        const quint32 status = changeableStatus(target, Subject::User, name);
-        if (status != NetStatus::Success)
+        if (const quint32 status = changeableStatus(target, Subject::User, name))
             return status;
         const QString account = accountName(name);
         if (account.isEmpty() || newPassword.isEmpty())
@@ -188,34 +188,26 @@ public:
 
     quint32 addGroup(const QString &group) const override
     {
-        const quint32 status = creatableStatus(target, Subject::Group, group, NetStatus::GroupExists);
-        if (status != NetStatus::Success)
-            return status;
-        return statusOf(target, Subject::Group, QStringLiteral("group_add"), {group});
+        return statusAfter(creatableStatus(target, Subject::Group, group, NetStatus::GroupExists),
+                           target, Subject::Group, QStringLiteral("group_add"), {group});
     }
 
     quint32 deleteGroup(const QString &group) const override
     {
-        const quint32 status = changeableStatus(target, Subject::Group, group);
-        if (status != NetStatus::Success)
-            return status;
-        return statusOf(target, Subject::Group, QStringLiteral("group_delete"), {group});
+        return statusAfter(changeableStatus(target, Subject::Group, group),
+                           target, Subject::Group, QStringLiteral("group_delete"), {group});
     }
 
     quint32 addGroupMember(const QString &group, const QString &user) const override
     {
-        const quint32 status = membershipStatus(target, group, user);
-        if (status != NetStatus::Success)
-            return status;
-        return statusOf(target, Subject::Group, QStringLiteral("member_add"), {group, user});
+        return statusAfter(membershipStatus(target, group, user),
+                           target, Subject::Group, QStringLiteral("member_add"), {group, user});
     }
 
     quint32 removeGroupMember(const QString &group, const QString &user) const override
     {
-        const quint32 status = membershipStatus(target, group, user);
-        if (status != NetStatus::Success)
-            return status;
-        return statusOf(target, Subject::Group, QStringLiteral("member_delete"), {group, user});
+        return statusAfter(membershipStatus(target, group, user),
+                           target, Subject::Group, QStringLiteral("member_delete"), {group, user});
     }
 
     Accounts::NameList groupMembers(const QString &group) const override

