@@ -1,6 +1,6 @@
 #include "accounts/accountstore.h"
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "platform/domain/domainaccounts.h"
 #include "platform/servername.h"
 

@@ -1,5 +1,5 @@
 #include "accounts/axusercommand.h"
-#include "app/log.h"
+#include "base/log.h"
 
 #include "accounts/accountstore.h"
 #include "accounts/loginfailurelimiter.h"

@@ -1,8 +1,8 @@
 #include "accounts/loginfailurelimiter.h"
 
-#include "app/log.h"
-#include "app/servermetrics.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/servermetrics.h"
+#include "base/settings.h"
 
 #include <QElapsedTimer>
 #include <QMutexLocker>

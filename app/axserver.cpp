@@ -1,10 +1,10 @@
 #include "app/axserver.h"
-#include "app/log.h"
+#include "base/log.h"
 
-#include "app/settings.h"
 #include "app/metricsscrape.h"
-#include "app/servermetrics.h"
 #include "app/supervision.h"
+#include "base/servermetrics.h"
+#include "base/settings.h"
 #include "net/listener.h"
 #include "net/metricslistener.h"
 #include "net/servertls.h"

@@ -1,6 +1,6 @@
 #include "app/metricsscrape.h"
 
-#include "app/servermetrics.h"
+#include "base/servermetrics.h"
 #include "db/mysqlpool.h"
 #include "dispatch/commandtable.h"
 #include "net/connectionthread.h"

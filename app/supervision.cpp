@@ -1,6 +1,6 @@
 #include "app/supervision.h"
 
-#include "app/servermetrics.h"
+#include "base/servermetrics.h"
 #include "db/mysqlpool.h"
 #include "net/connectionthread.h"
 #include "net/servingprobe.h"

@@ -1,5 +1,5 @@
 #include "catalogue/axapplicationcommand.h"
-#include "app/log.h"
+#include "base/log.h"
 
 #include "catalogue/applicationrecordcache.h"
 #include "catalogue/mediafetch.h"

@@ -1,7 +1,7 @@
 #include "catalogue/mediafetch.h"
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "platform/programs.h"
 #include "platform/regularfile.h"
 #include "platform/trusteddirectory.h"

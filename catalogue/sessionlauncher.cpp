@@ -1,6 +1,6 @@
 #include "catalogue/sessionlauncher.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/privileged.h"
 #include "platform/programs.h"
 

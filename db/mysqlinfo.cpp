@@ -1,5 +1,5 @@
 #include "db/mysqlinfo.h"
-#include "app/log.h"
+#include "base/log.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>

@@ -1,7 +1,7 @@
 #include "db/mysqlpool.h"
 
-#include "app/log.h"
-#include "app/servermetrics.h"
+#include "base/log.h"
+#include "base/servermetrics.h"
 #include "platform/databaseconnection.h"
 
 #include <QMutexLocker>

@@ -3,14 +3,14 @@
 #include "accounts/accountstore.h"
 #include "accounts/axusercommand.h"
 #include "accounts/loginfailurelimiter.h"
-#include "app/log.h"
-#include "app/servermetrics.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/peerconnection.h"
+#include "base/servermetrics.h"
+#include "base/settings.h"
 #include "db/mysqlinfo.h"
 #include "dispatch/replies.h"
 #include "dispatch/request.h"
 #include "dispatch/sessionstate.h"
-#include "net/peerconnection.h"
 #include "platform/privileged.h"
 
 #include <QSettings>

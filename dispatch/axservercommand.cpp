@@ -1,6 +1,6 @@
 #include "dispatch/axservercommand.h"
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "dispatch/commandtable.h"
 #include "dispatch/requestrecord.h"
 #include "dispatch/sessionstate.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/log.h"
-#include "app/servermetrics.h"
+#include "base/log.h"
+#include "base/servermetrics.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,7 +16,7 @@ public:
     // row: the command table's row, null for a name the table lacks.
     template <typename Row>
     RequestRecord(const Row *row, const QString &user)
-        : key(row), context(QString(), row ? row->name : nullptr, user),
+        : key(row), logFields(QString(), row ? row->name : nullptr, user),
           counting(ServerMetrics::instance().isCountingRequests())
     {
         if (counting)
@@ -52,7 +52,7 @@ private:
     }
 
     const void *key;
-    Log::ContextScope context;
+    Log::ContextScope logFields;
     const bool counting;
     std::chrono::steady_clock::time_point started;
 };

@@ -1,5 +1,5 @@
 #include "host/axsystemcommand.h"
-#include "app/log.h"
+#include "base/log.h"
 
 #include "platform/metrics.h"
 #include "platform/privileged.h"

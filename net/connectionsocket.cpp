@@ -1,6 +1,6 @@
 #include "net/connectionsocket.h"
 
-#include "net/socketio.h"
+#include "base/socketio.h"
 
 #include <QDeadlineTimer>
 #include <QMutexLocker>

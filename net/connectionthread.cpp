@@ -1,8 +1,8 @@
 #include "net/connectionthread.h"
 
-#include "app/log.h"
-#include "app/servermetrics.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/servermetrics.h"
+#include "base/settings.h"
 #include "net/connectionsocket.h"
 #include "net/listener.h"
 #include "net/prelogincount.h"

@@ -1,10 +1,10 @@
 #include "net/listener.h"
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/socketio.h"
 #include "net/connectionthread.h"
 #include "net/prelogincount.h"
-#include "net/socketio.h"
 
 #include <QtDebug>
 

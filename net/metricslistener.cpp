@@ -1,6 +1,6 @@
 #include "net/metricslistener.h"
 
-#include "net/socketio.h"
+#include "base/socketio.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>

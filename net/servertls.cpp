@@ -1,7 +1,7 @@
 #include "net/servertls.h"
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "platform/privileged.h"
 #include "platform/privilegedwire.h"
 

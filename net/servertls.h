@@ -1,7 +1,7 @@
 #pragma once
 
-#include "net/tls.h"
-#include "platform/filestamp.h"
+#include "base/filestamp.h"
+#include "base/tls.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

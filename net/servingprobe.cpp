@@ -1,6 +1,6 @@
 #include "net/servingprobe.h"
 
-#include "net/socketio.h"
+#include "base/socketio.h"
 
 #include <QDeadlineTimer>
 

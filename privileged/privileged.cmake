@@ -11,8 +11,8 @@ find_library(ACL_LIBRARY acl REQUIRED)
 file(GLOB PRIVILEGED_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp ${CMAKE_CURRENT_LIST_DIR}/*.h)
 list(FILTER PRIVILEGED_SOURCES EXCLUDE REGEX "/privileged/main\\.cpp$")
 add_library(ambrix-privileged-side STATIC ${PRIVILEGED_SOURCES}
-  app/log.cpp app/settings.cpp
-  platform/accountdatabase_linux.cpp platform/fieldcheck.cpp platform/filestamp_linux.cpp
+  base/log.cpp base/settings.cpp
+  platform/accountdatabase_linux.cpp platform/fieldcheck.cpp base/filestamp_linux.cpp
   platform/framedsocket_linux.cpp platform/programs_linux.cpp platform/regularfile_linux.cpp platform/servername.cpp
   storage/axprocess.cpp storage/axprocess.h)
 target_include_directories(ambrix-privileged-side PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})

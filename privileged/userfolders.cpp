@@ -1,9 +1,9 @@
 #include "privileged/userfolders.h"
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "platform/accountdatabase.h"
-#include "platform/netstatus.h"
 #include "platform/fieldcheck.h"
+#include "platform/netstatus.h"
 #include "privileged/filetree.h"
 #include "privileged/shares.h"
 

@@ -1,7 +1,7 @@
 #include "protocol/clientsession.h"
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "dispatch/commandtable.h"
 #include "dispatch/replies.h"
 #include "dispatch/request.h"

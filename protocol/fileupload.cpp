@@ -1,7 +1,7 @@
 #include "protocol/fileupload.h"
 
-#include "app/log.h"
-#include "app/servermetrics.h"
+#include "base/log.h"
+#include "base/servermetrics.h"
 #include "dispatch/replies.h"
 #include "dispatch/request.h"
 #include "dispatch/sessionstate.h"

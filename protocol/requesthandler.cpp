@@ -1,6 +1,6 @@
 #include "protocol/requesthandler.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "dispatch/axservercommand.h"
 #include "dispatch/replies.h"
 #include "dispatch/sessionstate.h"

@@ -1,8 +1,8 @@
 #include "protocol/servercontrol.h"
 
-#include "app/log.h"
-#include "app/servermetrics.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/servermetrics.h"
+#include "base/settings.h"
 #include "dispatch/replies.h"
 #include "dispatch/request.h"
 #include "dispatch/sessionstate.h"

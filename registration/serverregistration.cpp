@@ -1,9 +1,9 @@
 #include "registration/serverregistration.h"
-#include "app/log.h"
+#include "base/log.h"
 
-#include "app/settings.h"
+#include "base/peerconnection.h"
+#include "base/settings.h"
 #include "db/mysqlinfo.h"
-#include "net/peerconnection.h"
 #include "platform/confinement.h"
 #include "registration/serverregistry.h"
 #include "registration/tokengenerator.h"

@@ -1,5 +1,5 @@
 #include "registration/serverregistry.h"
-#include "app/log.h"
+#include "base/log.h"
 
 #include "db/mysqlinfo.h"
 

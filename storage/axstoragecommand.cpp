@@ -1,8 +1,8 @@
 #include "storage/axstoragecommand.h"
-#include "app/log.h"
+#include "base/log.h"
 
+#include "base/peerconnection.h"
 #include "db/mysqlinfo.h"
-#include "net/peerconnection.h"
 #include "storage/cloudprogram.h"
 #include "storage/ownaddressmemo.h"
 

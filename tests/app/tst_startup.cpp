@@ -1,6 +1,6 @@
 // The process as an operator starts it (options, usage, exit codes, interrupt), and its log file.
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "platform/programs.h"
 #include "privateaccounts.h"
 #include "testserver.h"

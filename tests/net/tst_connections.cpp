@@ -1,7 +1,7 @@
 // Connections over real TCP: served ones (framing, message kinds, what a client gets before
 // login), and outbound ones against a fake peer on loopback (message forms, replies, failures,
 // released sockets, the shared connection under several threads).
-#include "net/peerconnection.h"
+#include "base/peerconnection.h"
 #include "fakepeer.h"
 #include "testserver.h"
 

@@ -1,6 +1,6 @@
-#include "net/tls.h"
+#include "base/tls.h"
 
-#include "net/socketio.h"
+#include "base/socketio.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "app/servermetrics.h"
+#include "base/servermetrics.h"
 
 #include <algorithm>
 #include <iterator>

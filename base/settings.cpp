@@ -1,8 +1,8 @@
-#include "app/settings.h"
+#include "base/settings.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
-#include "platform/filestamp.h"
+#include "base/filestamp.h"
 
 #include <QDir>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "platform/filestamp.h"
+#include "base/filestamp.h"
 
 #include <QFile>
 

@@ -1,5 +1,5 @@
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/tls.h"
+#include "base/tls.h"
 
 #include <QMutex>
 #include <QString>

@@ -1,9 +1,9 @@
-#include "net/peerconnection.h"
-#include "app/log.h"
+#include "base/peerconnection.h"
+#include "base/log.h"
 
-#include "app/settings.h"
-#include "net/socketio.h"
-#include "platform/filestamp.h"
+#include "base/filestamp.h"
+#include "base/settings.h"
+#include "base/socketio.h"
 
 #include <QDeadlineTimer>
 #include <QMutexLocker>

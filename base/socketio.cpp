@@ -1,4 +1,4 @@
-#include "net/socketio.h"
+#include "base/socketio.h"
 
 #include <QMutex>
 #include <QMutexLocker>
