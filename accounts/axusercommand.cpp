@@ -301,10 +301,15 @@ QString AXUserCommand::activateUser(MySqlInfo *db, const QString &name)
 
 QString AXUserCommand::userToken(MySqlInfo *db, const QString &name)
 {
+    return userTokens(db, name).value(0);
+}
+
+QStringList AXUserCommand::userTokens(MySqlInfo *db, const QString &name)
+{
     if (!db)
-        return QString();
-    const QStringList tokens = db->selectColumn(QStringLiteral("ax_user"), QStringLiteral("token"), userCondition(name));
-    return tokens.isEmpty() ? QString() : tokens.first();
+        return QStringList();
+    // The login's statement: prepared once per database connection, only the name sent after.
+    return db->selectColumn(QStringLiteral("ax_user"), QStringLiteral("token"), QStringLiteral("username=?"), QStringList{name});
 }
 
 QString AXUserCommand::userNameById(MySqlInfo *db, const QString &id)

@@ -55,6 +55,8 @@ public:
     // User tokens.
     static QString activateUser(MySqlInfo *db, const QString &name);
     static QString userToken(MySqlInfo *db, const QString &name);
+    // Every token stored for the user, as the token login checks them.
+    static QStringList userTokens(MySqlInfo *db, const QString &name);
     static QString userNameById(MySqlInfo *db, const QString &id);
 
 private:

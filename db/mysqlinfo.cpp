@@ -137,15 +137,41 @@ QSqlQuery *MySqlInfo::runSelect(const QString &sql)
             ranStatement = true;
             return &query;
         }
-        const QSqlError error = query.lastError();
-        if (!isConnectionFailure(error)) {
-            ranStatement = true;
-            return nullptr;
-        }
-        AX_DEBUG("Database connection failed: %s", qUtf8Printable(error.text()));
-        if (!retryAfterFailure(true, provesNotExecuted(error), retried))
+        if (!retrySelect(query.lastError(), retried))
             return nullptr;
     }
+}
+
+bool MySqlInfo::runPrepared(const QString &sql, const QStringList &values, QStringList *firstColumn)
+{
+    for (bool retried = false;; retried = true) {
+        MySqlConnection *c = connection();
+        if (!c)
+            return false;
+        QSqlError error;
+        DatabaseConnection::PreparedSelect *select = c->preparedSelect(sql, &error);
+        if (select) {
+            firstColumn->clear();
+            if (select->run(values, firstColumn)) {
+                ranStatement = true;
+                return true;
+            }
+            error = QSqlError(QString(), select->errorText(), QSqlError::StatementError,
+                              QString::number(select->errorCode()));
+        }
+        if (!retrySelect(error, retried))
+            return false;
+    }
+}
+
+bool MySqlInfo::retrySelect(const QSqlError &error, bool retried)
+{
+    if (!isConnectionFailure(error)) {
+        ranStatement = true;
+        return false;
+    }
+    AX_DEBUG("Database connection failed: %s", qUtf8Printable(error.text()));
+    return retryAfterFailure(true, provesNotExecuted(error), retried);
 }
 
 bool MySqlInfo::runWrite(const std::function<bool(QSqlQuery &, QSqlError *, bool *)> &statement)
@@ -188,6 +214,17 @@ QStringList MySqlInfo::selectColumn(const QString &table, const QString &column,
         return result;
     while (query->next())
         result.append(textOf(query->value(0)));
+    return result;
+}
+
+QStringList MySqlInfo::selectColumn(const QString &table, const QString &column,
+                                    const QString &condition, const QStringList &values)
+{
+    QStringList result;
+    if (!runPrepared(QLatin1String("SELECT ") % column % QLatin1String(" FROM ") % table
+                         % QLatin1String(" WHERE ") % condition,
+                     values, &result))
+        result.clear();
     return result;
 }
 

@@ -48,6 +48,10 @@ public:
     bool isOpen();
 
     QStringList selectColumn(const QString &table, const QString &column, const QString &condition);
+    // The same with the condition's "?" placeholders bound to values in order: for the hot
+    // statements, prepared on the server once per pooled connection and text.
+    QStringList selectColumn(const QString &table, const QString &column, const QString &condition,
+                             const QStringList &values);
     QStringList selectRow(const QString &table, const QString &condition, const QStringList &columns);
     QList<QStringList> queryRows(const QString &sql, const QStringList &columnNames);
     bool insertRow(const QString &table, const QStringList &columns, const QList<QVariant> &values);
@@ -82,6 +86,10 @@ private:
     bool needsRerun() const;
     void restartRequest(bool unavailable);
     QSqlQuery *runSelect(const QString &sql);
+    // runSelect() for a prepared select: false when it failed.
+    bool runPrepared(const QString &sql, const QStringList &values, QStringList *firstColumn);
+    // After a select failed with error: whether to send it once more on a fresh connection.
+    bool retrySelect(const QSqlError &error, bool retried);
     // statement runs one write on the query given; on failure it fills the error and tells
     // whether the failure proves the server never ran it.
     bool runWrite(const std::function<bool(QSqlQuery &, QSqlError *, bool *)> &statement);

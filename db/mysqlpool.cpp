@@ -17,8 +17,8 @@ namespace {
 // An unreachable host must not hold a request for long, nor a server that stopped answering.
 const char connectOptions[] =
     "MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=10;MYSQL_OPT_WRITE_TIMEOUT=10";
-// A connection idle for longer is asked for an answer before it is lent.
-constexpr qint64 idleCheckAfterMs = 3000;
+// Statements kept prepared per connection.
+constexpr std::size_t maxPrepared = 8;
 // How often an earlier host that failed is tried again.
 constexpr int earlierHostCheckMs = 2000;
 // After every host failed, borrows fail at once for this long instead of each trying them all.
@@ -118,6 +118,7 @@ bool provesNotExecuted(const QSqlError &error)
 
 MySqlConnection::~MySqlConnection()
 {
+    prepared.clear();
     select.reset();
     db.close();
     db = QSqlDatabase(); // the registry refuses to remove a name whose handle is still held
@@ -131,6 +132,25 @@ QSqlQuery &MySqlConnection::selectQuery()
         select->setForwardOnly(true);
     }
     return *select;
+}
+
+DatabaseConnection::PreparedSelect *MySqlConnection::preparedSelect(const QString &text, QSqlError *error)
+{
+    for (auto &entry : prepared) {
+        if (entry.first == text)
+            return entry.second.get();
+    }
+    auto select = std::make_unique<DatabaseConnection::PreparedSelect>(db.driver()->handle(), text.toUtf8());
+    if (!select->isPrepared()) {
+        *error = QSqlError(QString(), select->errorText(), QSqlError::StatementError,
+                           QString::number(select->errorCode()));
+        return nullptr;
+    }
+    // Callers prepare a handful of fixed texts; a runaway caller must not pile up statements.
+    if (prepared.size() >= maxPrepared)
+        prepared.erase(prepared.begin());
+    prepared.emplace_back(text, std::move(select));
+    return prepared.back().second.get();
 }
 
 std::shared_ptr<MySqlPool> MySqlPool::forTarget(const MySqlTarget &target)
@@ -346,11 +366,9 @@ bool MySqlConnection::looksAlive() const
 
 bool MySqlPool::isFitToLend(MySqlConnection &connection) const
 {
-    if (!connection.looksAlive())
-        return false;
-    if (nowMs() - connection.idleSinceMs > idleCheckAfterMs)
-        return DatabaseConnection::answers(connection.db.driver()->handle());
-    return true;
+    // Nothing is sent: a connection the server closed meanwhile shows on its socket, and one that
+    // fails later fails its statement, which the borrower sends again on a fresh connection.
+    return connection.looksAlive();
 }
 
 std::unique_ptr<MySqlConnection> MySqlPool::borrow(int size, int timeoutMs)
@@ -404,7 +422,6 @@ void MySqlPool::giveBack(std::unique_ptr<MySqlConnection> connection, bool faile
         connection.reset();
         return;
     }
-    connection->idleSinceMs = nowMs();
     idle.push_back(std::move(connection));
     freed.wakeOne();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/databaseconnection.h"
+
 #include <QDeadlineTimer>
 #include <QList>
 #include <QMutex>
@@ -10,6 +12,7 @@
 #include <QWaitCondition>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 // Where and as whom the catalogue database is reached. Each distinct value has its own pool.
@@ -56,6 +59,9 @@ public:
     // The selects' statement object, made once per connection: a fresh one for every statement
     // costs about a tenth of what a short select costs this process.
     QSqlQuery &selectQuery();
+    // The select prepared on the server once for this connection and kept for the next requests,
+    // which send only the values; null when it could not be prepared (error says why).
+    DatabaseConnection::PreparedSelect *preparedSelect(const QString &text, QSqlError *error);
     int hostIndex() const { return host; }
     // Without a round trip: the server has not closed it meanwhile.
     bool looksAlive() const;
@@ -67,8 +73,9 @@ private:
     QSqlDatabase db;
     QString registeredName;
     std::unique_ptr<QSqlQuery> select;
+    // A few hot statements, looked up by their text.
+    std::vector<std::pair<QString, std::unique_ptr<DatabaseConnection::PreparedSelect>>> prepared;
     int host = 0;
-    qint64 idleSinceMs = 0;
 };
 
 // The process-wide pool of connections to one target. Connections are opened on demand, lent

@@ -21,9 +21,7 @@ namespace {
 bool byDatabaseToken(SessionState &session, const QString &user, const QString &password)
 {
     AX_DEBUG("Trying MySql token authentication...");
-    const QStringList tokens = session.db->selectColumn(
-        QStringLiteral("ax_user"), QStringLiteral("token"),
-        QStringLiteral("username=") + MySqlInfo::quote(user));
+    const QStringList tokens = AXUserCommand::userTokens(session.db.get(), user);
     AX_DEBUG("Checking token for user %s (%d values)", qUtf8Printable(user), int(tokens.size()));
     const bool ok = tokens.contains(password);
     AX_DEBUG(ok ? "MySql authentication succesful" : "MySql authentication failed");

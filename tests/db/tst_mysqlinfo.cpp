@@ -75,6 +75,42 @@ private slots:
         QVERIFY(!unreachable.updateColumn(table, "1", "v", "x"));
     }
 
+    // Bound selects: the values travel apart from the text, which the server prepares once per
+    // connection; a borrow and a run send nothing else (no check, no reset of the statement).
+    void boundSelects()
+    {
+        MySqlInfo db(pool(QStringLiteral("127.0.0.1")));
+        const QString hostile = QStringLiteral("x' OR '1'='1");
+        const QString wide = QString(200, QChar(0xe9)); // 400 bytes: more than a row's first read
+        QVERIFY(db.insertRow(table, {"k", "v"}, {QStringLiteral("bound"), wide}));
+        db.endRequest();
+        const auto counters = [&] {
+            return fixture.rows("SHOW GLOBAL STATUS WHERE Variable_name IN ('Com_stmt_prepare', "
+                                "'Com_stmt_execute', 'Com_stmt_reset', 'Com_admin_commands') ORDER BY 1");
+        };
+        const QList<QStringList> before = counters();
+        for (int request = 0; request < 3; ++request) {
+            QCOMPARE(db.selectColumn(table, "n", "k=? ORDER BY id", {"three"}), QStringList({"1", "2", ""}));
+            QCOMPARE(db.selectColumn(table, "k", "v=? OR k=?", {hostile, "'"}), QStringList());
+            QCOMPARE(db.selectColumn(table, "v", "k=?", {"bound"}), QStringList({wide}));
+            db.endRequest();
+        }
+        const QList<QStringList> after = counters();
+        QCOMPARE(after.size(), 4);
+        // Admin commands (a ping), executions, preparations, resets: in the names' order.
+        const int expected[] = {0, 9, 3, 0};
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(after[i][1].toInt() - before[i][1].toInt(), expected[i]);
+        // A broken text answers nothing, and so do values that do not fit its placeholders.
+        QCOMPARE(db.selectColumn(table, "nosuchcolumn", "k=?", {"three"}), QStringList());
+        QCOMPARE(db.selectColumn(table, "v", "k=?", {"three", "extra"}), QStringList());
+        // A killed connection is noticed at the next run, prepared again on a fresh one.
+        const QString id = connectionId(db);
+        QVERIFY(fixture.exec("KILL " + id));
+        QCOMPARE(db.selectColumn(table, "v", "k=? ORDER BY id", {"three"}), QStringList({"a", "b", "c"}));
+        QVERIFY(connectionId(db) != id);
+    }
+
     void hostLists_data()
     {
         QTest::addColumn<QString>("addresses");
