@@ -1,6 +1,5 @@
 #include "platform/databaseconnection.h"
 
-#include <errmsg.h>
 #include <mysql.h>
 #include <poll.h>
 
@@ -8,6 +7,10 @@
 #include <vector>
 
 namespace {
+
+// Client-side codes of the library, for the failures found here: none ends the connection.
+constexpr int UnknownError = 2000;
+constexpr int ParametersNotBound = 2031;
 
 MYSQL *clientOf(const QVariant &handle)
 {
@@ -39,7 +42,7 @@ PreparedSelect::PreparedSelect(const QVariant &driverHandle, const QByteArray &s
 {
     MYSQL *mysql = clientOf(driverHandle);
     if (!mysql) {
-        code = CR_UNKNOWN_ERROR;
+        code = UnknownError;
         return;
     }
     MYSQL_STMT *stmt = mysql_stmt_init(mysql);
@@ -68,7 +71,7 @@ void PreparedSelect::fail()
     code = int(mysql_stmt_errno(stmt));
     text = QString::fromUtf8(mysql_stmt_error(stmt));
     if (code == 0) {
-        code = CR_UNKNOWN_ERROR; // a text that selects nothing
+        code = UnknownError; // a text that selects nothing
         text = QStringLiteral("not a select");
     }
 }
@@ -79,7 +82,7 @@ bool PreparedSelect::run(const QStringList &values, QStringList *firstColumn)
     if (!stmt)
         return false;
     if (mysql_stmt_param_count(stmt) != unsigned(values.size())) {
-        code = CR_PARAMS_NOT_BOUND;
+        code = ParametersNotBound;
         text = QStringLiteral("placeholders and values differ in number");
         return false;
     }
