@@ -475,6 +475,8 @@ wait_ct 10 '[[ -S /tmp/.X11-unix/X99 ]] && exec 3<>/dev/tcp/127.0.0.1/3389'
 ct 'systemd-run -q --collect --unit=rdp-client -E HOME=/root -E DISPLAY=:99 /root/rdp-client'
 wait_ct 60 '[[ -n "$(sessions_of alice)" ]]'
 SESSION="$(ct 'sessions_of alice')"
+# Listed while still opening: its state turns active once the desktop has started.
+wait_ct 30 "[[ \"\$(loginctl show-session $SESSION -p State --value)\" == active ]]"
 check "alice's session as logind sees it" "$(ct "loginctl show-session $SESSION -p Name -p Type -p Class -p State -p Service")" \
     "Name=alice
 Service=xrdp-sesman
